@@ -1,0 +1,20 @@
+// The message boxes of the wizard, as the windowing framework shows them.
+#pragma once
+
+#include "platform/text.h"
+
+class QWidget;
+
+namespace dialogs {
+
+// Title "确认", question icon, "是[&Y]" (the default) and "否[&N]" (the Escape answer).
+// True for Yes.
+bool Confirm(QWidget* parent, const AnsiString& question);
+
+// The framework's default error box: the message with a full stop, title "SENDRIFT".
+void ShowError(QWidget* parent, const AnsiString& message);
+
+// The single-instance guard's refusal: no icon, one button "确定".
+void ShowGuardMessage();
+
+}  // namespace dialogs

@@ -1,0 +1,260 @@
+#include "app/inifile.h"
+
+#include <optional>
+#include <string_view>
+
+#include "app/texts.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr size_t kMaxValueBytes = 2047;
+constexpr size_t kNameListBytes = 16384;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// Compares names ignoring ASCII letter case. A GBK character is two bytes whose second may
+// look like an ASCII letter, so double-byte characters are compared exactly.
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(a[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
+            ++i;
+        } else if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One line of the file, kept with its own line end so untouched lines are written back as read.
+struct Line {
+    std::string_view text;  // without the line end
+    std::string_view end;   // "\r\n", "\n" or empty for a last line without one
+};
+
+// The file split into lines and understood as sections and keys. Views point into `bytes`.
+class IniDocument {
+public:
+    static std::optional<IniDocument> Load(const AnsiString& fileName) {
+        std::optional<std::string> bytes = platform::ReadWholeFile(fileName);
+        if (!bytes) return std::nullopt;
+        return IniDocument(std::move(*bytes));
+    }
+
+    explicit IniDocument(std::string bytes) : bytes_(std::move(bytes)) {
+        std::string_view rest = bytes_;
+        if (rest.substr(0, 3) == "\xEF\xBB\xBF") {
+            bomLength_ = 3;
+            rest.remove_prefix(3);
+        }
+        while (!rest.empty()) {
+            size_t lf = rest.find('\n');
+            Line line;
+            if (lf == std::string_view::npos) {
+                line.text = rest;
+                rest = {};
+            } else {
+                size_t textEnd = lf > 0 && rest[lf - 1] == '\r' ? lf - 1 : lf;
+                line.text = rest.substr(0, textEnd);
+                line.end = rest.substr(textEnd, lf + 1 - textEnd);
+                rest.remove_prefix(lf + 1);
+            }
+            lines_.push_back(line);
+        }
+    }
+
+    IniDocument(const IniDocument&) = delete;
+    IniDocument(IniDocument&& other) = default;
+
+    // The name of a "[section]" line, or nothing for any other line.
+    static std::optional<std::string_view> SectionName(const Line& line) {
+        std::string_view text = Trim(line.text);
+        if (text.empty() || text.front() != '[') return std::nullopt;
+        text.remove_prefix(1);
+        size_t close = text.find(']');
+        return Trim(text.substr(0, close));
+    }
+
+    // The key of a "key=value" line, or nothing for comments, headers and other lines.
+    static std::optional<std::string_view> KeyName(const Line& line) {
+        std::string_view text = Trim(line.text);
+        if (text.empty() || text.front() == ';' || text.front() == '[') return std::nullopt;
+        size_t equals = text.find('=');
+        if (equals == std::string_view::npos) return std::nullopt;
+        return Trim(text.substr(0, equals));
+    }
+
+    static std::string_view Value(const Line& line) {
+        std::string_view value = Trim(line.text.substr(line.text.find('=') + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+
+    // Index range [first, last) of the lines after the first header named `section`.
+    std::optional<std::pair<size_t, size_t>> FindSection(std::string_view section) const {
+        section = Trim(section);
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            std::optional<std::string_view> name = SectionName(lines_[i]);
+            if (!name || !SameName(*name, section)) continue;
+            size_t end = i + 1;
+            while (end < lines_.size() && !SectionName(lines_[end])) ++end;
+            return std::make_pair(i + 1, end);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<size_t> FindKey(std::pair<size_t, size_t> range, std::string_view key) const {
+        key = Trim(key);
+        for (size_t i = range.first; i < range.second; ++i) {
+            std::optional<std::string_view> name = KeyName(lines_[i]);
+            if (name && SameName(*name, key)) return i;
+        }
+        return std::nullopt;
+    }
+
+    const std::vector<Line>& lines() const { return lines_; }
+
+    // The line end that new lines get: the file's own, CR LF for a file that has none yet.
+    std::string_view LineEnd() const {
+        for (const Line& line : lines_)
+            if (!line.end.empty()) return line.end;
+        return "\r\n";
+    }
+
+    // The file with lines [replaceFirst, replaceLast) replaced by `replacement` (text and line
+    // ends given whole); a replaceFirst past the last line appends it.
+    std::string Render(size_t replaceFirst, size_t replaceLast,
+                       const std::string& replacement) const {
+        std::string out(bytes_.data(), bomLength_);
+        out.reserve(bytes_.size() + replacement.size());
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (i == replaceFirst) out += replacement;
+            if (i >= replaceFirst && i < replaceLast) continue;
+            out.append(lines_[i].text);
+            out.append(lines_[i].end);
+        }
+        if (replaceFirst >= lines_.size()) out += replacement;
+        return out;
+    }
+
+private:
+    std::string bytes_;
+    size_t bomLength_ = 0;
+    std::vector<Line> lines_;
+};
+
+void AddNamesWithinLimit(std::vector<AnsiString>& list, std::string_view name, size_t& used) {
+    // Each name takes its bytes plus a terminator; one more terminator closes the list.
+    if (used + name.size() + 1 + 1 > kNameListBytes) {
+        used = kNameListBytes;
+        return;
+    }
+    used += name.size() + 1;
+    list.emplace_back(name);
+}
+
+[[noreturn]] void RaiseCannotWrite(const AnsiString& fileName) {
+    throw Exception(Texts::CannotWrite + fileName);
+}
+
+}  // namespace
+
+AnsiString TIniFile::ReadEntry(const AnsiString& section, const AnsiString& key,
+                               const AnsiString& defaultValue) const {
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return defaultValue;
+    auto range = document->FindSection(section);
+    if (!range) return defaultValue;
+    std::optional<size_t> line = document->FindKey(*range, key);
+    if (!line) return defaultValue;
+    std::string_view value = IniDocument::Value(document->lines()[*line]);
+    return AnsiString(value.substr(0, kMaxValueBytes));
+}
+
+void TIniFile::WriteEntry(const AnsiString& section, const AnsiString& key,
+                          const AnsiString& value) {
+    std::optional<IniDocument> loaded = IniDocument::Load(fileName_);
+    IniDocument document = loaded ? std::move(*loaded) : IniDocument(std::string());
+    const std::string_view end = document.LineEnd();
+    std::string contents;
+    auto range = document.FindSection(section);
+    if (!range) {
+        std::string addition;
+        if (!document.lines().empty() && document.lines().back().end.empty()) addition += end;
+        addition.append("[").append(Trim(section)).append("]").append(end);
+        addition.append(Trim(key)).append("=").append(value).append(end);
+        contents = document.Render(document.lines().size(), document.lines().size(), addition);
+    } else if (std::optional<size_t> index = document.FindKey(*range, key)) {
+        const Line& line = document.lines()[*index];
+        std::string replacement(line.text.substr(0, line.text.find('=') + 1));
+        replacement.append(value).append(line.end.empty() ? std::string_view() : line.end);
+        contents = document.Render(*index, *index + 1, replacement);
+    } else {
+        // After the section's last non-blank line, so blank lines between sections stay put.
+        size_t insertAt = range->second;
+        while (insertAt > range->first && Trim(document.lines()[insertAt - 1].text).empty())
+            --insertAt;
+        const Line& previous = document.lines()[insertAt - 1];
+        std::string replacement(previous.text);
+        replacement.append(previous.end.empty() ? end : previous.end);
+        replacement.append(Trim(key)).append("=").append(value);
+        if (!previous.end.empty() || insertAt < document.lines().size()) replacement.append(end);
+        contents = document.Render(insertAt - 1, insertAt, replacement);
+    }
+    if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
+}
+
+void TIniFile::KeyNames(const AnsiString& section, std::vector<AnsiString>& list) const {
+    list.clear();
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return;
+    auto range = document->FindSection(section);
+    if (!range) return;
+    size_t used = 0;
+    for (size_t i = range->first; i < range->second; ++i)
+        if (std::optional<std::string_view> name = IniDocument::KeyName(document->lines()[i]))
+            AddNamesWithinLimit(list, *name, used);
+}
+
+void TIniFile::SectionNames(std::vector<AnsiString>& list) const {
+    list.clear();
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return;
+    size_t used = 0;
+    for (const Line& line : document->lines())
+        if (std::optional<std::string_view> name = IniDocument::SectionName(line))
+            AddNamesWithinLimit(list, *name, used);
+}
+
+void TIniFile::RemoveKey(const AnsiString& section, const AnsiString& key) {
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return;
+    auto range = document->FindSection(section);
+    if (!range) return;
+    std::optional<size_t> index = document->FindKey(*range, key);
+    if (!index) return;
+    platform::ReplaceFileContents(fileName_, document->Render(*index, *index + 1, {}));
+}
+
+void TIniFile::RemoveSection(const AnsiString& section) {
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return;
+    auto range = document->FindSection(section);
+    if (!range) return;
+    if (!platform::ReplaceFileContents(fileName_,
+                                       document->Render(range->first - 1, range->second, {})))
+        RaiseCannotWrite(fileName_);
+}

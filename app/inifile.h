@@ -1,0 +1,47 @@
+// TIniFile: reads and writes one INI file, going to the file on every call.
+//
+// Nothing is cached: a value written through any store is seen by the next read through any
+// other, and a file replaced on disk is seen by the next read. Section and key names match
+// ignoring ASCII letter case. Lines are "[section]" and "key=value"; blanks around names and
+// values are trimmed, a value in one pair of matching quotes comes back without them, and
+// lines starting with ";" are comments. When names repeat, reads take the first section and
+// the first key; name lists show every one.
+//
+// Writes replace the file as a whole (a complete copy renamed over the old one) and leave
+// every line they do not change byte for byte as it was, line ends included.
+#pragma once
+
+#include <vector>
+
+#include "platform/text.h"
+
+class TIniFile {
+public:
+    explicit TIniFile(AnsiString fileName) : fileName_(std::move(fileName)) {}
+
+    const AnsiString& FileName() const { return fileName_; }
+
+    // The value, at most 2,047 bytes of it; `defaultValue` when file, section or key is missing.
+    AnsiString ReadEntry(const AnsiString& section, const AnsiString& key,
+                         const AnsiString& defaultValue = {}) const;
+
+    // Sets a value, creating the file (not its folder) and the section as needed. An existing
+    // key keeps its place; a new key goes to the end of its section, a new section to the end
+    // of the file. Throws Exception "无法写入 <path>" when the file cannot be written.
+    void WriteEntry(const AnsiString& section, const AnsiString& key, const AnsiString& value);
+
+    // Clear `list`, then fill it with names in file order. A missing file or section gives an
+    // empty list. Names, each with a terminator, plus a final one, must fit in 16,384 bytes;
+    // those that do not are left out.
+    void KeyNames(const AnsiString& section, std::vector<AnsiString>& list) const;
+    void SectionNames(std::vector<AnsiString>& list) const;
+
+    // Deletes the key's line. A missing file, section or key, or a failed write, is no error.
+    void RemoveKey(const AnsiString& section, const AnsiString& key);
+
+    // Deletes the section header and every line up to the next section. Throws like WriteEntry.
+    void RemoveSection(const AnsiString& section);
+
+private:
+    AnsiString fileName_;
+};

@@ -1,0 +1,156 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include <QString>
+
+#include "platform/codepage.h"
+
+namespace platform {
+namespace {
+
+// Retries a system call that was interrupted by a signal.
+template <typename F>
+auto RetryOnEintr(F call) {
+    decltype(call()) rc;
+    do {
+        rc = call();
+    } while (rc == -1 && errno == EINTR);
+    return rc;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now and reports whether the data reached the file.
+    bool Close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = RetryOnEintr([&] { return ::write(fd, data, size); });
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string TemporaryNameBeside(const std::string& nativePath) {
+    return nativePath + ".tmp" + std::to_string(::getpid());
+}
+
+// Writes `contents` beside `nativeTarget`, optionally stamps it, then renames it into place.
+bool WriteBesideAndRename(const std::string& nativeTarget, const char* data, size_t size,
+                          const struct timespec* modified) {
+    const std::string temporary = TemporaryNameBeside(nativeTarget);
+    FileDescriptor fd(RetryOnEintr(
+        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+    if (!fd.valid()) return false;
+    bool ok = WriteAll(fd.get(), data, size);
+    if (ok && modified) {
+        struct timespec times[2] = {*modified, *modified};
+        ok = ::futimens(fd.get(), times) == 0;
+    }
+    ok = fd.Close() && ok;
+    if (ok) ok = ::rename(temporary.c_str(), nativeTarget.c_str()) == 0;
+    if (!ok) ::unlink(temporary.c_str());
+    return ok;
+}
+
+bool StatPath(const AnsiString& path, struct stat* info) {
+    return ::stat(NativePath(path).c_str(), info) == 0;
+}
+
+// Reads a whole regular file and reports its status (for its times).
+std::optional<std::string> ReadOpenedFile(const AnsiString& path, struct stat* info) {
+    FileDescriptor fd(
+        RetryOnEintr([&] { return ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd.valid() || ::fstat(fd.get(), info) != 0 || S_ISDIR(info->st_mode))
+        return std::nullopt;
+    std::string contents;
+    contents.reserve(static_cast<size_t>(info->st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+        if (n < 0) return std::nullopt;
+        if (n == 0) return contents;
+        contents.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+AnsiString ApplicationFolder() {
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return "\\";
+    QString folder = QString::fromUtf8(buffer, n);
+    folder.truncate(folder.lastIndexOf('/') + 1);
+    folder.replace('/', '\\');
+    return FromUnicode(folder);
+}
+
+bool FileExists(const AnsiString& path) {
+    struct stat info;
+    return StatPath(path, &info) && !S_ISDIR(info.st_mode);
+}
+
+bool DirectoryExists(const AnsiString& path) {
+    struct stat info;
+    return StatPath(path, &info) && S_ISDIR(info.st_mode);
+}
+
+bool CreateDirectory(const AnsiString& path) {
+    if (::mkdir(NativePath(path).c_str(), 0755) == 0) return true;
+    return errno == EEXIST && DirectoryExists(path);
+}
+
+bool CopyFile(const AnsiString& source, const AnsiString& target) {
+    struct stat info;
+    std::optional<std::string> contents = ReadOpenedFile(source, &info);
+    return contents && WriteBesideAndRename(NativePath(target), contents->data(),
+                                            contents->size(), &info.st_mtim);
+}
+
+bool DeleteFile(const AnsiString& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
+    struct stat info;
+    if (!StatPath(path, &info) || S_ISDIR(info.st_mode)) return std::nullopt;
+    struct tm local;
+    if (!::localtime_r(&info.st_mtim.tv_sec, &local)) return std::nullopt;
+    return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                         local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+std::optional<std::string> ReadWholeFile(const AnsiString& path) {
+    struct stat info;
+    return ReadOpenedFile(path, &info);
+}
+
+bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
+    return WriteBesideAndRename(NativePath(path), contents.data(), contents.size(), nullptr);
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// File-system operations on code-page paths.
+//
+// Every path is code-page text as the wizard builds it (application folder + relative name,
+// backslashes); conversion to a native path happens inside. Operations report failure by
+// their result and never throw.
+#pragma once
+
+#include <optional>
+
+#include "platform/text.h"
+
+namespace platform {
+
+// The folder of the running executable as code-page text ending in a backslash.
+AnsiString ApplicationFolder();
+
+bool FileExists(const AnsiString& path);
+bool DirectoryExists(const AnsiString& path);
+
+// Creates one folder level; the parent must exist. True when the folder exists afterwards.
+bool CreateDirectory(const AnsiString& path);
+
+// Copies source over target (replacing it) and gives the copy the source's last-write time.
+// The copy is written beside the target and renamed over it, so a failure never leaves a
+// half-written target.
+bool CopyFile(const AnsiString& source, const AnsiString& target);
+
+bool DeleteFile(const AnsiString& path);
+
+struct LocalDateTime {
+    int year, month, day, hour, minute, second;
+};
+
+// The file's last-write time in local time; empty when the file cannot be examined.
+std::optional<LocalDateTime> LastWriteTime(const AnsiString& path);
+
+// Reads the whole file; empty when it cannot be opened.
+std::optional<std::string> ReadWholeFile(const AnsiString& path);
+
+// Writes a complete new copy beside the file and renames it over the old one, so readers see
+// either the old or the new content, never a mixture. On failure the old file is untouched.
+bool ReplaceFileContents(const AnsiString& path, const std::string& contents);
+
+}  // namespace platform

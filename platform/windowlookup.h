@@ -1,0 +1,17 @@
+// Is a top-level window of a given class open on this display?
+//
+// On X11 the class is the class part of a window's WM_CLASS property (compared ignoring
+// letter case, as window class names are). On other display servers no window is found.
+#pragma once
+
+#include <functional>
+
+#include "platform/text.h"
+
+namespace platform {
+
+using WindowLookup = std::function<bool(const AnsiString& className)>;
+
+bool TopLevelWindowExists(const AnsiString& className);
+
+}  // namespace platform
