@@ -9,9 +9,13 @@ TFlatMemo::TFlatMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setFocusPolicy(Qt::NoFocus);
 }
 
-void TMemoLines::Clear() { memo_.clear(); }
+void TMemoLines::Clear() {
+    memo_.clear();
+}
 
-void TMemoLines::Add(const AnsiString& line) { memo_.appendPlainText(platform::ToUnicode(line)); }
+void TMemoLines::Add(const AnsiString& line) {
+    memo_.appendPlainText(platform::ToUnicode(line));
+}
 
 int TMemoLines::Count() const {
     return memo_.document()->isEmpty() ? 0 : memo_.document()->blockCount();

@@ -22,10 +22,9 @@ void TFlatSpeedButton::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), palette().button());
     painter.setPen(palette().color(QPalette::Shadow));
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::ButtonText));
-    painter.drawText(rect(), Qt::AlignCenter | Qt::TextShowMnemonic,
-                     platform::ToUnicode(caption_));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.drawText(rect(), Qt::AlignCenter | Qt::TextShowMnemonic, platform::ToUnicode(caption_));
 }
 
 void TFlatSpeedButton::mousePressEvent(QMouseEvent* event) {
