@@ -1,0 +1,313 @@
+#include "app/mainform.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFont>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QScreen>
+#include <QTreeWidget>
+
+#include "app/dialogs.h"
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "ui/flat/flatmemo.h"
+#include "ui/flat/flatpanel.h"
+#include "ui/flat/flatprogressbar.h"
+#include "ui/flat/flatspeedbutton.h"
+
+using platform::ToUnicode;
+
+namespace {
+
+constexpr int kClientWidth = 520;
+constexpr int kClientHeight = 326;
+
+// The dialog font: "宋体" 9 pt is 12 pixels high; the installed Song face stands in for it
+// under the same name so that every text keeps the layout's metrics.
+QFont DialogFont() {
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("宋体"),
+                                   {QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing TW")});
+        return true;
+    }();
+    (void)substituted;
+    QFont font(QStringLiteral("宋体"));
+    font.setPixelSize(12);
+    return font;
+}
+
+QLabel* AddLabel(QWidget* page, int left, int top, const AnsiString& text = {}) {
+    auto* label = new QLabel(ToUnicode(text), page);
+    // A fixed geometry that reaches the page's right edge: a label whose text changes on
+    // every download chunk must not resize or relayout anything.
+    label->setGeometry(left, top, page->width() - left, 14);
+    return label;
+}
+
+struct Column {
+    const AnsiString& caption;
+    int width;
+};
+
+// A report-style list view inside a flat panel: no border, button-face colour, item icons.
+QTreeWidget* AddListView(QWidget* page, TFlatPanel*& panel, QRect place,
+                         std::initializer_list<Column> columns, bool showHeader = true) {
+    panel = new TFlatPanel(page);
+    panel->setGeometry(place);
+    auto* view = new QTreeWidget(panel);
+    view->setGeometry(1, 1, place.width() - 2, place.height() - 2);
+    view->setFrameShape(QFrame::NoFrame);
+    view->setRootIsDecorated(false);
+    view->setIconSize(QSize(16, 16));
+    view->setFocusPolicy(Qt::NoFocus);
+    QPalette palette = view->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    view->setPalette(palette);
+    view->setColumnCount(int(columns.size()));
+    QStringList captions;
+    int index = 0;
+    for (const Column& column : columns) {
+        captions << ToUnicode(column.caption);
+        view->setColumnWidth(index, column.width);
+        view->setColumnHidden(index, column.width == 0);
+        ++index;
+    }
+    view->setHeaderLabels(captions);
+    view->header()->setSectionsClickable(false);
+    view->header()->setStretchLastSection(false);
+    view->setHeaderHidden(!showHeader);
+    return view;
+}
+
+TFlatProgressBar* AddProgressBar(QWidget* page, int left, int top) {
+    auto* bar = new TFlatProgressBar(page);
+    bar->setGeometry(left, top, 363, 25);
+    return bar;
+}
+
+TFlatSpeedButton* AddButton(QWidget* parent, int left, const AnsiString& caption) {
+    auto* button = new TFlatSpeedButton(parent);
+    button->setGeometry(left, 283, 89, 25);
+    button->SetCaption(caption);
+    return button;
+}
+
+}  // namespace
+
+TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      environment_(std::move(environment)) {
+    if (!environment_.Confirm)
+        environment_.Confirm = [this](const AnsiString& q) { return dialogs::Confirm(this, q); };
+    if (!environment_.ShowError)
+        environment_.ShowError = [this](const AnsiString& m) { dialogs::ShowError(this, m); };
+    BuildWindow();
+    BuildPages();
+    RunHandler([this] { FormCreate(); });
+}
+
+TMainform::~TMainform() = default;
+
+void TMainform::BuildWindow() {
+    setWindowTitle(ToUnicode(Texts::WindowCaption));
+    setFont(DialogFont());
+    setFixedSize(kClientWidth, kClientHeight);
+
+    FlatPanel1 = new TFlatPanel(this);
+    FlatPanel1->setGeometry(8, 8, 120, 257);
+    Image1 = new QLabel(FlatPanel1);
+    Image1->setGeometry(0, 0, 120, 257);
+    Image1->setScaledContents(true);
+
+    Notebook1 = new TNotebook(this);
+    Notebook1->setGeometry(136, 8, 377, 265);
+
+    Panel1 = new QFrame(this);
+    Panel1->setGeometry(8, 275, 505, 2);
+    Panel1->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+
+    Button1 = AddButton(this, 219, Texts::ContinueButton);
+    Button1->hide();
+    Bitbtn1 = AddButton(this, 317, Texts::StartButton);
+    Bitbtn2 = AddButton(this, 416, Texts::CancelButton);
+    Button1->OnClick = [this](QObject* sender) { RunHandler([&] { Button1Click(sender); }); };
+    Bitbtn1->OnClick = [this](QObject* sender) { RunHandler([&] { Bitbtn1Click(sender); }); };
+    Bitbtn2->OnClick = [this](QObject* sender) { RunHandler([&] { Bitbtn2Click(sender); }); };
+}
+
+void TMainform::BuildPages() {
+    QWidget* page = Notebook1->AddPage("welcome");
+    page->resize(Notebook1->size());
+    Label5 = AddLabel(page, 8, 11, Texts::Welcome);
+    Label6 = AddLabel(page, 8, 35, Texts::InstalledComponents);
+    ListView1 = AddListView(page, FlatPanel2, {8, 56, 361, 121}, {{Texts::ProductName, 300}},
+                            /*showHeader=*/false);
+    Label7 = AddLabel(page, 8, 203, Texts::StartHint);
+    Label8 = AddLabel(page, 8, 203);
+    Label8->hide();
+    Label1 = AddLabel(page, 8, 224);
+
+    page = Notebook1->AddPage("index");
+    page->resize(Notebook1->size());
+    Label3 = AddLabel(page, 8, 11, Texts::FindingUpdates);
+    ListView2 = AddListView(page, FlatPanel3, {8, 32, 361, 145},
+                            {{Texts::ColumnFile, 250}, {Texts::ColumnSize, 109}});
+    Label19 = AddLabel(page, 10, 187);
+    FlatProgressBar1 = AddProgressBar(page, 8, 212);
+    Label2 = AddLabel(page, 11, 246);
+
+    page = Notebook1->AddPage("download");
+    page->resize(Notebook1->size());
+    Label9 = AddLabel(page, 8, 11, Texts::DownloadingUpdates);
+    ListView3 = AddListView(page, FlatPanel4, {8, 32, 361, 129},
+                            {{Texts::ColumnFile, 240}, {Texts::ColumnState, 109}});
+    Label17 = AddLabel(page, 11, 165);
+    FlatProgressBar2 = AddProgressBar(page, 9, 179);
+    Label18 = AddLabel(page, 11, 207);
+    FlatProgressBar4 = AddProgressBar(page, 9, 222);
+    Label21 = AddLabel(page, 9, 250);
+
+    page = Notebook1->AddPage("install");
+    page->resize(Notebook1->size());
+    Label11 = AddLabel(page, 8, 11, Texts::InstallingUpdates);
+    ListView4 = AddListView(page, FlatPanel5, {8, 32, 361, 137},
+                            {{Texts::ColumnFile, 240}, {Texts::ColumnState, 109}});
+    Label12 = AddLabel(page, 8, 187, Texts::InstallCountLabel);
+    Label20 = AddLabel(page, 112, 187);
+    FlatProgressBar3 = AddProgressBar(page, 8, 210);
+
+    page = Notebook1->AddPage("finish");
+    page->resize(Notebook1->size());
+    Label13 = AddLabel(page, 8, 8, Texts::Welcome);
+    Label14 = AddLabel(page, 8, 26, Texts::UpToDateProducts);
+    ListView5 = AddListView(page, FlatPanel6, {8, 44, 361, 149},
+                            {{Texts::ColumnFile, 350}, {Texts::ColumnSize, 0}});
+    Memo1 = new TFlatMemo(page);
+    Memo1->setGeometry(8, 200, 361, 49);
+
+    page = Notebook1->AddPage("New");
+    page->resize(Notebook1->size());
+    Label16 = AddLabel(page, 16, 19, Texts::Welcome);
+    MEMO2 = new TFlatMemo(page);
+    MEMO2->setGeometry(16, 48, 345, 145);
+}
+
+void TMainform::RunHandler(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        environment_.ShowError(error.what());
+    }
+}
+
+void TMainform::FormCreate() {
+    CancelFlag = false;
+    SetupIni = std::make_unique<TIniFile>(environment_.ApplicationFolder + "setup.ini");
+    SystemFlag = SetupIni->ReadEntry("QUENTAROVER", "SYSTEM");
+    ApplicationFolder = environment_.ApplicationFolder;
+    Notebook1->SetActivePage("welcome");
+}
+
+void TMainform::FormShow() {
+    CheckComp();
+    if (environment_.FirstArgument != "on" &&
+        platform::FileExists(ApplicationFolder + "Version.ini")) {
+        ShowMessagePage({Texts::ResumeUnfinished, Texts::ResumeContinueHint,
+                         Texts::ResumeRestartHint});
+        Button1->show();
+        Bitbtn1->SetCaption(Texts::RestartButton);
+    }
+}
+
+void TMainform::FormActivate() {
+    if (environment_.FirstArgument != "on") return;
+    Update(5);
+    Update(3);
+}
+
+void TMainform::ShowMessagePage(std::initializer_list<AnsiString> lines) {
+    Notebook1->SetActivePage("New");
+    MEMO2->Lines.Clear();
+    for (const AnsiString& line : lines) MEMO2->Lines.Add(line);
+}
+
+void TMainform::Update(int step) {
+    Bitbtn1->setEnabled(false);
+    // Steps 0 (version check), 1 (update list), 2 (download), 3 (install and finish) and
+    // 5 (component refresh) are run by their own handlers once those exist.
+    if (step == 4) close();
+}
+
+void TMainform::Bitbtn1Click(QObject*) {
+    CancelFlag = false;
+    if (Bitbtn1->Tag >= 0 && Bitbtn1->Tag <= 4) Update(Bitbtn1->Tag);
+}
+
+void TMainform::Button1Click(QObject*) {
+    Button1->hide();
+    Bitbtn1->setEnabled(false);
+    Bitbtn1->SetCaption(Texts::NextButton);
+    Bitbtn1->Tag = 1;
+    Update(1);
+}
+
+void TMainform::Bitbtn2Click(QObject*) { close(); }
+
+bool TMainform::FormCloseQuery() {
+    // A wizard that waits for the user has nothing running to interrupt.
+    if (Bitbtn1->isEnabled() || Bitbtn1->Tag == 0) return true;
+    switch (Bitbtn1->Tag) {
+        case 1:
+            if (!environment_.Confirm(Texts::CancelListingQuestion)) return false;
+            CancelFlag = true;
+            return true;
+        case 2:
+            if (!environment_.Confirm(Texts::CancelDownloadQuestion)) return false;
+            // The download step ends the program once the running transfer has stopped.
+            Bitbtn2->setEnabled(false);
+            CancelFlag = true;
+            return false;
+        case 3:
+            if (!environment_.Confirm(Texts::CancelInstallQuestion)) return false;
+            CancelFlag = true;
+            return true;
+        default:
+            return true;
+    }
+}
+
+void TMainform::EndProgram() {
+    programEnded_ = true;
+    QCoreApplication::quit();
+}
+
+void TMainform::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shown_) return;
+    shown_ = true;
+    if (QScreen* display = screen())
+        move(display->availableGeometry().center() - rect().center());
+    RunHandler([this] { FormShow(); });
+}
+
+void TMainform::closeEvent(QCloseEvent* event) {
+    bool canClose = false;
+    RunHandler([&] { canClose = FormCloseQuery(); });
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    EndProgram();
+}
+
+bool TMainform::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate) RunHandler([this] { FormActivate(); });
+    return QWidget::event(event);
+}

@@ -1,0 +1,34 @@
+// Program entry: the single-instance guard, then the wizard window and the message loop.
+#include <QApplication>
+
+#include "app/buildsettings.h"
+#include "app/dialogs.h"
+#include "app/mainform.h"
+#include "app/texts.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "platform/windowlookup.h"
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const AnsiString firstArgument =
+        arguments.size() > 1 ? platform::FromUnicode(arguments[1]) : AnsiString();
+
+    // While the main product runs, the updater would replace files it has open; any argument
+    // says the caller knows what it is doing.
+    if (firstArgument.empty() && platform::TopLevelWindowExists(Texts::MainProductWindowClass)) {
+        dialogs::ShowGuardMessage();
+        return 0;
+    }
+
+    QCoreApplication::setApplicationName(platform::ToUnicode(Texts::ApplicationTitle));
+    TWizardEnvironment environment;
+    environment.ApplicationFolder = platform::ApplicationFolder();
+    environment.ServerUrl = BuildSettings::ServerUrl;
+    environment.FirstArgument = firstArgument;
+    TMainform Mainform(std::move(environment));
+    Mainform.show();
+    application.exec();
+    return 0;
+}

@@ -1,0 +1,164 @@
+#include "app/inifile.h"
+
+#include <gtest/gtest.h>
+
+#include "app/appfolder.h"
+
+namespace {
+
+using Names = std::vector<AnsiString>;
+
+class IniStore : public ::testing::Test {
+protected:
+    TIniFile Store(const char* name = "setup.ini") const { return TIniFile(folder_.Path(name)); }
+    TempAppFolder folder_;
+};
+
+TEST_F(IniStore, MissingFileSectionOrKeyGivesTheDefault) {
+    TIniFile store = Store();
+    EXPECT_EQ(store.ReadEntry("VERSION", "VERSION", "1.0"), "1.0");
+    folder_.Write("setup.ini", "[VERSION]\r\nOTHER=2\r\n");
+    EXPECT_EQ(store.ReadEntry("VERSION", "VERSION", "1.0"), "1.0");
+    EXPECT_EQ(store.ReadEntry("CONNECT", "URL"), "");
+    Names names{"stale"};
+    store.KeyNames("CONNECT", names);
+    EXPECT_TRUE(names.empty());
+}
+
+TEST_F(IniStore, NamesMatchIgnoringCaseAndBlanks) {
+    folder_.Write("Version.ini", "[DLL]\r\n  Main.dll = a.dll;0 \r\n");
+    TIniFile store = Store("Version.ini");
+    EXPECT_EQ(store.ReadEntry("Dll", "MAIN.DLL"), "a.dll;0");
+    EXPECT_EQ(store.ReadEntry(" dll ", "main.dll"), "a.dll;0");
+}
+
+// A GBK trail byte may look like an ASCII letter: 0x81 0x41 and 0x81 0x61 are different
+// characters and must not be taken for the same name.
+TEST_F(IniStore, GbkNamesAreComparedByCharacterNotByFoldedBytes) {
+    folder_.Write("setup.ini", "[\x81\x41]\nk=first\n[\x81\x61]\nk=second\n");
+    EXPECT_EQ(Store().ReadEntry("\x81\x61", "k"), "second");
+    const AnsiString upgrade = platform::FromUtf8("升级");
+    Store().WriteEntry(upgrade, upgrade, upgrade + ";0");
+    EXPECT_EQ(Store().ReadEntry(upgrade, upgrade), upgrade + ";0");
+}
+
+TEST_F(IniStore, QuotesAndCommentsAreUnderstood) {
+    folder_.Write("setup.ini",
+                  "; comment=1\n[A]\n;x=2\nq=\"quoted value\"\ns='single'\nmixed=\"x'\nsemi=;0\n");
+    TIniFile store = Store();
+    EXPECT_EQ(store.ReadEntry("A", "q"), "quoted value");
+    EXPECT_EQ(store.ReadEntry("A", "s"), "single");
+    EXPECT_EQ(store.ReadEntry("A", "mixed"), "\"x'");
+    EXPECT_EQ(store.ReadEntry("A", "semi"), ";0");
+    EXPECT_EQ(store.ReadEntry("A", ";x", "none"), "none");
+    Names keys;
+    store.KeyNames("A", keys);
+    EXPECT_EQ(keys, (Names{"q", "s", "mixed", "semi"}));
+}
+
+TEST_F(IniStore, DuplicatesReadTheFirstAndListEveryOne) {
+    folder_.Write("setup.ini", "[M]\nk=1\nk=2\n[m]\nk=3\nj=4\n");
+    TIniFile store = Store();
+    EXPECT_EQ(store.ReadEntry("M", "k"), "1");
+    EXPECT_EQ(store.ReadEntry("M", "j"), "") << "reads look only in the first section";
+    Names names;
+    store.SectionNames(names);
+    EXPECT_EQ(names, (Names{"M", "m"}));
+    store.KeyNames("M", names);
+    EXPECT_EQ(names, (Names{"k", "k"}));
+}
+
+TEST_F(IniStore, LongValuesAreCutAt2047Bytes) {
+    folder_.Write("setup.ini", "[A]\nv=" + std::string(5000, 'x') + "\n");
+    EXPECT_EQ(Store().ReadEntry("A", "v"), std::string(2047, 'x'));
+}
+
+TEST_F(IniStore, NameListsStopAt16384Bytes) {
+    std::string contents;
+    for (int i = 0; i < 2000; ++i) contents += "[section" + std::to_string(1000 + i) + "]\n";
+    folder_.Write("setup.ini", contents);
+    Names names;
+    Store().SectionNames(names);
+    // Each name is 11 bytes plus a terminator; one more terminator closes the list.
+    EXPECT_EQ(names.size(), (16384u - 1) / 12);
+    EXPECT_EQ(names.back(), "section" + std::to_string(1000 + names.size() - 1));
+}
+
+TEST_F(IniStore, WriteKeepsEverythingElseByteForByte) {
+    const std::string original =
+        "\xEF\xBB\xBF; top comment\r\n\r\n[VERSION]\r\nVERSION = 1.0\r\n  keep=\" x \"\r\n"
+        "\r\n[Other]\r\nodd line without equals\r\nk=\x81\x41\r\n";
+    folder_.Write("setup.ini", original);
+    Store().WriteEntry("version", "version", "2.0");
+    EXPECT_EQ(folder_.Read("setup.ini"),
+              "\xEF\xBB\xBF; top comment\r\n\r\n[VERSION]\r\nVERSION =2.0\r\n  keep=\" x \"\r\n"
+              "\r\n[Other]\r\nodd line without equals\r\nk=\x81\x41\r\n");
+    EXPECT_EQ(Store().ReadEntry("VERSION", "VERSION"), "2.0") << "read past the byte order mark";
+}
+
+TEST_F(IniStore, NewKeysGoToTheEndOfTheirSectionAndNewSectionsToTheEnd) {
+    folder_.Write("setup.ini", "[A]\nx=1\n\n[B]\ny=2");
+    TIniFile store = Store();
+    store.WriteEntry("A", "z", "3");
+    store.WriteEntry("B", "w", "4");
+    store.WriteEntry("C", "v", "5");
+    EXPECT_EQ(folder_.Read("setup.ini"), "[A]\nx=1\nz=3\n\n[B]\ny=2\nw=4\n[C]\nv=5\n");
+}
+
+TEST_F(IniStore, WriteCreatesTheFileWithWindowsLineEnds) {
+    Store().WriteEntry("VERSION", "VERSION", "1.1");
+    EXPECT_EQ(folder_.Read("setup.ini"), "[VERSION]\r\nVERSION=1.1\r\n");
+}
+
+TEST_F(IniStore, FailedWriteRaisesAndLeavesTheFile) {
+    TIniFile inMissingFolder(folder_.Path("none\\setup.ini"));
+    try {
+        inMissingFolder.WriteEntry("A", "k", "v");
+        FAIL() << "no error raised";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), platform::FromUtf8("无法写入 ") + folder_.Path("none\\setup.ini"));
+    }
+    EXPECT_NO_THROW(inMissingFolder.RemoveSection("A")) << "a missing file has nothing to remove";
+}
+
+TEST_F(IniStore, RemoveKeyAndSection) {
+    folder_.Write("Version.ini", "[DLL]\r\na=1\r\nb=2\r\n; note\r\n[RUN]\r\nc=3\r\n");
+    TIniFile store = Store("Version.ini");
+    store.RemoveKey("Dll", "A");
+    store.RemoveKey("Dll", "missing");
+    store.RemoveKey("none", "a");
+    EXPECT_EQ(folder_.Read("Version.ini"), "[DLL]\r\nb=2\r\n; note\r\n[RUN]\r\nc=3\r\n");
+    store.RemoveSection("dll");
+    EXPECT_EQ(folder_.Read("Version.ini"), "[RUN]\r\nc=3\r\n");
+    TIniFile(folder_.Path("missing.ini")).RemoveKey("a", "b");
+    EXPECT_FALSE(platform::FileExists(folder_.Path("missing.ini")));
+}
+
+TEST_F(IniStore, SeesChangesMadeThroughAnotherStoreOrOnDisk) {
+    TIniFile first = Store();
+    TIniFile second = Store();
+    first.WriteEntry("RUN", "a.exe", "a.exe;1");
+    EXPECT_EQ(second.ReadEntry("RUN", "a.exe"), "a.exe;1");
+    folder_.Write("setup.ini", "[RUN]\na.exe=replaced\n");
+    EXPECT_EQ(first.ReadEntry("RUN", "a.exe"), "replaced");
+}
+
+TEST_F(IniStore, GarbageReadsWithoutHarmAndIsNeverRewrittenByReads) {
+    std::string garbage(1 << 20, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char((i * 7919) % 251);
+    garbage += "\n[A]\nk=v";
+    folder_.Write("Default.ini", garbage);
+    TIniFile store = Store("Default.ini");
+    Names names;
+    store.SectionNames(names);
+    EXPECT_EQ(store.ReadEntry("A", "k"), "v");
+    store.KeyNames("A", names);
+    EXPECT_EQ(folder_.Read("Default.ini"), garbage);
+
+    const std::string longLine(1 << 20, 'x');
+    folder_.Write("Custom.ini", longLine);
+    TIniFile(folder_.Path("Custom.ini")).SectionNames(names);
+    EXPECT_TRUE(names.empty());
+}
+
+}  // namespace

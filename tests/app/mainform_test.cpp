@@ -1,0 +1,267 @@
+#include "app/mainform.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+#include "app/appfolder.h"
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "ui/flat/flatmemo.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+class Wizard : public ::testing::Test {
+protected:
+    // Builds and shows the form, as start-up does, with `argument` as the first argument.
+    TMainform& Open(const AnsiString& argument = {}) {
+        TWizardEnvironment environment;
+        environment.ApplicationFolder = folder_.Folder();
+        environment.ServerUrl = "http://127.0.0.1:1";
+        environment.FirstArgument = argument;
+        environment.Confirm = [this](const AnsiString& question) {
+            questions_.push_back(question);
+            return answer_;
+        };
+        environment.ShowError = [this](const AnsiString& message) { errors_.push_back(message); };
+        form_ = std::make_unique<TMainform>(std::move(environment));
+        form_->show();
+        return *form_;
+    }
+
+    std::vector<AnsiString> ListedCaptions() const {
+        std::vector<AnsiString> captions;
+        for (int i = 0; i < form_->ListView1->topLevelItemCount(); ++i)
+            captions.push_back(platform::FromUnicode(form_->ListView1->topLevelItem(i)->text(0)));
+        return captions;
+    }
+
+    std::vector<AnsiString> MemoLines(const TFlatMemo& memo) const {
+        std::vector<AnsiString> lines;
+        for (int i = 0; i < memo.Lines.Count(); ++i) lines.push_back(memo.Lines[i]);
+        return lines;
+    }
+
+    // The wizard as a running step leaves it: main button disabled, `tag` the next step.
+    void RunningStep(int tag) {
+        form_->Bitbtn1->Tag = tag;
+        form_->Bitbtn1->setEnabled(false);
+    }
+
+    TempAppFolder folder_;
+    std::unique_ptr<TMainform> form_;
+    bool answer_ = false;
+    std::vector<AnsiString> questions_;
+    std::vector<AnsiString> errors_;
+};
+
+TEST_F(Wizard, OpensOnTheWelcomePageWithTheStartButton) {
+    TMainform& form = Open();
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("智能在线升级(3.0)"));
+    EXPECT_EQ(form.size(), QSize(520, 326));
+    EXPECT_EQ(form.Notebook1->ActivePage(), "welcome");
+    EXPECT_EQ(form.Bitbtn1->Caption(), Texts::StartButton);
+    EXPECT_EQ(form.Bitbtn1->Tag, 0);
+    EXPECT_TRUE(form.Bitbtn1->isEnabled());
+    EXPECT_FALSE(form.Button1->isVisible());
+    EXPECT_FALSE(form.Label8->isVisible());
+    EXPECT_FALSE(form.CancelFlag);
+}
+
+TEST_F(Wizard, ReadsTheSystemFlagOnceAtCreation) {
+    folder_.Write("setup.ini", "[QUENTAROVER]\r\nSYSTEM=1\r\n");
+    TMainform& form = Open();
+    folder_.Write("setup.ini", "[QUENTAROVER]\r\nSYSTEM=0\r\n");
+    EXPECT_EQ(form.SystemFlag, "1");
+    EXPECT_EQ(form.ApplicationFolder, folder_.Folder());
+}
+
+TEST_F(Wizard, AnUnfinishedRunShowsTheResumePrompt) {
+    folder_.Write("Version.ini", "[1.0]\r\n");
+    for (const AnsiString argument : {"", "ON", "x"}) {
+        TMainform& form = Open(argument);
+        EXPECT_EQ(form.Notebook1->ActivePage(), "New") << argument;
+        EXPECT_EQ(MemoLines(*form.MEMO2),
+                  (std::vector<AnsiString>{Texts::ResumeUnfinished, Texts::ResumeContinueHint,
+                                           Texts::ResumeRestartHint}));
+        EXPECT_TRUE(form.Button1->isVisible());
+        EXPECT_EQ(form.Bitbtn1->Caption(), Texts::RestartButton);
+        EXPECT_EQ(form.Bitbtn1->Tag, 0);
+        form.FormActivate();
+        EXPECT_TRUE(form.Bitbtn1->isEnabled()) << "only \"on\" runs steps on activation";
+    }
+}
+
+TEST_F(Wizard, AResumedRunNeverPromptsAndRunsItsStepsOnActivation) {
+    folder_.Write("Version.ini", "[1.0]\r\n");
+    TMainform& form = Open("on");
+    EXPECT_NE(form.Notebook1->ActivePage(), "New");
+    EXPECT_FALSE(form.Button1->isVisible());
+    form.FormActivate();
+    EXPECT_FALSE(form.Bitbtn1->isEnabled()) << "the dispatcher disables the main button";
+}
+
+TEST_F(Wizard, WithoutAJournalThereIsNoPrompt) {
+    TMainform& form = Open();
+    EXPECT_EQ(form.Notebook1->ActivePage(), "welcome");
+    EXPECT_EQ(form.MEMO2->Lines.Count(), 0);
+}
+
+TEST_F(Wizard, ContinueButtonMovesToStepOne) {
+    folder_.Write("Version.ini", "[1.0]\r\n");
+    TMainform& form = Open();
+    form.CancelFlag = true;
+    form.Button1->Click();
+    EXPECT_FALSE(form.Button1->isVisible());
+    EXPECT_EQ(form.Bitbtn1->Caption(), Texts::NextButton);
+    EXPECT_EQ(form.Bitbtn1->Tag, 1);
+    EXPECT_FALSE(form.Bitbtn1->isEnabled());
+    EXPECT_TRUE(form.CancelFlag) << "the continue button leaves the cancel flag alone";
+}
+
+TEST_F(Wizard, MainButtonClearsTheCancelFlagAndRunsTheStepOfItsTag) {
+    TMainform& form = Open();
+    form.CancelFlag = true;
+    form.Bitbtn1->Click();
+    EXPECT_FALSE(form.CancelFlag);
+    EXPECT_FALSE(form.Bitbtn1->isEnabled());
+
+    form.Bitbtn1->Tag = 7;
+    form.Bitbtn1->setEnabled(true);
+    form.Bitbtn1->Click();
+    EXPECT_TRUE(form.Bitbtn1->isEnabled()) << "a Tag outside 0 to 4 does nothing";
+}
+
+// Step 4 closes from inside a click whose step has just disabled the main button: the close
+// must go ahead without a question.
+TEST_F(Wizard, StepFourEndsTheProgramWithoutAQuestion) {
+    TMainform& form = Open();
+    form.Bitbtn1->Tag = 4;
+    form.Bitbtn1->Click();
+    EXPECT_TRUE(form.ProgramEnded());
+    EXPECT_TRUE(questions_.empty());
+}
+
+TEST_F(Wizard, ClosingWhileTheWizardWaitsForTheUserNeverAsks) {
+    for (int tag : {0, 1, 2, 3}) {
+        TMainform& form = Open();
+        form.Bitbtn1->Tag = tag;
+        form.Bitbtn2->Click();
+        EXPECT_TRUE(form.ProgramEnded()) << tag;
+    }
+    TMainform& form = Open();
+    RunningStep(0);
+    form.close();
+    EXPECT_TRUE(form.ProgramEnded()) << "Tag 0 never asks";
+    EXPECT_TRUE(questions_.empty());
+}
+
+TEST_F(Wizard, ClosingARunningStepAsksAndNoKeepsItRunning) {
+    const AnsiString questions[] = {Texts::CancelListingQuestion, Texts::CancelDownloadQuestion,
+                                    Texts::CancelInstallQuestion};
+    for (int tag : {1, 2, 3}) {
+        questions_.clear();
+        TMainform& form = Open();
+        RunningStep(tag);
+        answer_ = false;
+        form.close();
+        EXPECT_EQ(questions_, (std::vector<AnsiString>{questions[tag - 1]}));
+        EXPECT_FALSE(form.ProgramEnded());
+        EXPECT_FALSE(form.CancelFlag);
+        EXPECT_TRUE(form.isVisible());
+    }
+}
+
+TEST_F(Wizard, ClosingARunningStepWithYesCancelsIt) {
+    for (int tag : {1, 3}) {
+        TMainform& form = Open();
+        RunningStep(tag);
+        answer_ = true;
+        form.close();
+        EXPECT_TRUE(form.CancelFlag) << tag;
+        EXPECT_TRUE(form.ProgramEnded()) << tag;
+    }
+    // A download is stopped first; the download step ends the program once it has.
+    TMainform& form = Open();
+    RunningStep(2);
+    form.close();
+    EXPECT_TRUE(form.CancelFlag);
+    EXPECT_FALSE(form.Bitbtn2->isEnabled());
+    EXPECT_FALSE(form.ProgramEnded());
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(Wizard, PagesAreFoundIgnoringCase) {
+    TMainform& form = Open();
+    form.Notebook1->SetActivePage("INDEX");
+    EXPECT_EQ(form.Notebook1->ActivePage(), "index");
+    form.Notebook1->SetActivePage("Download");
+    EXPECT_EQ(form.Notebook1->ActivePage(), "download");
+    form.Notebook1->SetActivePage("nowhere");
+    EXPECT_EQ(form.Notebook1->ActivePage(), "download");
+}
+
+TEST_F(Wizard, ShowMessagePageReplacesTheWholeMemo) {
+    TMainform& form = Open();
+    form.ShowMessagePage({"one", "two"});
+    form.ShowMessagePage({"three"});
+    EXPECT_EQ(form.Notebook1->ActivePage(), "New");
+    EXPECT_EQ(MemoLines(*form.MEMO2), (std::vector<AnsiString>{"three"}));
+}
+
+class ComponentList : public Wizard {
+protected:
+    std::vector<AnsiString> FixedEntries() const {
+        std::vector<AnsiString> entries{Texts::ProductName};
+        entries.insert(entries.end(), std::begin(Texts::ToolCaptions), std::end(Texts::ToolCaptions));
+        return entries;
+    }
+    static AnsiString Module(const char* key) { return key + Texts::ComponentSuffix; }
+};
+
+TEST_F(ComponentList, WithoutListFilesShowsTheProductAndItsTools) {
+    TMainform& form = Open();
+    EXPECT_EQ(ListedCaptions(), FixedEntries());
+    EXPECT_TRUE(form.ComponentFiles.empty());
+}
+
+TEST_F(ComponentList, DefaultThenCustomInFileSectionAndKeyOrder) {
+    folder_.Write("Default.ini", "[Main]\r\nCustoms=Bin\\Customs.dll\r\nPrint=Print.dll\r\n"
+                                 "[Extra]\r\nCustoms=Other.dll\r\nEmpty=\r\n");
+    folder_.Write("Custom.ini", "[Mine]\r\nReport=Report.dll\r\n");
+    TMainform& form = Open();
+    std::vector<AnsiString> expected = FixedEntries();
+    for (const char* key : {"Customs", "Print", "Customs", "Empty", "Report"})
+        expected.push_back(Module(key));
+    EXPECT_EQ(ListedCaptions(), expected);
+    EXPECT_EQ(form.ComponentFiles, (std::vector<AnsiString>{"Bin\\Customs.dll", "Print.dll",
+                                                            "Other.dll", "", "Report.dll"}));
+}
+
+TEST_F(ComponentList, OnlyCustomIni) {
+    folder_.Write("Custom.ini", "[Mine]\r\nReport=Report.dll\r\n");
+    TMainform& form = Open();
+    std::vector<AnsiString> expected = FixedEntries();
+    expected.push_back(Module("Report"));
+    EXPECT_EQ(ListedCaptions(), expected);
+    EXPECT_EQ(form.ComponentFiles, (std::vector<AnsiString>{"Report.dll"}));
+}
+
+// The remote-control tool is looked for in the working directory, not the application folder.
+TEST_F(ComponentList, RemoteControlEntryFollowsTheWorkingDirectory) {
+    folder_.Write("rc_host.exe", "");
+    Open();
+    EXPECT_EQ(ListedCaptions().size(), 6u);
+
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(folder_.NativeFolder());
+    Open();
+    QDir::setCurrent(previous);
+    std::vector<AnsiString> expected = FixedEntries();
+    expected.push_back(Texts::RemoteControlCaption);
+    EXPECT_EQ(ListedCaptions(), expected);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The real program in a real X server: one window with the wizard's caption and client size
+# that ends the program with 0 when closed, and the single-instance guard that refuses to
+# start while the main product's window is open.
+# Usage: startup_x11_test.sh SENDRIFT_BINARY CLASS_WINDOW_BINARY   (run under xvfb-run)
+set -euo pipefail
+program=$1
+class_window=$2
+caption="智能在线升级(3.0)"
+
+app=$(mktemp -d)
+ready=$(mktemp)
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$app" "$ready"' EXIT
+cp "$program" "$app/sendrift"
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Waits up to 10 s for windows named exactly $1; prints their ids.
+wait_for_windows() {
+    for _ in $(seq 100); do
+        ids=$(xdotool search --onlyvisible --name "^$(printf '%s' "$1" | sed 's/[()]/\\&/g')\$" 2>/dev/null || true)
+        [ -n "$ids" ] && { echo "$ids"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
+# Waits up to 10 s for process $1 to end; prints its exit code.
+wait_for_exit() {
+    for _ in $(seq 100); do
+        if ! kill -0 "$1" 2>/dev/null; then
+            wait "$1" && echo 0 || echo $?
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+echo "-- the wizard window"
+(cd "$app" && ./sendrift) &
+pid=$!
+ids=$(wait_for_windows "$caption") || fail "no window titled $caption"
+[ "$(echo "$ids" | wc -l)" -eq 1 ] || fail "more than one window: $ids"
+geometry=$(xwininfo -id "$ids" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+[ "$geometry" = "520x326" ] || fail "client area is $geometry"
+# The close button ("取消(&C)") at 416,283 with its 89 x 25 size.
+xdotool mousemove --window "$ids" 460 295 click 1
+code=$(wait_for_exit $pid) || fail "the program did not end after the close button"
+[ "$code" -eq 0 ] || fail "exit code $code"
+
+echo "-- the guard"
+"$class_window" "QUENTAROS FOR WINDOWS" > "$ready" &
+for _ in $(seq 50); do grep -q ready "$ready" && break; sleep 0.1; done
+before=$(ls -lR --time-style=full-iso "$app")
+(cd "$app" && ./sendrift) &
+pid=$!
+box=$(wait_for_windows "SENDRIFT") || fail "no guard message"
+wait_for_windows "$caption" >/dev/null 2>&1 && fail "the wizard started beside the product"
+xdotool windowfocus --sync "$box" key Return
+code=$(wait_for_exit $pid) || fail "the program did not end after the guard message"
+[ "$code" -eq 0 ] || fail "guard exit code $code"
+after=$(ls -lR --time-style=full-iso "$app")
+[ "$before" = "$after" ] || fail "the guard touched a file: $(diff <(echo "$before") <(echo "$after"))"
+
+echo "-- any argument lifts the guard"
+(cd "$app" && ./sendrift x) &
+pid=$!
+ids=$(wait_for_windows "$caption") || fail "no wizard with an argument"
+xdotool mousemove --window "$ids" 460 295 click 1
+code=$(wait_for_exit $pid) || fail "the program did not end"
+[ "$code" -eq 0 ] || fail "exit code $code"
+echo "PASS"

@@ -1,0 +1,92 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "platform/codepage.h"
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+protected:
+    // Code-page path of `name` inside the temporary folder, written as the wizard writes it.
+    AnsiString Path(const char* name) const {
+        return platform::FromUnicode(QDir::toNativeSeparators(dir_.path()).replace('/', '\\')) +
+               "\\" + platform::FromUtf8(name);
+    }
+    std::string Native(const char* name) const { return platform::NativePath(Path(name)); }
+    void Write(const char* name, const std::string& contents) const {
+        std::ofstream(Native(name), std::ios::binary) << contents;
+    }
+
+    QTemporaryDir dir_;
+};
+
+TEST_F(FilesTest, CopyOverwritesAndKeepsTheSourcesWriteTime) {
+    Write("源.dll", "new contents");
+    Write("target.dll", "old contents that are longer");
+    struct utimbuf stamp = {1000000000, 1000000000};  // 2001-09-09
+    ASSERT_EQ(::utime(Native("源.dll").c_str(), &stamp), 0);
+
+    ASSERT_TRUE(platform::CopyFile(Path("源.dll"), Path("target.dll")));
+    EXPECT_EQ(platform::ReadWholeFile(Path("target.dll")), "new contents");
+    struct stat info;
+    ASSERT_EQ(::stat(Native("target.dll").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtime, 1000000000);
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files).size(), 2) << "no temporary copy left";
+}
+
+TEST_F(FilesTest, CopyOfAMissingSourceFailsAndLeavesTheTarget) {
+    Write("target.dll", "kept");
+    EXPECT_FALSE(platform::CopyFile(Path("missing.dll"), Path("target.dll")));
+    EXPECT_EQ(platform::ReadWholeFile(Path("target.dll")), "kept");
+}
+
+TEST_F(FilesTest, CreatesOneFolderLevelOnly) {
+    EXPECT_TRUE(platform::CreateDirectory(Path("Update")));
+    EXPECT_TRUE(platform::DirectoryExists(Path("Update")));
+    EXPECT_TRUE(platform::CreateDirectory(Path("Update"))) << "an existing folder is fine";
+    EXPECT_FALSE(platform::CreateDirectory(Path("a\\b")));
+    EXPECT_FALSE(platform::FileExists(Path("Update")));
+}
+
+TEST_F(FilesTest, ReplaceFileContentsFailsInAMissingFolder) {
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("none\\setup.ini"), "x"));
+    EXPECT_TRUE(platform::ReplaceFileContents(Path("setup.ini"), "x"));
+    EXPECT_EQ(platform::ReadWholeFile(Path("setup.ini")), "x");
+}
+
+TEST_F(FilesTest, LastWriteTimeIsLocalTime) {
+    Write("a.txt", "");
+    struct tm local = {};
+    local.tm_year = 2020 - 1900;
+    local.tm_mon = 1;
+    local.tm_mday = 29;
+    local.tm_hour = 23;
+    local.tm_min = 59;
+    local.tm_sec = 59;
+    local.tm_isdst = -1;
+    struct utimbuf stamp = {mktime(&local), mktime(&local)};
+    ASSERT_EQ(::utime(Native("a.txt").c_str(), &stamp), 0);
+    auto written = platform::LastWriteTime(Path("a.txt"));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->year, 2020);
+    EXPECT_EQ(written->month, 2);
+    EXPECT_EQ(written->day, 29);
+    EXPECT_EQ(written->hour, 23);
+    EXPECT_FALSE(platform::LastWriteTime(Path("missing.txt")));
+}
+
+TEST_F(FilesTest, DeleteRemovesOnlyFiles) {
+    Write("a.txt", "");
+    EXPECT_TRUE(platform::DeleteFile(Path("a.txt")));
+    EXPECT_FALSE(platform::FileExists(Path("a.txt")));
+    EXPECT_FALSE(platform::DeleteFile(Path("a.txt")));
+}
+
+}  // namespace
