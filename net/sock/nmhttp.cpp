@@ -1,0 +1,389 @@
+#include "net/sock/nmhttp.h"
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+#include "net/sock/nmurl.h"
+#include "net/sock/nmuue.h"
+#include "platform/codepage.h"
+
+namespace {
+
+constexpr const char* kMethods[] = {"GET ",    "OPTIONS ", "HEAD ", "POST ",   "PUT ",
+                                    "PATCH ",  "COPY ",    "MOVE ", "DELETE ", "LINK ",
+                                    "UNLINK ", "TRACE ",   ""};
+
+// A redirect loop (or a 3xx that names no new place) must end; browsers stop at about as many.
+constexpr int kMaxRedirects = 10;
+
+// The header of a sane response is a few kilobytes; a server that never ends its header must
+// not make us hold an unbounded amount of it.
+constexpr size_t kMaxHeaderBytes = 1 << 20;
+
+bool SendsBody(CmdType kind) {
+    return kind == CmdPOST || kind == CmdPUT || kind == CmdPATCH || kind == CmdTRACE ||
+           kind == CmdBareRequest;
+}
+
+bool AnnouncesLength(CmdType kind) {
+    return SendsBody(kind) || kind == CmdLINK || kind == CmdUNLINK;
+}
+
+AnsiString Upper(AnsiString text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+AnsiString Lower(AnsiString text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+AnsiString WithoutLineEnd(AnsiString line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+// The position of the n-th "/" (1-based n), or npos.
+size_t NthSlash(const AnsiString& text, int n) {
+    size_t at = AnsiString::npos;
+    for (int i = 0; i < n; ++i) {
+        at = text.find('/', at == AnsiString::npos ? 0 : at + 1);
+        if (at == AnsiString::npos) break;
+    }
+    return at;
+}
+
+// A run of at most nine decimal digits as a number; anything else is no number.
+std::optional<int> DecimalNumber(const AnsiString& text) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return std::stoi(text);
+}
+
+// The status code, the second blank-separated field of the status line; 0 when it is none.
+int16_t StatusCode(const AnsiString& statusLine) {
+    const size_t firstBlank = statusLine.find(' ');
+    if (firstBlank == AnsiString::npos) return 0;
+    const size_t end = statusLine.find(' ', firstBlank + 1);
+    const auto code = DecimalNumber(statusLine.substr(
+        firstBlank + 1, end == AnsiString::npos ? AnsiString::npos : end - firstBlank - 1));
+    return code && *code <= INT16_MAX ? static_cast<int16_t>(*code) : 0;
+}
+
+// The first run of digits after the header name; 0 when there is none or it does not fit.
+int32_t ContentLength(const AnsiString& line) {
+    const size_t blank = line.find(' ');
+    const size_t first = line.find_first_of("0123456789", blank);
+    if (first == AnsiString::npos) return 0;
+    long long value = 0;
+    for (size_t i = first; i < line.size() && isdigit(static_cast<unsigned char>(line[i])); ++i) {
+        value = value * 10 + (line[i] - '0');
+        if (value > INT32_MAX) return 0;
+    }
+    return static_cast<int32_t>(value);
+}
+
+AnsiString Base64(const AnsiString& text) {
+    std::stringstream input(text);
+    std::stringstream output;
+    TNMUUProcessor encoder;
+    encoder.Method = uuMime;
+    encoder.InputStream = &input;
+    encoder.OutputStream = &output;
+    encoder.Encode();
+    AnsiString encoded = output.str();
+    // Credentials travel as one unbroken text, also when they span several encoded lines.
+    encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
+                                 [](char c) { return c == '\r' || c == '\n'; }),
+                  encoded.end());
+    return encoded;
+}
+
+long long FileSize(const AnsiString& fileName) {
+    std::ifstream file(platform::NativePath(fileName), std::ios::binary | std::ios::ate);
+    if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
+    return static_cast<long long>(file.tellg());
+}
+
+}  // namespace
+
+TNMHTTP::TNMHTTP(QObject* Owner) : TPowersock(Owner) {}
+
+void TNMHTTP::Abort() {
+    waitFlag_ = true;
+    Cancel();
+}
+
+void TNMHTTP::Request(CmdType kind, const AnsiString& url) {
+    URL = url;
+    kind_ = kind;
+    DoRequest();
+}
+
+void TNMHTTP::Options(const AnsiString& url) {
+    Request(CmdOPTIONS, url);
+}
+void TNMHTTP::Get(const AnsiString& url) {
+    Request(CmdGET, url);
+}
+void TNMHTTP::Head(const AnsiString& url) {
+    Request(CmdHEAD, url);
+}
+void TNMHTTP::Delete(const AnsiString& url) {
+    Request(CmdDELETE, url);
+}
+
+void TNMHTTP::Post(const AnsiString& url, const AnsiString& data) {
+    if (EncodePostData && !OutputFileMode) {
+        TNMURL encoder(this);
+        encoder.InputString = data;
+        PostData = encoder.Encode();
+    } else {
+        PostData = data;
+    }
+    Request(CmdPOST, url);
+}
+
+void TNMHTTP::Put(const AnsiString& url, const AnsiString& data) {
+    PostData = data;
+    Request(CmdPUT, url);
+}
+
+void TNMHTTP::Patch(const AnsiString& url, const AnsiString& data) {
+    PostData = data;
+    Request(CmdPATCH, url);
+}
+
+void TNMHTTP::Trace(const AnsiString& url, const AnsiString& data) {
+    PostData = data;
+    Request(CmdTRACE, url);
+}
+
+void TNMHTTP::BareRequest(const AnsiString& url, const AnsiString& data) {
+    PostData = data;
+    Request(CmdBareRequest, url);
+}
+
+void TNMHTTP::Copy(const AnsiString& url, const AnsiString& destination) {
+    URL2 = destination;
+    Request(CmdCOPY, url);
+}
+
+void TNMHTTP::Move(const AnsiString& url, const AnsiString& destination) {
+    URL2 = destination;
+    Request(CmdMOVE, url);
+}
+
+void TNMHTTP::Link(const AnsiString& url, const AnsiString& link) {
+    URL2 = link;
+    PostData = "Send.dat";
+    Request(CmdLINK, url);
+}
+
+void TNMHTTP::Unlink(const AnsiString& url, const AnsiString& link) {
+    URL2 = link;
+    PostData = "Send.dat";
+    Request(CmdUNLINK, url);
+}
+
+void TNMHTTP::RejectControlCharacters() const {
+    // A file name from a downloaded manifest ends up in the URL: it must not be able to add
+    // header lines or whole requests of its own.
+    const AnsiString* values[] = {&URL,
+                                  &URL2,
+                                  &Host,
+                                  &Proxy,
+                                  &HeaderInfo.LocalMailAddress,
+                                  &HeaderInfo.LocalProgram,
+                                  &HeaderInfo.Cookie,
+                                  &HeaderInfo.Referer,
+                                  &HeaderInfo.UserId,
+                                  &HeaderInfo.Password};
+    for (const AnsiString* value : values) {
+        if (value->find_first_of(AnsiString("\r\n\0", 3)) != AnsiString::npos) {
+            throw ESockError("Invalid character in request");
+        }
+    }
+}
+
+void TNMHTTP::DoRequest() {
+    for (int redirects = 0;; ++redirects) {
+        RejectControlCharacters();
+        ParseURL();
+        BuildHeader();
+        if (OnAboutToSend) OnAboutToSend(this);
+        Exchange();
+        const bool redirected = ReplyNumber >= 300 && ReplyNumber <= 399;
+        if (redirected) {
+            if (!CookieIn.empty()) HeaderInfo.Cookie = CookieIn;
+            bool handled = false;
+            if (OnRedirect) OnRedirect(handled);
+            if (handled) return;
+            if (URL.find('/') == AnsiString::npos) URL = "http://" + Host + "/" + URL;
+        }
+        if (ReplyNumber == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(this);
+        if (!redirected) return;
+        if (redirects == kMaxRedirects) throw ESockError("Too many redirects");
+    }
+}
+
+void TNMHTTP::Exchange() {
+    try {
+        Connect();
+        SendRequest();
+        ReplyNumber = 0;
+        ReadHeader();
+        if (InputFileMode) {
+            CaptureFile(Body);
+        } else {
+            CaptureString(Body, -1);
+        }
+    } catch (...) {
+        try {
+            Disconnect();
+        } catch (const ESockError&) {
+            // The first failure is the one worth telling.
+        }
+        throw;
+    }
+    if (ReplyNumber < 300) {
+        if (OnSuccess) OnSuccess(kind_);
+        ReportStatus("Transaction Completed", 2);
+    } else if (ReplyNumber >= 400) {
+        if (OnFailure) OnFailure(kind_);
+    } else if (ReplyNumber <= 302) {
+        URL = Location;
+    }
+    Disconnect();
+}
+
+void TNMHTTP::ParseURL() {
+    if (URL.empty()) throw Exception("Empty URL");
+    if (Port == 0) Port = 80;
+
+    const bool hasAuthority = URL.find("//") != AnsiString::npos;
+    const size_t firstSlash = URL.find('/');
+    const size_t pathStart = hasAuthority ? NthSlash(URL, 3) : firstSlash;
+    RequestPath = pathStart == AnsiString::npos ? "" : URL.substr(pathStart, 256);
+
+    const size_t schemeEnd = URL.find(':');
+    if (schemeEnd != AnsiString::npos) {
+        const AnsiString scheme = Lower(URL.substr(0, schemeEnd));
+        if (scheme == "https") throw Exception("HTTP Secure Socket is not supported");
+        Port = scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
+    }
+
+    AnsiString hostPart;
+    if (hasAuthority) {
+        const size_t second = NthSlash(URL, 2);
+        const size_t third = NthSlash(URL, 3);
+        hostPart = URL.substr(second + 1,
+                              third == AnsiString::npos ? AnsiString::npos : third - second - 1);
+    } else if (URL[0] != '/') {
+        hostPart = URL.substr(0, firstSlash);
+    }
+    const size_t portColon = hostPart.find(':');
+    if (portColon != AnsiString::npos) {
+        const AnsiString portText = hostPart.substr(portColon + 1);
+        const auto port = DecimalNumber(portText);
+        if (!port || *port > 65535)
+            throw Exception("'" + portText + "' is not a valid port number");
+        Port = *port;
+        hostPart.resize(portColon);
+    }
+    if (!hostPart.empty()) Host = hostPart;
+
+    if (RequestPath.empty()) {
+        RequestPath = "/";
+        URL += "/";
+    }
+}
+
+void TNMHTTP::BuildHeader() {
+    RequestHeader.Clear();
+    const bool viaProxy = !Proxy.empty();
+    if (kind_ != CmdBareRequest) {
+        RequestHeader.Add(kMethods[kind_] + (viaProxy ? URL : RequestPath) + " HTTP/1.0");
+    }
+    if (viaProxy) {
+        RequestHeader.Add("Proxy-Connection: Keep-Alive");
+        RequestHeader.Add("Host: " + Host);
+    }
+    RequestHeader.SetField("Host", Host);
+    RequestHeader.Add("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
+    RequestHeader.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
+    RequestHeader.SetField("User-Agent", HeaderInfo.LocalProgram);
+    RequestHeader.SetField("From", HeaderInfo.LocalMailAddress);
+    RequestHeader.SetField("Cookie", HeaderInfo.Cookie);
+    RequestHeader.SetField("Referer", HeaderInfo.Referer);
+    if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty()) {
+        RequestHeader.SetField("Authorization",
+                               "Basic " + Base64(HeaderInfo.UserId + ":" + HeaderInfo.Password));
+    }
+    RequestHeader.Add("Content-type: application/x-www-form-urlencoded");
+    if (kind_ == CmdCOPY || kind_ == CmdMOVE) RequestHeader.Add("URI-header: " + URL2);
+    if (kind_ == CmdLINK || kind_ == CmdUNLINK) RequestHeader.Add("Link: " + URL2);
+    if (AnnouncesLength(kind_)) {
+        const long long length =
+            OutputFileMode ? FileSize(PostData) : static_cast<long long>(PostData.size());
+        RequestHeader.Add("Content-Length: " + std::to_string(length));
+    }
+}
+
+void TNMHTTP::SendRequest() {
+    AnsiString header;
+    for (int i = 0; i < RequestHeader.Count(); ++i) header += RequestHeader[i] + "\r\n";
+    Write(header);
+    Writeln("");
+    if (!SendsBody(kind_)) return;
+    if (OutputFileMode) {
+        SendFile(PostData);
+    } else {
+        Write(PostData);
+    }
+}
+
+void TNMHTTP::AppendHeaderLine(const AnsiString& line, std::ostream* file) {
+    if (file) {
+        file->write(line.data(), static_cast<std::streamsize>(line.size()));
+    } else {
+        Header += line;
+    }
+}
+
+void TNMHTTP::ReadHeader() {
+    BytesTotal = 0;
+    CookieIn.clear();
+    std::ofstream file;
+    if (OutputFileMode) {
+        file.open(platform::NativePath(Header), std::ios::binary | std::ios::trunc);
+        if (!file) throw Exception("Cannot create file \"" + Header + "\"");
+    } else {
+        Header.clear();
+    }
+    std::ostream* sink = OutputFileMode ? &file : nullptr;
+
+    AnsiString line = ReadLn();
+    if (!line.empty()) ReplyNumber = StatusCode(line);
+    AppendHeaderLine(line, sink);
+    size_t headerBytes = line.size();
+    do {
+        line = ReadLn();
+        headerBytes += line.size();
+        if (headerBytes > kMaxHeaderBytes) throw ESockError("Response header too long");
+        const AnsiString name = Upper(line.substr(0, line.find(' ')));
+        if (name == "SET-COOKIE:") {
+            CookieIn = WithoutLineEnd(line.substr(std::min<size_t>(12, line.size()), 256));
+        } else if (name == "LOCATION:") {
+            Location = WithoutLineEnd(line.substr(std::min<size_t>(10, line.size()), 256));
+        } else if (name == "CONTENT-LENGTH:") {
+            BytesTotal = ContentLength(line);
+        }
+        AppendHeaderLine(line, sink);
+    } while (!line.empty() && line != "\n" && line != "\r\n");
+}

@@ -1,0 +1,111 @@
+// HTTP/1.0 client over the socket transport.
+#pragma once
+
+#include <functional>
+
+#include "net/sock/nmextstr.h"
+#include "net/sock/psock.h"
+
+// The request kinds, in the order of their operations' numbering.
+enum CmdType {
+    CmdGET,
+    CmdOPTIONS,
+    CmdHEAD,
+    CmdPOST,
+    CmdPUT,
+    CmdPATCH,
+    CmdCOPY,
+    CmdMOVE,
+    CmdDELETE,
+    CmdLINK,
+    CmdUNLINK,
+    CmdTRACE,
+    CmdBareRequest
+};
+
+using TResultEvent = std::function<void(CmdType Cmd)>;
+
+// Optional request header values; an empty one is left out of the request.
+struct THeaderInfo {
+    AnsiString LocalMailAddress;  // "From"
+    AnsiString LocalProgram;      // "User-Agent"
+    AnsiString Cookie;
+    AnsiString Referer;
+    AnsiString UserId;  // with Password: Basic credentials
+    AnsiString Password;
+};
+
+// One HTTP/1.0 exchange per call: each request operation parses the URL, builds and sends the
+// request, reads the status line and header into `Header`, captures the body into `Body`
+// until the server closes, raises the result events, disconnects and follows redirects (at
+// most 10 in one call; one more raises ESockError "Too many redirects"). It returns when all
+// of that is over. An HTTP error status is no exception: it raises OnFailure and the call
+// returns with `Header` and `Body` filled. Transport failures raise the transport's errors
+// after the connection is closed. A URL, URL2, Host, Proxy or HeaderInfo value holding CR, LF
+// or NUL raises ESockError "Invalid character in request" before anything is sent.
+//
+// GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
+// (used as file names only in the file modes), both file modes off, EncodePostData on.
+class TNMHTTP : public TPowersock {
+public:
+    explicit TNMHTTP(QObject* Owner = nullptr);
+
+    void Abort() override;  // wakes the running wait and cancels; reports no status
+
+    virtual void DoRequest();
+    virtual void ParseURL();
+    virtual void BuildHeader();
+    virtual void ReadHeader();
+    virtual void SendRequest();
+
+    virtual void Options(const AnsiString& url);
+    virtual void Get(const AnsiString& url);
+    // Sends `data`, form-encoded first while EncodePostData is set and OutputFileMode is off.
+    virtual void Post(const AnsiString& url, const AnsiString& data);
+    virtual void Put(const AnsiString& url, const AnsiString& data);
+    virtual void Head(const AnsiString& url);
+    virtual void Patch(const AnsiString& url, const AnsiString& data);
+    virtual void Delete(const AnsiString& url);
+    virtual void Trace(const AnsiString& url, const AnsiString& data);
+    virtual void Copy(const AnsiString& url, const AnsiString& destination);
+    virtual void Move(const AnsiString& url, const AnsiString& destination);
+    // Announce the length of "Send.dat" (or of that file) but send no body.
+    virtual void Link(const AnsiString& url, const AnsiString& link);
+    virtual void Unlink(const AnsiString& url, const AnsiString& link);
+    // Sends `data` with the built header lines but no request line.
+    virtual void BareRequest(const AnsiString& url, const AnsiString& data);
+
+    // With InputFileMode, the name of the file that receives the body.
+    AnsiString Body = "Default.htm";
+    // The status line, every header line and the empty line, each with its line end as
+    // received. With OutputFileMode, the name of the file that receives them.
+    AnsiString Header = "Head.txt";
+    AnsiString RequestPath;
+    TExStringList RequestHeader;
+    AnsiString Location;
+    THeaderInfo HeaderInfo;
+    AnsiString CookieIn;
+    bool InputFileMode = false;
+    // Header goes to a file, and PostData names the file whose contents are sent.
+    bool OutputFileMode = false;
+    bool EncodePostData = true;
+    AnsiString PostData;
+    AnsiString URL2;
+    AnsiString URL;
+
+    TResultEvent OnSuccess;  // status below 300 (0 too: no status line arrived)
+    TResultEvent OnFailure;  // status 400 or above
+    TNotifyEvent OnAboutToSend;
+    THandlerEvent OnRedirect;             // 3xx; Handled = true stops following
+    TNotifyEvent OnAuthenticationNeeded;  // 401, after OnFailure
+
+protected:
+    CmdType kind_ = CmdGET;
+
+private:
+    void Request(CmdType kind, const AnsiString& url);
+    void RejectControlCharacters() const;
+    // One exchange on one connection; the connection is closed however it ends.
+    void Exchange();
+    void AppendHeaderLine(const AnsiString& line, std::ostream* file);
+};
