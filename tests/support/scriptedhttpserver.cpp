@@ -166,15 +166,28 @@ struct ScriptedHttpServer::Connection {
         return ready > 0 && fds[1].revents == 0;
     }
 
+    // False when the server stops or the client closes the connection first.
     bool Sleep(std::chrono::milliseconds pause) const {
-        pollfd stop = {stopFd, POLLIN, 0};
         auto end = std::chrono::steady_clock::now() + pause;
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return true;
-            if (poll(&stop, 1, static_cast<int>(left.count())) > 0) return false;
+            if (!WaitFor(POLLIN, static_cast<int>(left.count()))) {
+                if (Stopping()) return false;
+                continue;
+            }
+            // Nothing more is expected from the client; what it sends now is dropped, and its
+            // end of the stream ends the pause.
+            char scratch[4096];
+            ssize_t got = recv(socket, scratch, sizeof scratch, 0);
+            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return false;
         }
+    }
+
+    bool Stopping() const {
+        pollfd stop = {stopFd, POLLIN, 0};
+        return poll(&stop, 1, 0) > 0;
     }
 
     // Waits for what a TLS call asked for; false when the call failed for good.

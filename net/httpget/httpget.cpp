@@ -1,0 +1,81 @@
+#include "net/httpget/httpget.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+#include "net/httpget/httpgetthread.h"
+
+THTTPGet::THTTPGet(QObject* Owner) : QObject(Owner) {}
+
+THTTPGet::~THTTPGet() {
+    if (running_) running_->Detach();
+}
+
+void THTTPGet::GetFile() {
+    std::shared_ptr<THTTPGetThread> transfer = Start(true);
+    if (transfer && WaitThread) WaitForCompletion(transfer);
+}
+
+void THTTPGet::GetString() {
+    if (Start(false) && WaitThread) QCoreApplication::processEvents();
+}
+
+void THTTPGet::Abort() {
+    if (running_) running_->Terminate();
+}
+
+std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
+    if (running_) return nullptr;
+    THTTPGetThread::Settings settings;
+    settings.AcceptTypes = AcceptTypes;
+    settings.Agent = Agent;
+    settings.URL = URL;
+    settings.FileName = FileName;
+    settings.UserName = UserName;
+    settings.Password = Password;
+    settings.PostQuery = PostQuery;
+    settings.Referer = Referer;
+    settings.CertificateAuthorityFile = CertificateAuthorityFile;
+    settings.BinaryData = BinaryData;
+    settings.UseCache = UseCache;
+    settings.ToFile = toFile;
+    settings.StallTimeout = StallTimeout;
+    settings.OnProgress = OnProgress;
+    running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
+    std::weak_ptr<THTTPGetThread> transfer = running_;
+    running_->Start([this, transfer] {
+        if (auto ended = transfer.lock()) Complete(ended);
+    });
+    return running_;
+}
+
+void THTTPGet::WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer) {
+    // Progress calls are taken straight from the worker while they come quickly; in between,
+    // the thread sleeps in the event loop until the worker or anything else wakes it, so a
+    // stalled server costs no processor time.
+    QPointer<THTTPGet> alive(this);
+    while (alive && !transfer->Delivered()) {
+        transfer->DrainProgress();
+        if (alive && !transfer->Delivered()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
+}
+
+void THTTPGet::Complete(const std::shared_ptr<THTTPGetThread>& transfer) {
+    transfer->Join();
+    QPointer<THTTPGet> alive(this);
+    if (!transfer->Succeeded()) {
+        if (OnError) RunEventHandler("OnError", [&] { OnError(this); });
+    } else if (transfer->ToFile()) {
+        if (OnDoneFile) {
+            RunEventHandler("OnDoneFile",
+                            [&] { OnDoneFile(this, transfer->FileName(), transfer->TotalSize()); });
+        }
+    } else if (OnDoneString) {
+        RunEventHandler("OnDoneString", [&] { OnDoneString(this, transfer->Result()); });
+    }
+    transfer->MarkDelivered();
+    // The handler may have destroyed the component.
+    if (alive) running_.reset();
+}

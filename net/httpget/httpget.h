@@ -1,0 +1,107 @@
+// THTTPGet: fetches one URL over HTTP or HTTPS into a file (GetFile) or a string (GetString)
+// on a worker thread of its own, and reports progress, success and failure as events.
+//
+// Threads: create, configure, start, abort and destroy the component on the GUI thread (a
+// QCoreApplication must exist). Every event runs on the GUI thread with the component as
+// sender; the worker waits while a progress call runs, so a slow handler slows the transfer.
+//
+// One transfer at a time: while one runs the component is busy and GetFile/GetString do
+// nothing at all, also when called from its own completion handler (the component becomes idle
+// only after that handler has returned). A transfer works with copies of the settings and of
+// OnProgress taken when it starts; OnDoneFile, OnDoneString and OnError are read when the
+// completion is delivered.
+//
+// Outcome, reported by exactly one completion event:
+// - A reply with status 400 or more fails, whatever its body.
+// - GetFile succeeds exactly when the reply announced a Content-Length and that many bytes
+//   arrived; OnDoneFile then gets FileName and the length. When no reply came at all (server
+//   unreachable, no host in the URL) and BinaryData is false, the target is created empty and
+//   OnDoneFile reports FileSize 0; callers treat 0 as a failed download.
+// - GetString succeeds when at least one byte arrived; OnDoneString gets the bytes unchanged.
+// - With BinaryData true a reply without Content-Length fails before anything is written.
+// - The GetFile target is created (or truncated) once the reply's head has been accepted; a
+//   failure after that leaves an empty or partial file.
+// - A Content-Length that is not a decimal count below 2^31 fails the transfer.
+//
+// URL: "http://" or "https://" (any letter case) or no scheme; then host, an optional ":port",
+// and the path from the first "/" on. Without a "/" after the host there is no host and the
+// request fails. HTTPS verifies the server's certificate. Redirects are followed, and the
+// standard proxy environment variables (http_proxy, https_proxy, no_proxy) are honoured.
+//
+// Destroying the component while a transfer runs stops the worker; no event is delivered
+// afterwards, and the worker's thread and memory are released when it has ended.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+
+#include "platform/component.h"
+#include "platform/text.h"
+
+class THTTPGetThread;
+
+// TotalSize: the reply's Content-Length, 0 when it announced none. Readed: the bytes received
+// so far, this chunk included.
+using TOnProgressEvent = std::function<void(QObject* Sender, int TotalSize, int Readed)>;
+using TOnDoneFileEvent =
+    std::function<void(QObject* Sender, const AnsiString& FileName, int FileSize)>;
+using TOnDoneStringEvent = std::function<void(QObject* Sender, const AnsiString& Result)>;
+
+class THTTPGet : public QObject {
+    Q_OBJECT
+public:
+    explicit THTTPGet(QObject* Owner = nullptr);
+    // Aborts a running transfer and detaches from it.
+    ~THTTPGet() override;
+
+    AnsiString AcceptTypes = "*/*";         // the Accept header; empty sends none
+    AnsiString Agent = "Corvilex HTTPGet";  // the User-Agent header; empty sends none
+    // True: a reply whose length is not announced fails.
+    bool BinaryData = false;
+    AnsiString URL;
+    // False: the request carries "Cache-Control: no-cache" and "Pragma: no-cache", so caches
+    // and proxies fetch a fresh copy.
+    bool UseCache = false;
+    // GetFile's target, code-page text; backslashes are taken as folder separators.
+    AnsiString FileName;
+    AnsiString UserName;  // with Password: basic authentication, when either is set
+    AnsiString Password;
+    // Non-empty: the request is a POST of these bytes as an
+    // "application/x-www-form-urlencoded" body.
+    AnsiString PostQuery;
+    AnsiString Referer;  // the Referer header; empty sends none
+    // True: GetFile returns only after the transfer has ended and its completion handler has
+    // returned, dispatching the GUI thread's events meanwhile (progress and any other events
+    // run inside GetFile); GetString dispatches the events already pending and returns.
+    bool WaitThread = false;
+
+    // Not part of the form layout. A PEM file of the certificate authorities that HTTPS trusts
+    // instead of the system's; empty (the product's setting) trusts the system's. For tests
+    // against a local TLS server.
+    AnsiString CertificateAuthorityFile;
+    // Seconds a transfer may go without receiving anything (connecting, waiting for the reply,
+    // or between bytes) before it fails; 0 waits for ever.
+    int StallTimeout = 60;
+
+    TNotifyEvent OnError;         // the transfer failed or was aborted
+    TOnProgressEvent OnProgress;  // a chunk of at most 1,025 bytes arrived
+    TOnDoneFileEvent OnDoneFile;
+    TOnDoneStringEvent OnDoneString;
+
+    void GetFile();
+    void GetString();
+    // Asks a running transfer to stop; its completion reports OnError and no further progress
+    // call is made. Does nothing when idle.
+    void Abort();
+
+    // True from the start of a transfer until its completion handler has returned.
+    bool Busy() const { return running_ != nullptr; }
+
+private:
+    std::shared_ptr<THTTPGetThread> Start(bool toFile);
+    void WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer);
+    void Complete(const std::shared_ptr<THTTPGetThread>& transfer);
+
+    std::shared_ptr<THTTPGetThread> running_;
+};

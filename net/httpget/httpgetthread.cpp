@@ -1,0 +1,383 @@
+#include "net/httpget/httpgetthread.h"
+
+#include <curl/curl.h>
+
+#include <QtGlobal>
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <vector>
+
+#include "platform/codepage.h"
+
+namespace {
+
+// Bytes per chunk, and so per progress call: the read size the component has always used.
+constexpr size_t kChunkSize = 1025;
+// How long one drain may keep the GUI thread before it returns to its other events: about one
+// frame, so the window stays responsive however fast the data comes.
+constexpr std::chrono::microseconds kDrainBudget(16000);
+// Bytes libcurl receives per read; large reads keep system calls rare at full speed.
+constexpr long kReceiveBuffer = 256 * 1024;
+constexpr long kMaxRedirects = 10;
+
+bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
+    for (size_t i = 0; prefix[i] != '\0'; ++i) {
+        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where a URL points. The scheme is optional; without a slash after the host the host is
+// empty, which no request can be sent to.
+struct Location {
+    bool secure = false;
+    AnsiString host;
+    AnsiString path;
+};
+
+Location SplitUrl(AnsiString rest) {
+    Location location;
+    if (StartsWithNoCase(rest, "http://")) {
+        rest.erase(0, 7);
+    } else if (StartsWithNoCase(rest, "https://")) {
+        rest.erase(0, 8);
+        location.secure = true;
+    }
+    size_t slash = rest.find('/');
+    if (slash == AnsiString::npos) {
+        location.path = rest;
+    } else {
+        location.host = rest.substr(0, slash);
+        location.path = rest.substr(slash);
+    }
+    return location;
+}
+
+// A Content-Length value as the transfer counts bytes: decimal digits only, within the range
+// of a signed 32-bit count.
+std::optional<int> ParseContentLength(const AnsiString& text) {
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t\r\n");
+    if (first == AnsiString::npos) return std::nullopt;
+    long long value = 0;
+    for (size_t i = first; i <= last; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX) return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+// libcurl's process-wide state, and the threads of transfers whose component was destroyed
+// while they ran. Those threads are told to stop and usually end within a second; the reaper
+// joins the ones that have ended whenever it adopts another, and all of them when the program
+// ends. It is created after curl_global_init has registered the TLS library's exit cleanup,
+// so it is destroyed first and no worker is still inside libcurl when that cleanup runs.
+class Runtime {
+public:
+    static Runtime& Instance() {
+        static Runtime runtime;
+        return runtime;
+    }
+
+    void Adopt(std::shared_ptr<THTTPGetThread> orphan) {
+        std::lock_guard lock(mutex_);
+        std::erase_if(orphans_, [](const auto& transfer) {
+            if (!transfer->Ended()) return false;
+            transfer->Join();
+            return true;
+        });
+        orphans_.push_back(std::move(orphan));
+    }
+
+    ~Runtime() {
+        for (auto& orphan : orphans_) orphan->Join();
+    }
+
+private:
+    Runtime() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<THTTPGetThread>> orphans_;
+};
+
+}  // namespace
+
+void RunEventHandler(const char* event, const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        qWarning("THTTPGet %s handler failed: %s", event, error.what());
+    }
+}
+
+// The easy handle with everything it points to, released together.
+struct THTTPGetThread::Easy {
+    CURL* handle = curl_easy_init();
+    CURLU* url = curl_url();
+    curl_slist* headers = nullptr;
+
+    ~Easy() {
+        curl_easy_cleanup(handle);
+        curl_url_cleanup(url);
+        curl_slist_free_all(headers);
+    }
+    void AddHeader(const AnsiString& line) { headers = curl_slist_append(headers, line.c_str()); }
+};
+
+struct THTTPGetThread::Callbacks {
+    static size_t Header(char* line, size_t size, size_t count, void* self) {
+        static_cast<THTTPGetThread*>(self)->OnHeaderLine(AnsiString(line, size * count));
+        return size * count;
+    }
+    static size_t Data(char* data, size_t size, size_t count, void* self) {
+        bool ok = static_cast<THTTPGetThread*>(self)->OnBodyData(data, size * count);
+        return ok ? size * count : CURL_WRITEFUNC_ERROR;
+    }
+    // Called about once a second even while nothing arrives: the stop request's check point
+    // during connecting and stalls.
+    static int Tick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<THTTPGetThread*>(self)->StopRequested() ? 1 : 0;
+    }
+};
+
+THTTPGetThread::THTTPGetThread(Settings settings, THTTPGet* owner)
+    : settings_(std::move(settings)), owner_(owner) {}
+
+void THTTPGetThread::Start(std::function<void()> complete) {
+    Runtime::Instance();
+    complete_ = std::move(complete);
+    // `this` outlives the thread: whoever joins it (the owner's completion or the reaper)
+    // holds a reference until then.
+    thread_ = std::thread([this] {
+        Execute();
+        progress_.Close();
+        ended_.store(true);
+        PostToOwner(complete_);
+    });
+}
+
+void THTTPGetThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void THTTPGetThread::Terminate() {
+    stopRequested_.store(true);
+    aborted_.store(true);
+    progress_.DropWaitingCall();
+}
+
+void THTTPGetThread::Detach() {
+    {
+        std::lock_guard lock(ownerMutex_);
+        owner_ = nullptr;
+    }
+    stopRequested_.store(true);
+    aborted_.store(true);
+    progress_.Close();
+    if (thread_.joinable()) Runtime::Instance().Adopt(shared_from_this());
+}
+
+void THTTPGetThread::PostToOwner(std::function<void()> call) {
+    std::lock_guard lock(ownerMutex_);
+    // Events posted to a QObject are discarded when it is destroyed, so a call that is still
+    // queued when the owner goes away never runs.
+    if (owner_) QMetaObject::invokeMethod(owner_, std::move(call), Qt::QueuedConnection);
+}
+
+void THTTPGetThread::DrainProgress() {
+    auto deliver = [this](int totalSize, int readed) {
+        // After Abort the transfer is over for the caller, so a call still waiting is dropped.
+        if (StopRequested() || !owner_) return;
+        RunEventHandler("OnProgress", [&] { settings_.OnProgress(owner_, totalSize, readed); });
+    };
+    if (progress_.Drain(deliver, kDrainBudget) == ProgressSlot::DrainEnd::CallWaiting) {
+        PostToOwner([self = shared_from_this()] { self->DrainProgress(); });
+    }
+}
+
+void THTTPGetThread::Execute() {
+    // Nothing may escape the worker: any error ends the transfer as failed.
+    try {
+        Run();
+    } catch (...) {
+        Fail();
+    }
+    if (file_ && std::fclose(file_) != 0) Fail();
+    file_ = nullptr;
+}
+
+void THTTPGetThread::Run() {
+    const Location location = SplitUrl(settings_.URL);
+    if (StopRequested()) return Fail();
+
+    CURLcode result = CURLE_URL_MALFORMAT;
+    Easy easy;
+    if (!easy.handle || !easy.url) return Fail();
+    const AnsiString url =
+        (location.secure ? "https://" : "http://") + location.host + location.path;
+    if (!location.host.empty() &&
+        curl_url_set(easy.url, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) == CURLUE_OK) {
+        CURL* curl = easy.handle;
+        curl_easy_setopt(curl, CURLOPT_CURLU, easy.url);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+        curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        if (settings_.StallTimeout > 0) {
+            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                             static_cast<long>(settings_.StallTimeout));
+            curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                             static_cast<long>(settings_.StallTimeout));
+        }
+        if (!settings_.CertificateAuthorityFile.empty()) {
+            const std::string caFile = platform::NativePath(settings_.CertificateAuthorityFile);
+            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+        }
+        if (!settings_.Agent.empty()) {
+            curl_easy_setopt(curl, CURLOPT_USERAGENT, settings_.Agent.c_str());
+        }
+        if (!settings_.Referer.empty()) {
+            curl_easy_setopt(curl, CURLOPT_REFERER, settings_.Referer.c_str());
+        }
+        if (!settings_.UserName.empty() || !settings_.Password.empty()) {
+            curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.UserName.c_str());
+            curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.Password.c_str());
+        }
+        // An empty value makes libcurl leave the header out.
+        easy.AddHeader("Accept:" +
+                       (settings_.AcceptTypes.empty() ? "" : " " + settings_.AcceptTypes));
+        if (!settings_.UseCache) {
+            // Both forms, so that HTTP/1.0 and HTTP/1.1 caches and proxies all pass the
+            // request on to the server.
+            easy.AddHeader("Cache-Control: no-cache");
+            easy.AddHeader("Pragma: no-cache");
+        }
+        if (!settings_.PostQuery.empty()) {
+            easy.AddHeader("Content-Type: application/x-www-form-urlencoded");
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE,
+                             static_cast<long>(settings_.PostQuery.size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, settings_.PostQuery.data());
+        }
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Callbacks::Header);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Callbacks::Data);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Callbacks::Tick);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        result = curl_easy_perform(curl);
+    }
+    if (StopRequested() || failed_) return Fail();
+    if (!bodyStarted_) {
+        // A reply that broke off inside its head is no reply; no reply at all is a response
+        // of unknown length without a body.
+        if (responseSeen_ && result != CURLE_OK) return Fail();
+        if (!StartBody()) return;
+    }
+    // The last chunk may be short: the connection ended before it filled up.
+    if (!pending_.empty() && !Emit(pending_.data(), pending_.size())) return;
+    pending_.clear();
+    succeeded_ = settings_.ToFile ? totalSize_ == readed_ : readed_ != 0;
+}
+
+bool THTTPGetThread::StartBody() {
+    bodyStarted_ = true;
+    // An error page is never content: it must not be installed over a program file or taken
+    // as a version text.
+    if (responseSeen_ && status_ >= 400) {
+        Fail();
+        return false;
+    }
+    if (responseSeen_ && contentLength_) {
+        std::optional<int> length = ParseContentLength(*contentLength_);
+        if (!length) {
+            Fail();
+            return false;
+        }
+        totalSize_ = *length;
+    } else if (settings_.BinaryData) {
+        Fail();
+        return false;
+    }
+    readed_ = 0;
+    if (settings_.ToFile) {
+        file_ = std::fopen(platform::NativePath(settings_.FileName).c_str(), "wb");
+        if (!file_) {
+            Fail();
+            return false;
+        }
+    } else {
+        result_.clear();
+    }
+    return true;
+}
+
+bool THTTPGetThread::Emit(const char* data, size_t size) {
+    if (StopRequested() || size > static_cast<size_t>(INT_MAX - readed_)) {
+        Fail();
+        return false;
+    }
+    if (settings_.ToFile) {
+        if (std::fwrite(data, 1, size, file_) != size) {
+            Fail();
+            return false;
+        }
+    } else {
+        result_.append(data, size);
+    }
+    readed_ += static_cast<int>(size);
+    if (!settings_.OnProgress) return true;
+    auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
+    if (!progress_.Hand(totalSize_, readed_, wakeGui)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
+    // Every response of a redirect chain starts afresh; the last one is the reply.
+    if (line.rfind("HTTP/", 0) == 0) {
+        responseSeen_ = true;
+        size_t code = line.find(' ');
+        status_ = code == AnsiString::npos ? 0 : std::strtol(line.c_str() + code, nullptr, 10);
+        contentLength_.reset();
+    } else if (StartsWithNoCase(line, "content-length:") && !contentLength_) {
+        contentLength_ = line.substr(15);
+    }
+}
+
+bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
+    if (StopRequested()) return false;
+    if (!bodyStarted_ && !StartBody()) return false;
+    while (size > 0) {
+        // Whole chunks straight from libcurl's buffer; only the pieces that straddle two
+        // deliveries are gathered first.
+        if (pending_.empty() && size >= kChunkSize) {
+            if (!Emit(data, kChunkSize)) return false;
+            data += kChunkSize;
+            size -= kChunkSize;
+            continue;
+        }
+        size_t take = std::min(size, kChunkSize - pending_.size());
+        pending_.append(data, take);
+        data += take;
+        size -= take;
+        if (pending_.size() == kChunkSize) {
+            if (!Emit(pending_.data(), pending_.size())) return false;
+            pending_.clear();
+        }
+    }
+    return true;
+}

@@ -1,0 +1,120 @@
+// THTTPGetThread: one transfer of THTTPGet, run over libcurl on a worker thread of its own.
+//
+// Shared between the component (GUI thread) and the worker thread. The worker reads only the
+// settings copied at creation and writes the result fields; the GUI thread reads the results
+// only in the completion, which the worker posts as its last act. Between the two, only the
+// stop request, the abort mark and the progress slot are touched by both sides.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "net/httpget/httpget.h"
+#include "net/httpget/progressslot.h"
+
+// Runs an event handler of the component. Exceptions must not cross Qt's event loop, so one
+// that escapes the handler is reported as a warning and the transfer goes on.
+void RunEventHandler(const char* event, const std::function<void()>& handler);
+
+class THTTPGetThread : public std::enable_shared_from_this<THTTPGetThread> {
+public:
+    // The component's settings as they were when the transfer started.
+    struct Settings {
+        AnsiString AcceptTypes, Agent, URL, FileName, UserName, Password, PostQuery, Referer;
+        AnsiString CertificateAuthorityFile;
+        bool BinaryData = false;
+        bool UseCache = false;
+        bool ToFile = false;
+        int StallTimeout = 0;
+        TOnProgressEvent OnProgress;
+    };
+
+    // `owner` receives the progress calls and the completion; see Detach.
+    THTTPGetThread(Settings settings, THTTPGet* owner);
+    THTTPGetThread(const THTTPGetThread&) = delete;
+    THTTPGetThread& operator=(const THTTPGetThread&) = delete;
+
+    // GUI thread. Starts the worker thread. `complete` is posted to the owner when the run has
+    // ended; the thread itself is joined by Join, or adopted by a reaper on Detach.
+    void Start(std::function<void()> complete);
+    void Join();
+
+    // GUI thread. The stop request: the worker ends at its next check point and the transfer
+    // is reported as failed.
+    void Terminate();
+
+    // GUI thread. The owner is going away: stops the worker, posts nothing more to the owner,
+    // and hands the still running thread to a reaper that joins it before the program ends.
+    void Detach();
+
+    // GUI thread. Runs the progress calls that are waiting or arrive while this call lasts;
+    // see ProgressSlot::Drain. Arranges another drain itself when a call is left waiting.
+    void DrainProgress();
+
+    // Any thread. True once the worker's run is over (the thread may still be finishing).
+    bool Ended() const { return ended_.load(); }
+
+    // GUI thread, in the completion.
+    bool Succeeded() const { return succeeded_ && !failed_ && !aborted_.load(); }
+    bool ToFile() const { return settings_.ToFile; }
+    const AnsiString& FileName() const { return settings_.FileName; }
+    int TotalSize() const { return totalSize_; }
+    const AnsiString& Result() const { return result_; }
+
+    // GUI thread. True once the completion handler has returned; the owner is idle again.
+    bool Delivered() const { return delivered_; }
+    void MarkDelivered() { delivered_ = true; }
+
+private:
+    struct Easy;       // the libcurl handle and its request headers
+    struct Callbacks;  // libcurl's entry points into the transfer
+    friend struct Callbacks;
+
+    // Worker thread.
+    void Execute();
+    void Run();
+    bool StartBody();
+    bool Emit(const char* data, size_t size);
+    void Fail() { failed_ = true; }
+    bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
+    void PostToOwner(std::function<void()> call);
+
+    void OnHeaderLine(const AnsiString& line);
+    bool OnBodyData(const char* data, size_t size);
+
+    const Settings settings_;
+
+    // Guards owner_ against Detach while the worker posts to it; the GUI thread may read it
+    // without the lock because only the GUI thread writes it.
+    std::mutex ownerMutex_;
+    THTTPGet* owner_;
+    std::thread thread_;
+    std::function<void()> complete_;
+
+    std::atomic<bool> ended_{false};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> aborted_{false};
+    ProgressSlot progress_;
+
+    // Written by the worker, read by the GUI thread in the completion.
+    bool failed_ = false;     // an error ended the run
+    bool succeeded_ = false;  // the outcome rule held at the end of the run
+    int totalSize_ = 0;
+    int readed_ = 0;
+    AnsiString result_;
+
+    // The worker's view of the response.
+    bool responseSeen_ = false;  // a status line arrived
+    long status_ = 0;
+    std::optional<AnsiString> contentLength_;
+    bool bodyStarted_ = false;
+    std::FILE* file_ = nullptr;
+    AnsiString pending_;  // received bytes not yet making up a whole chunk
+
+    bool delivered_ = false;  // GUI thread only
+};

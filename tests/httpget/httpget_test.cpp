@@ -1,0 +1,557 @@
+// THTTPGet against the scripted server on 127.0.0.1: requests as sent, outcomes as reported,
+// and the threading contract (events on the GUI thread, waits, busy rule, abort, destroy).
+#include "net/httpget/httpget.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "support/scriptedhttpserver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ScriptedHttpServer;
+using testsupport::ScriptedResponse;
+
+// Dispatches events until `done` holds; false when it still does not after `limit`.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    QTimer tick;  // wakes the wait now and then to look at the clock
+    tick.start(20);
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+std::string ReadFile(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string Body(size_t size) {
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + i % 26);
+    return body;
+}
+
+// Everything a component reported, and whether each report came on the GUI thread.
+struct Events {
+    std::vector<std::pair<int, int>> progress;  // (TotalSize, Readed)
+    int errors = 0;
+    int doneFiles = 0;
+    int doneStrings = 0;
+    AnsiString fileName;
+    int fileSize = -1;
+    AnsiString text;
+    bool offGuiThread = false;
+
+    int Completions() const { return errors + doneFiles + doneStrings; }
+
+    void Attach(THTTPGet& get) {
+        auto onGui = [this] {
+            if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+                offGuiThread = true;
+            }
+        };
+        get.OnProgress = [this, onGui](QObject*, int total, int readed) {
+            onGui();
+            progress.emplace_back(total, readed);
+        };
+        get.OnError = [this, onGui](QObject*) {
+            onGui();
+            ++errors;
+        };
+        get.OnDoneFile = [this, onGui](QObject*, const AnsiString& name, int size) {
+            onGui();
+            ++doneFiles;
+            fileName = name;
+            fileSize = size;
+        };
+        get.OnDoneString = [this, onGui](QObject*, const AnsiString& result) {
+            onGui();
+            ++doneStrings;
+            text = result;
+        };
+    }
+};
+
+class HTTPGetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        events.Attach(get);
+        get.WaitThread = true;
+    }
+
+    // Fetches `target` of the server into a file with WaitThread; returns the file's path.
+    QString Fetch(const std::string& target) {
+        get.URL = server.Url(target);
+        get.FileName = target.empty() ? Path("empty") : Path(target.substr(1));
+        get.GetFile();
+        return QString::fromStdString(get.FileName);
+    }
+
+    // Fetches `target` as a string and waits for the completion.
+    void FetchString(const std::string& target) {
+        get.URL = server.Url(target);
+        get.GetString();
+        EXPECT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    }
+
+    AnsiString Path(const std::string& name) const {
+        return folder.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    ScriptedHttpServer server;
+    QTemporaryDir folder;
+    THTTPGet get;
+    Events events;
+};
+
+TEST_F(HTTPGetTest, GetFileWaitsForItsCompletionAndReportsEachChunkOnTheGuiThread) {
+    server.Serve("/f.bin", ScriptedResponse::Ok(Body(3000)));
+    bool completedInsideGetFile = false;
+    get.OnDoneFile = [&](QObject* sender, const AnsiString& name, int size) {
+        EXPECT_EQ(sender, &get);
+        events.fileName = name;
+        events.fileSize = size;
+        ++events.doneFiles;
+        completedInsideGetFile = get.Busy();  // still busy while its own handler runs
+    };
+    QString path = Fetch("/f.bin");
+
+    EXPECT_TRUE(completedInsideGetFile);
+    EXPECT_FALSE(get.Busy());
+    EXPECT_EQ(events.progress,
+              (std::vector<std::pair<int, int>>{{3000, 1025}, {3000, 2050}, {3000, 3000}}));
+    EXPECT_FALSE(events.offGuiThread);
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_EQ(events.fileName, get.FileName);
+    EXPECT_EQ(events.fileSize, 3000);
+    EXPECT_EQ(ReadFile(path), Body(3000));
+}
+
+TEST_F(HTTPGetTest, SendsAnHttp10GetWithTheDefaultHeaders) {
+    server.Serve("/v.txt", ScriptedResponse::Ok("1.2"));
+    FetchString("/v.txt");
+    EXPECT_EQ(events.text, "1.2");
+
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const testsupport::RecordedRequest request = server.Requests()[0];
+    EXPECT_EQ(request.requestLine, "GET /v.txt HTTP/1.0");
+    EXPECT_EQ(request.Header("Host"), "127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_EQ(request.Header("User-Agent"), "Corvilex HTTPGet");
+    EXPECT_EQ(request.Header("Accept"), "*/*");
+    // UseCache is off by default: every cache on the way must be bypassed.
+    EXPECT_EQ(request.Header("Cache-Control"), "no-cache");
+    EXPECT_EQ(request.Header("Pragma"), "no-cache");
+    EXPECT_EQ(request.Header("Referer"), std::nullopt);
+    EXPECT_EQ(request.Header("Authorization"), std::nullopt);
+}
+
+TEST_F(HTTPGetTest, PassesTheRequestSettingsOn) {
+    server.Serve("/form", ScriptedResponse::Ok("ok"));
+    get.UseCache = true;
+    get.PostQuery = "a=1&b=%E4";
+    get.Referer = "http://example.invalid/page";
+    get.AcceptTypes = "text/plain";
+    get.Agent = "";
+    get.UserName = "user";
+    get.Password = "secret";
+    FetchString("/form");
+    EXPECT_EQ(events.text, "ok");
+
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const testsupport::RecordedRequest request = server.Requests()[0];
+    EXPECT_EQ(request.requestLine, "POST /form HTTP/1.0");
+    EXPECT_EQ(request.Header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(request.body, "a=1&b=%E4");
+    EXPECT_EQ(request.Header("Referer"), "http://example.invalid/page");
+    EXPECT_EQ(request.Header("Accept"), "text/plain");
+    EXPECT_EQ(request.Header("User-Agent"), std::nullopt);
+    EXPECT_EQ(request.Header("Authorization"), "Basic dXNlcjpzZWNyZXQ=");
+    EXPECT_EQ(request.Header("Cache-Control"), std::nullopt);
+    EXPECT_EQ(request.Header("Pragma"), std::nullopt);
+}
+
+TEST_F(HTTPGetTest, AcceptsUrlsWithoutSchemeOrWithCapitalsAndFollowsRedirects) {
+    server.Serve("/a", ScriptedResponse::Ok("A"));
+    server.Serve("/moved",
+                 ScriptedResponse("HTTP/1.0 302 Found", {"Location: /a", "Content-Length: 0"}, ""));
+    const std::string hostAndPort = "127.0.0.1:" + std::to_string(server.Port());
+    for (const std::string& url :
+         {hostAndPort + "/a", "HTTP://" + hostAndPort + "/a", "hTtP://" + hostAndPort + "/moved"}) {
+        SCOPED_TRACE(url);
+        events = Events();
+        events.Attach(get);
+        get.URL = url;
+        get.GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+        EXPECT_EQ(events.doneStrings, 1);
+        EXPECT_EQ(events.text, "A");
+    }
+    std::vector<std::string> targets;
+    for (const auto& request : server.Requests()) targets.push_back(request.Target());
+    EXPECT_EQ(targets, (std::vector<std::string>{"/a", "/a", "/moved", "/a"}));
+}
+
+TEST_F(HTTPGetTest, UrlWithoutSlashAfterTheHostHasNoHost) {
+    get.URL = server.Url();
+    get.GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.errors, 1);
+
+    // As for an unreachable server: the file is created empty and reported with size 0.
+    get.FileName = Path("none.bin");
+    get.GetFile();
+    EXPECT_EQ(events.doneFiles, 1);
+    EXPECT_EQ(events.fileSize, 0);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(get.FileName)));
+    EXPECT_EQ(ReadFile(QString::fromStdString(get.FileName)), "");
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(HTTPGetTest, EmptyBodyWithContentLengthZero) {
+    server.Serve("/zero", ScriptedResponse::Ok(""));
+    Fetch("/zero");
+    EXPECT_EQ(events.doneFiles, 1);
+    EXPECT_EQ(events.fileSize, 0);
+    FetchString("/zero");
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(events.Completions(), 2);
+    EXPECT_TRUE(events.progress.empty());
+}
+
+TEST_F(HTTPGetTest, ReplyWithoutContentLength) {
+    server.Serve("/open", ScriptedResponse("HTTP/1.0 200 OK", {}, "no length"));
+    server.Serve("/open-empty", ScriptedResponse("HTTP/1.0 200 OK", {}, ""));
+
+    get.BinaryData = true;
+    QString refused = Fetch("/open");
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_FALSE(QFile::exists(refused));
+    FetchString("/open");
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_TRUE(events.progress.empty());
+
+    get.BinaryData = false;
+    FetchString("/open");
+    EXPECT_EQ(events.doneStrings, 1);
+    EXPECT_EQ(events.text, "no length");
+    EXPECT_EQ(events.progress.back(), std::make_pair(0, 9));
+    // The body is written, but without an announced length the download cannot be trusted.
+    QString written = Fetch("/open");
+    EXPECT_EQ(events.errors, 3);
+    EXPECT_EQ(ReadFile(written), "no length");
+    Fetch("/open-empty");
+    EXPECT_EQ(events.doneFiles, 1);
+    EXPECT_EQ(events.fileSize, 0);
+}
+
+TEST_F(HTTPGetTest, ConnectionDroppedMidBodyLeavesThePartialFile) {
+    server.Serve("/cut", ScriptedResponse::Ok(Body(3000)).DropAfterBody(2000));
+    QString path = Fetch("/cut");
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_EQ(ReadFile(path), Body(2000));
+    EXPECT_EQ(events.progress.back(), std::make_pair(3000, 2000));
+}
+
+TEST_F(HTTPGetTest, GetStringKeepsNulBytes) {
+    const std::string bytes("a\0b\0\0c\xff", 7);
+    server.Serve("/nul", ScriptedResponse::Ok(bytes));
+    FetchString("/nul");
+    EXPECT_EQ(events.text, bytes);
+}
+
+TEST_F(HTTPGetTest, ErrorStatusFailsWithoutTouchingTheTarget) {
+    server.Serve("/missing",
+                 ScriptedResponse("HTTP/1.0 404 Not Found", {"Content-Length: 9"}, "Not Found"));
+    {
+        std::ofstream existing(Path("missing"), std::ios::binary);
+        existing << "installed program";
+    }
+    QString path = Fetch("/missing");
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(ReadFile(path), "installed program");
+    FetchString("/missing");
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_EQ(events.doneStrings + events.doneFiles, 0);
+}
+
+TEST_F(HTTPGetTest, GetStringReturnsAtOnceAndDeliversThroughTheEventLoop) {
+    server.Serve("/slow", ScriptedResponse::Ok(Body(3000)).PauseInBody(1500, 300ms));
+    get.URL = server.Url("/slow");
+    get.GetString();
+    EXPECT_TRUE(get.Busy());
+    EXPECT_EQ(events.Completions(), 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.doneStrings, 1);
+    EXPECT_EQ(events.text, Body(3000));
+    EXPECT_EQ(events.progress,
+              (std::vector<std::pair<int, int>>{{3000, 1025}, {3000, 2050}, {3000, 3000}}));
+    EXPECT_FALSE(events.offGuiThread);
+}
+
+TEST_F(HTTPGetTest, StartWhileBusyIsIgnoredAlsoFromTheCompletionHandler) {
+    server.Serve("/slow", ScriptedResponse::Ok("slow").PauseInBody(2, 200ms));
+    int restartsTried = 0;
+    get.OnDoneString = [&](QObject*, const AnsiString& result) {
+        ++events.doneStrings;
+        events.text = result;
+        ++restartsTried;
+        get.GetString();
+        get.GetFile();
+    };
+    get.URL = server.Url("/slow");
+    get.GetString();
+    get.URL = server.Url("/other");
+    get.GetFile();  // would wait, and fetch another target, if it were not ignored
+    get.GetString();
+    EXPECT_TRUE(get.Busy());
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(restartsTried, 1);
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_EQ(events.text, "slow");
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(HTTPGetTest, AnotherInstanceStartsFromACompletionHandler) {
+    // The wizard's road: the version text's handler fetches the manifest into a file.
+    server.Serve("/Version.txt", ScriptedResponse::Ok("2.0"));
+    server.Serve("/Version.ini", ScriptedResponse::Ok("[RUN]\r\n"));
+    THTTPGet manifest;
+    manifest.WaitThread = true;
+    manifest.URL = server.Url("/Version.ini");
+    manifest.FileName = Path("Version.ini");
+    int manifestSize = -1;
+    manifest.OnDoneFile = [&](QObject*, const AnsiString&, int size) { manifestSize = size; };
+    get.OnDoneString = [&](QObject*, const AnsiString&) {
+        manifest.GetFile();
+        EXPECT_EQ(manifestSize, 7);  // done before GetFile returned
+    };
+    FetchString("/Version.txt");
+    EXPECT_EQ(manifestSize, 7);
+}
+
+TEST_F(HTTPGetTest, AbortEndsTheTransferWithOnError) {
+    server.Serve("/long", ScriptedResponse::Ok(Body(4000)).PauseInBody(2500, 10s));
+    int progressAfterAbort = 0;
+    bool aborted = false;
+    get.OnProgress = [&](QObject*, int, int readed) {
+        if (aborted) ++progressAfterAbort;
+        if (readed == 2050) {
+            get.Abort();
+            aborted = true;
+        }
+    };
+    auto start = std::chrono::steady_clock::now();
+    Fetch("/long");
+    // The worker notices the stop request at least once a second, also while nothing arrives.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_EQ(progressAfterAbort, 0);
+
+    get.Abort();  // idle: nothing happens
+    EXPECT_EQ(events.errors, 1);
+}
+
+TEST_F(HTTPGetTest, DestroyedWhileRunningStopsTheWorkerAndReportsNothing) {
+    server.Serve("/long", ScriptedResponse::Ok(Body(3000)).PauseInBody(1025, 10s));
+    Events lost;
+    {
+        THTTPGet doomed;
+        lost.Attach(doomed);
+        doomed.URL = server.Url("/long");
+        doomed.GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !lost.progress.empty(); }));
+    }
+    // Events posted before the destruction must not surface later either.
+    WaitUntil([] { return false; }, 200ms);
+    EXPECT_EQ(lost.Completions(), 0);
+    EXPECT_EQ(lost.progress.size(), 1u);
+    // The worker lets go of its connection although the server is still pausing.
+    EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }, 5s));
+}
+
+TEST_F(HTTPGetTest, DestroyedInsideItsOwnHandlers) {
+    server.Serve("/f", ScriptedResponse::Ok(Body(3000)));
+    auto* owner = new THTTPGet;
+    owner->URL = server.Url("/f");
+    int progressCalls = 0;
+    owner->OnProgress = [&](QObject* sender, int, int) {
+        ++progressCalls;
+        delete sender;
+    };
+    owner->OnDoneString = [&](QObject*, const AnsiString&) { ADD_FAILURE(); };
+    owner->GetString();
+    EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0 && progressCalls > 0; }));
+    EXPECT_EQ(progressCalls, 1);
+
+    auto* second = new THTTPGet;
+    second->URL = server.Url("/f");
+    second->WaitThread = true;
+    second->FileName = Path("f");
+    bool done = false;
+    second->OnDoneFile = [&](QObject* sender, const AnsiString&, int) {
+        done = true;
+        delete sender;
+    };
+    second->GetFile();  // returns although its component is gone
+    EXPECT_TRUE(done);
+}
+
+TEST_F(HTTPGetTest, PortInTheUrlIsUsed) {
+    // The fixture's server already sits on an ephemeral port; a second one makes sure the
+    // port is taken from the URL and not from some default.
+    ScriptedHttpServer other;
+    other.Serve("/p", ScriptedResponse::Ok("other"));
+    get.URL = other.Url("/p");
+    get.GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.text, "other");
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+// A certificate authority and a server certificate for 127.0.0.1 signed by it, made with the
+// openssl program.
+class HTTPGetTlsTest : public HTTPGetTest {
+protected:
+    static bool Openssl(const QDir& dir, const QStringList& arguments) {
+        QProcess openssl;
+        openssl.setWorkingDirectory(dir.path());
+        openssl.start("openssl", arguments);
+        return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+    }
+
+    void MakeCertificates() {
+        QDir dir(folder.path());
+        ASSERT_TRUE(
+            Openssl(dir, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                          "/CN=Sendrift Test CA", "-keyout", "ca.key", "-out", "ca.pem"}));
+        ASSERT_TRUE(Openssl(dir, {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                                  "-keyout", "server.key", "-out", "server.csr"}));
+        QFile extensions(dir.filePath("san.ext"));
+        ASSERT_TRUE(extensions.open(QIODevice::WriteOnly));
+        extensions.write("subjectAltName=IP:127.0.0.1\n");
+        extensions.close();
+        ASSERT_TRUE(Openssl(
+            dir, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                  "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "server.pem"}));
+    }
+};
+
+TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
+    MakeCertificates();
+    ScriptedHttpServer secure({Path("server.pem"), Path("server.key")});
+    secure.Serve("/s.txt", ScriptedResponse::Ok("secret"));
+
+    // Unknown to the system's authorities: refused.
+    get.URL = secure.Url("/s.txt");
+    get.GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.errors, 1);
+
+    get.CertificateAuthorityFile = Path("ca.pem");
+    get.URL = "HTTPS://127.0.0.1:" + std::to_string(secure.Port()) + "/s.txt";
+    get.GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.doneStrings, 1);
+    EXPECT_EQ(events.text, "secret");
+    ASSERT_FALSE(secure.Requests().empty());
+    EXPECT_EQ(secure.Requests().back().requestLine, "GET /s.txt HTTP/1.0");
+}
+
+// Malformed or hostile replies: each ends in exactly one completion, never a crash or hang.
+class HTTPGetBadInputTest : public HTTPGetTest {};
+
+TEST_F(HTTPGetBadInputTest, BadContentLengthsFail) {
+    for (const char* length : {"abc", "-5", "4294967296", "2147483648", "12x"}) {
+        SCOPED_TRACE(length);
+        events = Events();
+        events.Attach(get);
+        server.Serve("/bad",
+                     ScriptedResponse("HTTP/1.0 200 OK", {std::string("Content-Length: ") + length}, "12345"));
+        Fetch("/bad");
+        FetchString("/bad");
+        EXPECT_EQ(events.errors, 2);
+        EXPECT_EQ(events.Completions(), 2);
+    }
+}
+
+TEST_F(HTTPGetBadInputTest, HugeHeaderFails) {
+    server.Serve(
+        "/huge",
+        ScriptedResponse("HTTP/1.0 200 OK",
+                         {"X-Filler: " + std::string(1 << 20, 'x'), "Content-Length: 2"}, "ok"));
+    Fetch("/huge");
+    FetchString("/huge");
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_EQ(events.Completions(), 2);
+}
+
+TEST_F(HTTPGetBadInputTest, BodyLongerThanAnnouncedYieldsTheAnnouncedBytes) {
+    server.Serve("/long",
+                 ScriptedResponse("HTTP/1.0 200 OK", {"Content-Length: 4"}, "1234 and more"));
+    QString path = Fetch("/long");
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_EQ(events.fileSize, 4);
+    EXPECT_EQ(ReadFile(path), "1234");
+}
+
+TEST_F(HTTPGetBadInputTest, SilentServerTimesOutAndCanBeAborted) {
+    server.Serve("/quiet", ScriptedResponse::Silent());
+    get.StallTimeout = 1;
+    FetchString("/quiet");
+    EXPECT_EQ(events.errors, 1);
+
+    get.StallTimeout = 0;
+    get.URL = server.Url("/quiet");
+    get.GetString();
+    QTimer::singleShot(300, [&] { get.Abort(); });
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }, 5s));
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_EQ(events.Completions(), 2);
+}
+
+TEST_F(HTTPGetBadInputTest, UnwritableTargetsFail) {
+    server.Serve("/f", ScriptedResponse::Ok("content"));
+    get.URL = server.Url("/f");
+    for (const AnsiString& target : {Path("no/such/folder/f"), Path("")}) {
+        SCOPED_TRACE(target);
+        get.FileName = target;  // a missing folder, then the folder itself
+        get.GetFile();
+    }
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_EQ(events.Completions(), 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Every server of these tests is on 127.0.0.1; a proxy from the environment must not
+    // stand between.
+    for (const char* proxy :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        qunsetenv(proxy);
+    }
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
