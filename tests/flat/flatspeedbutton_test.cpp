@@ -41,6 +41,8 @@ protected:
             EXPECT_EQ(sender, &button);
             ++clicks;
         };
+        // Away from the window, so that showing it does not put the cursor on a control.
+        QCursor::setPos(QPoint(790, 590));
         window.show();
         window.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
