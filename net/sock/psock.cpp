@@ -109,6 +109,8 @@ AnsiString SocketErrorText(int code) {
 // TThreadTimer
 
 TThreadTimer::TThreadTimer(QObject* Owner) : QObject(Owner) {
+    // A time limit must not end a wait noticeably early, as a coarse timer may.
+    timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] {
         // Exceptions must not cross Qt's event loop; a failing timer handler is reported and
         // the timer keeps running.

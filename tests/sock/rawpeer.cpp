@@ -1,0 +1,86 @@
+#include "rawpeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace {
+
+// A listening socket on an ephemeral port of 127.0.0.1; returns its port.
+int ListenOnLoopback(int* listener) {
+    *listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (*listener < 0 || ::bind(*listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(*listener, 16) != 0 ||
+        ::getsockname(*listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+DeafListener::DeafListener() {
+    port_ = ListenOnLoopback(&listener_);
+}
+
+DeafListener::~DeafListener() {
+    ::close(listener_);
+}
+
+RawPeer::RawPeer(std::string reply) : reply_(std::move(reply)) {
+    port_ = ListenOnLoopback(&listener_);
+    thread_ = std::thread([this] { Serve(); });
+}
+
+RawPeer::~RawPeer() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+}
+
+std::string RawPeer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<std::string> RawPeer::Received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+void RawPeer::Serve() {
+    while (!stopping_) {
+        const int client = ::accept(listener_, nullptr, nullptr);
+        if (client < 0) return;
+        {
+            std::lock_guard lock(mutex_);
+            received_.emplace_back();
+        }
+        std::string bytes;
+        char buffer[4096];
+        // The head ends at the first empty line; a client that stalls is given up after 5 s.
+        pollfd wait{client, POLLIN, 0};
+        while (bytes.find("\r\n\r\n") == std::string::npos && ::poll(&wait, 1, 5000) == 1) {
+            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            bytes.append(buffer, static_cast<size_t>(got));
+            std::lock_guard lock(mutex_);
+            received_.back() = bytes;
+        }
+        ::send(client, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+        // Half-close and drain, so that unread request bytes do not turn the close into a
+        // reset that could destroy the reply before the client has read it.
+        ::shutdown(client, SHUT_WR);
+        while (::poll(&wait, 1, 2000) == 1 && ::recv(client, buffer, sizeof buffer, 0) > 0) {
+        }
+        ::close(client);
+    }
+}
