@@ -1,0 +1,369 @@
+#include "net/sock/nmhttp.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "rawpeer.h"
+#include "support/scriptedhttpserver.h"
+
+namespace {
+
+using testsupport::RecordedRequest;
+using testsupport::ScriptedHttpServer;
+using testsupport::ScriptedResponse;
+using namespace std::chrono_literals;
+
+const char kAccept1[] = "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff";
+const char kAccept2[] = "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript";
+const char kContentType[] = "Content-type: application/x-www-form-urlencoded";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+class HttpClient : public ::testing::Test {
+protected:
+    HttpClient() {
+        // A generous limit: no test may hang, whatever the client does wrong.
+        http.TimeOut = 10000;
+    }
+
+    RecordedRequest OnlyRequest() const {
+        const auto requests = server.Requests();
+        EXPECT_EQ(requests.size(), 1u);
+        return requests.empty() ? RecordedRequest{} : requests.front();
+    }
+
+    ScriptedHttpServer server;
+    TNMHTTP http;
+};
+
+TEST_F(HttpClient, HeadOfAnAbsoluteUrlSendsThePathAndKeepsTheRawHeader) {
+    const std::string head =
+        "HTTP/1.0 200 OK\r\nServer: test\r\nContent-Length: 1234\r\nConnection: close\r\n\r\n";
+    RawPeer peer(head);
+    std::vector<CmdType> succeeded;
+    http.OnSuccess = [&](CmdType kind) { succeeded.push_back(kind); };
+    http.Head(peer.Url("/dir/file.bin"));
+
+    ASSERT_EQ(peer.Received().size(), 1u);
+    EXPECT_EQ(peer.Received()[0], std::string("HEAD /dir/file.bin HTTP/1.0\r\n") +
+                                      "Host: 127.0.0.1\r\n" + kAccept1 + "\r\n" + kAccept2 +
+                                      "\r\n" + kContentType + "\r\n\r\n");
+    EXPECT_EQ(http.Host, "127.0.0.1");
+    EXPECT_EQ(http.Port, peer.Port());
+    EXPECT_EQ(http.RequestPath, "/dir/file.bin");
+    EXPECT_EQ(http.Header, head);  // ends in the last line's and the empty line's CR LF
+    EXPECT_EQ(http.ReplyNumber, 200);
+    EXPECT_EQ(http.BytesTotal, 1234);
+    EXPECT_EQ(http.Body, "");
+    EXPECT_EQ(succeeded, std::vector<CmdType>{CmdHEAD});
+    EXPECT_FALSE(http.Connected());
+}
+
+TEST_F(HttpClient, UrlWithoutPathAsksForTheRoot) {
+    server.Serve("/", ScriptedResponse::Ok("root"));
+    const std::string url = server.Url();
+    http.Get(url);
+    EXPECT_EQ(OnlyRequest().requestLine, "GET / HTTP/1.0");
+    EXPECT_EQ(http.URL, url + "/");
+    EXPECT_EQ(http.Body, "root");
+    EXPECT_EQ(http.Port, server.Port());
+}
+
+TEST_F(HttpClient, PathOnlyUrlGoesToTheCurrentHost) {
+    server.Serve("/a/b.txt", ScriptedResponse::Ok("b"));
+    http.Host = "127.0.0.1";
+    http.Port = server.Port();
+    http.Get("/a/b.txt");
+    EXPECT_EQ(OnlyRequest().requestLine, "GET /a/b.txt HTTP/1.0");
+    EXPECT_EQ(OnlyRequest().Header("Host"), "127.0.0.1");
+    EXPECT_EQ(http.Body, "b");
+}
+
+TEST_F(HttpClient, PostSendsFormEncodedData) {
+    server.Serve("/form", ScriptedResponse::Ok("thanks"));
+    http.Post(server.Url("/form"), "a b");
+    const RecordedRequest request = OnlyRequest();
+    EXPECT_EQ(request.requestLine, "POST /form HTTP/1.0");
+    EXPECT_EQ(request.Header("Content-Length"), "3");
+    EXPECT_EQ(request.body, "a+b");
+
+    http.EncodePostData = false;
+    http.Put(server.Url("/form"), "a b");
+    EXPECT_EQ(server.Requests().back().body, "a b");
+}
+
+TEST_F(HttpClient, ProxyGetsTheWholeUrlAndOneHostLine) {
+    server.Serve("http://origin.invalid/x", ScriptedResponse::Ok("via proxy"));
+    http.Proxy = "127.0.0.1";
+    http.ProxyPort = server.Port();
+    http.Get("http://origin.invalid/x");
+    const RecordedRequest request = OnlyRequest();
+    EXPECT_EQ(request.requestLine, "GET http://origin.invalid/x HTTP/1.0");
+    EXPECT_EQ(request.headerLines,
+              (std::vector<std::string>{"Proxy-Connection: Keep-Alive", "Host: origin.invalid",
+                                        kAccept1, kAccept2, kContentType}));
+    EXPECT_EQ(http.Body, "via proxy");
+}
+
+TEST_F(HttpClient, FollowsARedirectToAnAbsoluteLocation) {
+    server.Serve("/old",
+                 ScriptedResponse("HTTP/1.0 302 Found",
+                                  {"Location: " + server.Url("/new"), "Set-Cookie: id=7"}, ""));
+    server.Serve("/new", ScriptedResponse::Ok("moved here"));
+    int redirects = 0;
+    http.OnRedirect = [&](bool&) { ++redirects; };
+    http.Get(server.Url("/old"));
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].requestLine, "GET /new HTTP/1.0");
+    EXPECT_EQ(requests[1].Header("Cookie"), "id=7");  // the cookie travels with the redirect
+    EXPECT_EQ(redirects, 1);
+    EXPECT_EQ(http.ReplyNumber, 200);
+    EXPECT_EQ(http.Body, "moved here");
+    EXPECT_EQ(http.URL, server.Url("/new"));
+}
+
+TEST_F(HttpClient, RedirectHandlerCanStopFollowing) {
+    server.Serve("/old",
+                 ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + server.Url("/new")}, ""));
+    http.OnRedirect = [](bool& handled) { handled = true; };
+    http.Get(server.Url("/old"));
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(http.ReplyNumber, 302);
+    EXPECT_EQ(http.Location, server.Url("/new"));
+}
+
+// A location that leads back to itself must not repeat the request without end.
+TEST_F(HttpClient, EndlessRedirectsStopAfterTen) {
+    server.Serve("/loop",
+                 ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + server.Url("/loop")}, ""));
+    try {
+        http.Get(server.Url("/loop"));
+        FAIL() << "no error";
+    } catch (const ESockError& error) {
+        EXPECT_EQ(error.Message(), "Too many redirects");
+    }
+    EXPECT_EQ(server.Requests().size(), 11u);
+}
+
+TEST_F(HttpClient, ErrorStatusRaisesOnFailureAndReturns) {
+    std::vector<std::string> events;
+    http.OnFailure = [&](CmdType kind) { events.push_back("failure " + std::to_string(kind)); };
+    http.OnSuccess = [&](CmdType) { events.push_back("success"); };
+    http.OnAuthenticationNeeded = [&](QObject*) { events.push_back("authenticate"); };
+    http.Get(server.Url("/missing"));  // the server answers 404 for unscripted targets
+    EXPECT_EQ(http.ReplyNumber, 404);
+    EXPECT_EQ(http.Body, "Not Found");
+    EXPECT_EQ(events, std::vector<std::string>{"failure 0"});
+
+    events.clear();
+    server.Serve("/private", ScriptedResponse("HTTP/1.0 401 Unauthorized", {}, ""));
+    http.Get(server.Url("/private"));
+    EXPECT_EQ(events, (std::vector<std::string>{"failure 0", "authenticate"}));
+    EXPECT_EQ(server.Requests().size(), 2u);  // not repeated
+}
+
+TEST_F(HttpClient, HeaderInfoBecomesRequestHeaders) {
+    server.Serve("/h", ScriptedResponse::Ok(""));
+    http.HeaderInfo.LocalProgram = "Sendrift";
+    http.HeaderInfo.LocalMailAddress = "ops@example.invalid";
+    http.HeaderInfo.Referer = "http://example.invalid/";
+    http.HeaderInfo.UserId = "user";
+    http.HeaderInfo.Password = "pass";
+    http.Get(server.Url("/h"));
+    const RecordedRequest request = OnlyRequest();
+    EXPECT_EQ(request.Header("User-Agent"), "Sendrift");
+    EXPECT_EQ(request.Header("From"), "ops@example.invalid");
+    EXPECT_EQ(request.Header("Referer"), "http://example.invalid/");
+    EXPECT_EQ(request.Header("Authorization"), "Basic dXNlcjpwYXNz");
+    EXPECT_FALSE(request.Header("Cookie"));
+}
+
+TEST_F(HttpClient, LongCredentialsAreOneUnbrokenText) {
+    http.HeaderInfo.UserId = std::string(40, 'u');
+    http.HeaderInfo.Password = std::string(40, 'p');
+    http.URL = "http://127.0.0.1/";
+    http.ParseURL();
+    http.BuildHeader();
+    const AnsiString line = http.RequestHeader[http.RequestHeader.FindField("Authorization")];
+    EXPECT_EQ(line.find_first_of("\r\n"), AnsiString::npos);
+    EXPECT_EQ(line.size(), std::string("Authorization: Basic ").size() + 4 * 27);
+}
+
+// A file name from a downloaded manifest must not be able to add header lines.
+TEST_F(HttpClient, ControlCharactersInRequestValuesAreRefusedBeforeSending) {
+    auto refused = [&](auto request) {
+        try {
+            request();
+        } catch (const ESockError& error) {
+            return error.Message() == "Invalid character in request";
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused([&] { http.Get(server.Url("/a\r\nX-Injected: 1")); }));
+    EXPECT_TRUE(refused([&] { http.Head(server.Url("/a\nb")); }));
+    EXPECT_TRUE(refused([&] { http.Get(server.Url(std::string("/a\0b", 4))); }));
+    EXPECT_TRUE(refused([&] { http.Copy(server.Url("/a"), "/b\r\n"); }));
+    http.HeaderInfo.Referer = "x\r\nEvil: 1";
+    EXPECT_TRUE(refused([&] { http.Get(server.Url("/a")); }));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(HttpClient, UnusableUrlsFailBeforeConnecting) {
+    EXPECT_THROW(http.Get(""), Exception);
+    try {
+        http.Get("https://127.0.0.1/x");
+        FAIL() << "no error";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), "HTTP Secure Socket is not supported");
+    }
+    EXPECT_THROW(http.Get("http://127.0.0.1:8o/x"), Exception);
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(HttpClient, ParseUrlRules) {
+    http.URL = "ftp://files.invalid";
+    http.ParseURL();
+    EXPECT_EQ(http.Port, 21);
+    EXPECT_EQ(http.Host, "files.invalid");
+    EXPECT_EQ(http.URL, "ftp://files.invalid/");
+    EXPECT_EQ(http.RequestPath, "/");
+
+    http.URL = "update.invalid:8080/dir/v.ini";
+    http.ParseURL();
+    EXPECT_EQ(http.Host, "update.invalid");
+    EXPECT_EQ(http.Port, 8080);
+    EXPECT_EQ(http.RequestPath, "/dir/v.ini");
+
+    http.URL = "http://h.invalid/" + std::string(300, 'p');
+    http.ParseURL();
+    EXPECT_EQ(http.RequestPath.size(), 256u);
+}
+
+TEST_F(HttpClient, TransportFailuresArriveAsExceptionsWithoutResultEvents) {
+    int results = 0;
+    http.OnSuccess = [&](CmdType) { ++results; };
+    http.OnFailure = [&](CmdType) { ++results; };
+    EXPECT_THROW(http.Get("http://nowhere.invalid/x"), ESockError);
+
+    server.Serve("/silent", ScriptedResponse::Silent());
+    http.TimeOut = 300;
+    EXPECT_THROW(http.Get(server.Url("/silent")), EAbortError);
+    EXPECT_TRUE(http.TimedOut);
+    EXPECT_FALSE(http.Connected());
+    EXPECT_EQ(results, 0);
+}
+
+TEST_F(HttpClient, FileModesUseTheNamedFiles) {
+    QTemporaryDir folder;
+    const std::string body = QDir(folder.path()).filePath("body.bin").toStdString();
+    const std::string header = QDir(folder.path()).filePath("head.txt").toStdString();
+    const std::string upload = QDir(folder.path()).filePath("up.txt").toStdString();
+    std::ofstream(upload, std::ios::binary) << "file contents";
+    server.Serve("/f", ScriptedResponse::Ok("downloaded"));
+    http.InputFileMode = true;
+    http.OutputFileMode = true;
+    http.Body = body;
+    http.Header = header;
+    http.Put(server.Url("/f"), upload);
+
+    EXPECT_EQ(ReadFile(body), "downloaded");
+    EXPECT_EQ(ReadFile(header), "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n");
+    EXPECT_EQ(OnlyRequest().body, "file contents");
+    EXPECT_EQ(OnlyRequest().Header("Content-Length"), "13");
+}
+
+TEST_F(HttpClient, LinkAnnouncesALengthButSendsNoBody) {
+    RawPeer peer("HTTP/1.0 204 No Content\r\n\r\n");
+    http.Link(peer.Url("/doc"), "<http://other.invalid/>");
+    ASSERT_EQ(peer.Received().size(), 1u);
+    const std::string sent = peer.Received()[0];
+    EXPECT_EQ(sent.rfind("LINK /doc HTTP/1.0\r\n", 0), 0u);
+    EXPECT_NE(sent.find("\r\nLink: <http://other.invalid/>\r\nContent-Length: 8\r\n\r\n"),
+              std::string::npos);
+    EXPECT_EQ(sent.substr(sent.size() - 4), "\r\n\r\n");
+    EXPECT_EQ(http.ReplyNumber, 204);
+}
+
+TEST_F(HttpClient, BareRequestSendsNoRequestLine) {
+    RawPeer peer("HTTP/1.0 200 OK\r\n\r\n");
+    http.BareRequest(peer.Url("/"), "");
+    ASSERT_EQ(peer.Received().size(), 1u);
+    EXPECT_EQ(peer.Received()[0].rfind("Host: 127.0.0.1\r\n", 0), 0u);
+}
+
+// Hostile or broken servers: every case ends in a normal return or a socket error, quickly
+// and with bounded memory.
+TEST_F(HttpClient, SurvivesMalformedResponses) {
+    const std::vector<std::pair<std::string, ScriptedResponse>> cases = {
+        {"/huge-status",
+         ScriptedResponse::Raw("HTTP/1.0 200 " + std::string(100 * 1024, 'S') + "\r\n\r\n")},
+        {"/no-line-ends", ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nX-A: 1\rX-B: 2")},
+        {"/garbage", ScriptedResponse::Raw(std::string("\x00\xff\x1b[2J\n\n\r\x80 \x01", 12) +
+                                           std::string(5000, '\0'))},
+        {"/letters", ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nbody")},
+        {"/long-location", ScriptedResponse::Raw("HTTP/1.0 302 Found\r\nLocation: /" +
+                                                 std::string(10 * 1024, 'L') + "\r\n\r\n")},
+        {"/mid-header", ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nContent-Le")},
+        {"/endless-header",
+         ScriptedResponse::Raw("HTTP/1.0 200 OK\r\n" + std::string(2 * 1024 * 1024, 'h'))},
+    };
+    for (const auto& [target, response] : cases) server.Serve(target, response);
+    for (const auto& [target, response] : cases) {
+        SCOPED_TRACE(target);
+        try {
+            http.Get(server.Url(target));
+        } catch (const ESockError&) {
+            // A socket error is an acceptable end.
+        }
+        EXPECT_FALSE(http.Connected());
+        EXPECT_LE(http.Header.size(), 2u * 1024 * 1024);
+    }
+}
+
+TEST_F(HttpClient, MalformedValuesGiveNeutralResults) {
+    server.Serve("/letters",
+                 ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\n"));
+    http.Get(server.Url("/letters"));
+    EXPECT_EQ(http.BytesTotal, 0);
+
+    server.Serve("/tight", ScriptedResponse::Raw("HTTP/1.0 200 OK\r\nContent-Length:77\r\n\r\n"));
+    http.Get(server.Url("/tight"));
+    EXPECT_EQ(http.BytesTotal, 0);  // a name must be followed by a blank
+
+    server.Serve("/mixed",
+                 ScriptedResponse::Raw("HTTP/1.0 200 OK\r\ncontent-length: x12y\r\n\r\n"));
+    http.Get(server.Url("/mixed"));
+    EXPECT_EQ(http.BytesTotal, 12);
+
+    server.Serve("/weird", ScriptedResponse::Raw("HTTP/1.0 2x0 Odd\r\n\r\n"));
+    http.Get(server.Url("/weird"));
+    EXPECT_EQ(http.ReplyNumber, 0);
+
+    server.Serve("/long-location", ScriptedResponse::Raw("HTTP/1.0 302 Found\r\nLocation: /" +
+                                                         std::string(10 * 1024, 'L') + "\r\n\r\n"));
+    http.OnRedirect = [](bool& handled) { handled = true; };
+    http.Get(server.Url("/long-location"));
+    EXPECT_EQ(http.Location.size(), 256u);
+}
+
+TEST_F(HttpClient, ServerClosingWithoutReplyCountsAsSuccess) {
+    server.Serve("/nothing", ScriptedResponse::Raw(""));
+    int succeeded = 0;
+    http.OnSuccess = [&](CmdType) { ++succeeded; };
+    http.Get(server.Url("/nothing"));
+    EXPECT_EQ(http.ReplyNumber, 0);
+    EXPECT_EQ(http.Header, "");
+    EXPECT_EQ(succeeded, 1);
+}
+
+}  // namespace
