@@ -63,6 +63,7 @@ protected:
 TEST(FlatMemo, BorderIsThreeRingsOutsideTheTextArea) {
     QWidget parent;
     TFlatMemo memo(&parent);
+    parent.show();  // polishing must keep the text area inside the band
     EXPECT_EQ(memo.size(), QSize(185, 89));
     memo.SetColorFlat(0x00102030);
     QImage image = RenderBorder(memo);
@@ -74,6 +75,9 @@ TEST(FlatMemo, BorderIsThreeRingsOutsideTheTextArea) {
     EXPECT_EQ(image.pixelColor(3, 3), kBackdrop);
     EXPECT_EQ(memo.contentsRect(), QRect(3, 3, 179, 83));
     EXPECT_EQ(memo.viewport()->palette().color(QPalette::Base), QColor(0x30, 0x20, 0x10));
+    QImage shown = parent.grab().toImage();
+    EXPECT_EQ(shown.pixelColor(0, 0), ToQColor(kBorder));
+    EXPECT_EQ(shown.pixelColor(2, 2), QColor(0x30, 0x20, 0x10));
 }
 
 TEST(FlatMemo, BothScrollBarsFillTheCornerInTheLooksColour) {

@@ -58,6 +58,8 @@ TEST(FlatPanel, TransparentPanelShowsTheParentsPicture) {
     panel.SetColor(0x00FFFFFF);
     panel.SetTransparent(true);
     EXPECT_EQ(Render(panel).pixelColor(10, 10), QColor(200, 10, 10));
+    EXPECT_EQ(parent.grab().toImage().pixelColor(30, 30), QColor(200, 10, 10));
+    EXPECT_EQ(parent.grab().toImage().pixelColor(20, 20), ToQColor(panel.ColorHighLight()));
     panel.SetTransparent(false);
     EXPECT_EQ(Render(panel).pixelColor(10, 10), QColor(Qt::white));
 }

@@ -16,9 +16,10 @@ constexpr int kBorder = 3;
 }  // namespace
 
 TFlatMemo::TFlatMemo(QWidget* parent) : QPlainTextEdit(parent) {
-    setFrameStyle(QFrame::NoFrame);
-    // The border band lies outside the text area and the scroll bars.
-    setContentsMargins(kBorder, kBorder, kBorder, kBorder);
+    // A plain frame of the border's width keeps the text area and the scroll bars inside the
+    // band (the frame owns the contents margins); the band is painted here, not by the frame.
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(kBorder);
     setReadOnly(true);
     setFocusPolicy(Qt::NoFocus);
     SetScrollBars(ssNone);
