@@ -12,6 +12,8 @@
 #include "app/dialogs.h"
 #include "app/notebook.h"
 #include "app/texts.h"
+#include "net/httpget/httpget.h"
+#include "net/sock/nmhttp.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "ui/flat/flatmemo.h"
@@ -109,6 +111,7 @@ TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
         environment_.ShowError = [this](const AnsiString& m) { dialogs::ShowError(this, m); };
     BuildWindow();
     BuildPages();
+    BuildNetworkComponents();
     RunHandler([this] { FormCreate(); });
 }
 
@@ -198,6 +201,27 @@ void TMainform::BuildPages() {
     MEMO2->setGeometry(16, 48, 345, 145);
 }
 
+void TMainform::BuildNetworkComponents() {
+    auto makeDownloader = [this](bool useCache) {
+        auto* download = new THTTPGet(this);
+        download->AcceptTypes = "*/*";
+        download->Agent = "Corvilex HTTPGet";
+        download->BinaryData = false;
+        download->WaitThread = true;
+        download->UseCache = useCache;
+        return download;
+    };
+    HTTPGet1 = makeDownloader(false);
+    HTTPGet2 = makeDownloader(false);
+    HTTPGet3 = makeDownloader(true);
+
+    NMHTTP1 = new TNMHTTP(this);
+    NMHTTP1->Host = environment_.ServerUrl;
+    NMHTTP1->Body = "Default.htm";
+    NMHTTP1->Header = "Head.txt";
+    NMHTTP1->Port = 0;
+}
+
 void TMainform::RunHandler(const std::function<void()>& handler) {
     try {
         handler();
@@ -265,12 +289,15 @@ bool TMainform::FormCloseQuery() {
     switch (Bitbtn1->Tag) {
         case 1:
             if (!environment_.Confirm(Texts::CancelListingQuestion)) return false;
+            HTTPGet1->Abort();
+            HTTPGet3->Abort();
             CancelFlag = true;
             return true;
         case 2:
             if (!environment_.Confirm(Texts::CancelDownloadQuestion)) return false;
             // The download step ends the program once the running transfer has stopped.
             Bitbtn2->setEnabled(false);
+            HTTPGet2->Abort();
             CancelFlag = true;
             return false;
         case 3:

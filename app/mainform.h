@@ -17,6 +17,8 @@
 
 class QLabel;
 class QFrame;
+class THTTPGet;
+class TNMHTTP;
 class QTreeWidget;
 class TNotebook;
 class TFlatSpeedButton;
@@ -71,6 +73,10 @@ public:
     TFlatSpeedButton* Bitbtn1;
     TFlatSpeedButton* Bitbtn2;
     std::vector<QIcon> ImageList1;
+    THTTPGet* HTTPGet1;  // the latest version text, into a string
+    THTTPGet* HTTPGet2;  // each update file
+    THTTPGet* HTTPGet3;  // the manifest, into a file
+    TNMHTTP* NMHTTP1;    // size queries
 
     // Page "welcome".
     QLabel *Label5, *Label6, *Label7, *Label8, *Label1;
@@ -116,6 +122,7 @@ protected:
 private:
     void BuildWindow();
     void BuildPages();
+    void BuildNetworkComponents();
     void CheckComp();
 
     // Runs a handler the way the windowing framework runs an event: an error it raises is

@@ -1,11 +1,14 @@
 #include "app/mainform.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include "app/appfolder.h"
+#include "net/httpget/httpget.h"
+#include "support/scriptedhttpserver.h"
 #include "app/notebook.h"
 #include "app/texts.h"
 #include "ui/flat/flatmemo.h"
@@ -191,6 +194,40 @@ TEST_F(Wizard, ClosingARunningStepWithYesCancelsIt) {
     EXPECT_FALSE(form.Bitbtn2->isEnabled());
     EXPECT_FALSE(form.ProgramEnded());
     EXPECT_TRUE(form.isVisible());
+}
+
+// A confirmed cancel must stop the transfers of the running step, not wait for a stalled server.
+TEST_F(Wizard, ConfirmedCancelStopsTheRunningTransfers) {
+    using testsupport::ScriptedResponse;
+    testsupport::ScriptedHttpServer server;
+    server.Serve("/Update/big.dll", ScriptedResponse::Ok(std::string(4000, 'x'))
+                                        .PauseInBody(1025, std::chrono::seconds(30)));
+    server.Serve("/Update/Version.txt",
+                 ScriptedResponse::Ok("1.1").PauseInBody(0, std::chrono::seconds(30)));
+    answer_ = true;
+
+    TMainform& form = Open();
+    RunningStep(2);
+    int downloadErrors = 0;
+    form.HTTPGet2->URL = server.Url("/Update/big.dll");
+    form.HTTPGet2->FileName = folder_.Path("big.dll");
+    form.HTTPGet2->OnProgress = [&](QObject*, int, int) { form.close(); };
+    form.HTTPGet2->OnError = [&](QObject*) { ++downloadErrors; };
+    form.HTTPGet2->GetFile();
+    EXPECT_EQ(downloadErrors, 1);
+    EXPECT_TRUE(form.CancelFlag);
+
+    TMainform& listing = Open();
+    RunningStep(1);
+    int versionErrors = 0;
+    listing.HTTPGet1->URL = server.Url("/Update/Version.txt");
+    listing.HTTPGet1->OnError = [&](QObject*) { ++versionErrors; };
+    listing.HTTPGet1->GetString();
+    listing.close();
+    while (listing.HTTPGet1->Busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    EXPECT_EQ(versionErrors, 1);
+    EXPECT_TRUE(listing.ProgramEnded());
 }
 
 TEST_F(Wizard, PagesAreFoundIgnoringCase) {
