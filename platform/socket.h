@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 class QObject;
 

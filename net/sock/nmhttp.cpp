@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "net/sock/nmurl.h"
@@ -224,7 +225,11 @@ void TNMHTTP::DoRequest() {
             bool handled = false;
             if (OnRedirect) OnRedirect(handled);
             if (handled) return;
-            if (URL.find('/') == AnsiString::npos) URL = "http://" + Host + "/" + URL;
+            if (URL.find('/') == AnsiString::npos) {
+                // A bare name is relative to the server that sent it, port included.
+                const AnsiString port = Port == 80 ? "" : ":" + std::to_string(Port);
+                URL = "http://" + Host + port + "/" + URL;
+            }
         }
         if (ReplyNumber == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(this);
         if (!redirected) return;
@@ -243,6 +248,14 @@ void TNMHTTP::Exchange() {
         } else {
             CaptureString(Body, -1);
         }
+        if (ReplyNumber < 300) {
+            if (OnSuccess) OnSuccess(kind_);
+            ReportStatus("Transaction Completed", 2);
+        } else if (ReplyNumber >= 400) {
+            if (OnFailure) OnFailure(kind_);
+        } else if (ReplyNumber <= 302) {
+            URL = Location;
+        }
     } catch (...) {
         try {
             Disconnect();
@@ -250,14 +263,6 @@ void TNMHTTP::Exchange() {
             // The first failure is the one worth telling.
         }
         throw;
-    }
-    if (ReplyNumber < 300) {
-        if (OnSuccess) OnSuccess(kind_);
-        ReportStatus("Transaction Completed", 2);
-    } else if (ReplyNumber >= 400) {
-        if (OnFailure) OnFailure(kind_);
-    } else if (ReplyNumber <= 302) {
-        URL = Location;
     }
     Disconnect();
 }

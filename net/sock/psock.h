@@ -131,7 +131,7 @@ public:
     static int InstanceCount();
 
     TNotifyEvent OnDataArrival;  // exceptions from the handler are swallowed
-    TNotifyEvent OnAccept;
+    TNotifyEvent OnAccept;       // for a listening socket; this build's socket never listens
     TNotifyEvent OnConnect;
     TNotifyEvent OnDisconnect;
     TOnSocketError OnSocketError;  // just before an ESockError for a platform error

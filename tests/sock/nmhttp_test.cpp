@@ -132,6 +132,14 @@ TEST_F(HttpClient, FollowsARedirectToAnAbsoluteLocation) {
     EXPECT_EQ(http.URL, server.Url("/new"));
 }
 
+TEST_F(HttpClient, BareNameLocationStaysOnTheSameServer) {
+    server.Serve("/dir/old", ScriptedResponse("HTTP/1.0 301 Moved", {"Location: next.txt"}, ""));
+    server.Serve("/next.txt", ScriptedResponse::Ok("next"));
+    http.Get(server.Url("/dir/old"));
+    EXPECT_EQ(http.URL, server.Url("/next.txt"));
+    EXPECT_EQ(http.Body, "next");
+}
+
 TEST_F(HttpClient, RedirectHandlerCanStopFollowing) {
     server.Serve("/old",
                  ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + server.Url("/new")}, ""));
@@ -354,6 +362,14 @@ TEST_F(HttpClient, MalformedValuesGiveNeutralResults) {
     http.OnRedirect = [](bool& handled) { handled = true; };
     http.Get(server.Url("/long-location"));
     EXPECT_EQ(http.Location.size(), 256u);
+}
+
+// A result handler that raises must not leave the connection open.
+TEST_F(HttpClient, RaisingResultHandlerStillDisconnects) {
+    server.Serve("/ok", ScriptedResponse::Ok("fine"));
+    http.OnSuccess = [](CmdType) { throw Exception("handler failed"); };
+    EXPECT_THROW(http.Get(server.Url("/ok")), Exception);
+    EXPECT_FALSE(http.Connected());
 }
 
 TEST_F(HttpClient, ServerClosingWithoutReplyCountsAsSuccess) {

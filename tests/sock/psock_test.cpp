@@ -410,17 +410,25 @@ TEST_F(Transport, ReportLevelFiltersStatuses) {
     sock.ReportLevel = 8;
     sock.Host = "localhost";
     sock.Connect();
-    sock.Writeln("GET /s HTTP/1.0\r\n");
-    sock.ReadLn();
+    EXPECT_EQ(sock.Transaction("GET /s HTTP/1.0\r\n"), "HTTP/1.0 200 OK\r\n");
     sock.DataAvailable();
     sock.Cancel();
     AnsiString rest;
     EXPECT_THROW(sock.CaptureString(rest, -1), EAbortError);
     sock.Disconnect();
+    EXPECT_THROW(sock.Write("x"), ESockError);  // not connected: a platform error
+
+    server.Serve("/silent", ScriptedResponse::Silent());
+    sock.TimeOut = 100;
+    Request(sock, "/silent");
+    EXPECT_THROW(sock.ReadLn(), EAbortError);
+
     const std::set<AnsiString> seen(statuses.begin(), statuses.end());
-    for (const char* expected : {"Connecting", "Resolve Host", "Timer On", "Timer Off", "Writeln",
-                                 "Write", "Sending Buffer", "ReadLn", "Data Available", "Canceling",
-                                 "Capture String", "Disconnecting", "Request Close Socket"}) {
+    for (const char* expected :
+         {"Connecting", "Resolve Host", "Timer On", "Timer Off", "Transaction", "Writeln", "Write",
+          "Sending Buffer", "ReadLn", "HTTP/1.0 200 OK\r\n", "Data Available", "Canceling",
+          "Capture String", "Disconnecting", "Request Close Socket", "Looking Up Error Message",
+          "Timer Triggered", "Abort"}) {
         EXPECT_TRUE(seen.count(expected)) << expected;
     }
 }
