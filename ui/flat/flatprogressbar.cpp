@@ -1,7 +1,6 @@
 #include "ui/flat/flatprogressbar.h"
 
 #include <QEvent>
-#include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>

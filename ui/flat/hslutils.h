@@ -13,10 +13,8 @@ using TColor = std::uint32_t;
 // System colours.
 constexpr TColor clInactiveCaption = 0x80000003;
 constexpr TColor clWindow = 0x80000005;
-constexpr TColor clWindowText = 0x80000008;
 constexpr TColor clBtnFace = 0x8000000F;
 constexpr TColor clBtnShadow = 0x80000010;
-constexpr TColor clBtnText = 0x80000012;
 constexpr TColor clBtnHighlight = 0x80000014;
 // Fixed colours.
 constexpr TColor clBlack = 0x00000000;
