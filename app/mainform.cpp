@@ -16,6 +16,7 @@
 #include "net/sock/nmhttp.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "resources/resources.h"
 #include "ui/flat/flatmemo.h"
 #include "ui/flat/flatpanel.h"
 #include "ui/flat/flatprogressbar.h"
@@ -121,12 +122,14 @@ void TMainform::BuildWindow() {
     setWindowTitle(ToUnicode(Texts::WindowCaption));
     setFont(DialogFont());
     setFixedSize(kClientWidth, kClientHeight);
+    setWindowIcon(ApplicationIcon());
+    ImageList1 = {QIcon(ItemIcon(0)), QIcon(ItemIcon(1))};
 
     FlatPanel1 = new TFlatPanel(this);
     FlatPanel1->setGeometry(8, 8, 120, 257);
     Image1 = new QLabel(FlatPanel1);
     Image1->setGeometry(0, 0, 120, 257);
-    Image1->setScaledContents(true);
+    Image1->setPixmap(QPixmap::fromImage(BannerImage()));
 
     Notebook1 = new TNotebook(this);
     Notebook1->setGeometry(136, 8, 377, 265);

@@ -71,6 +71,9 @@ TEST_F(Wizard, OpensOnTheWelcomePageWithTheStartButton) {
     EXPECT_FALSE(form.Button1->isVisible());
     EXPECT_FALSE(form.Label8->isVisible());
     EXPECT_FALSE(form.CancelFlag);
+    ASSERT_NE(form.Image1->pixmap().size(), QSize()) << "the banner is decoded";
+    EXPECT_EQ(form.Image1->pixmap().size(), QSize(120, 257));
+    EXPECT_FALSE(form.ListView1->topLevelItem(0)->icon(0).isNull()) << "entries show image 0";
 }
 
 TEST_F(Wizard, ReadsTheSystemFlagOnceAtCreation) {
