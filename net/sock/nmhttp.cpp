@@ -16,7 +16,8 @@ constexpr const char* kMethods[] = {"GET ",    "OPTIONS ", "HEAD ", "POST ",   "
                                     "PATCH ",  "COPY ",    "MOVE ", "DELETE ", "LINK ",
                                     "UNLINK ", "TRACE ",   ""};
 
-// A redirect loop (or a 3xx that names no new place) must end; browsers stop at about as many.
+// A redirect loop (or a 3xx that names no new place) must end; ten is more than any sane chain
+// of moves needs.
 constexpr int kMaxRedirects = 10;
 
 // The header of a sane response is a few kilobytes; a server that never ends its header must

@@ -288,6 +288,20 @@ TEST_F(Transport, CaptureStringTakesEveryChunkUntilTheClose) {
     EXPECT_EQ(packets, 3);  // one-byte chunks are appended like any other
 }
 
+// The time limit of a capture counts from the last arrival, not from its start.
+TEST_F(Transport, SlowButSteadyCaptureOutlastsTheTimeLimit) {
+    ScriptedResponse trickle = ScriptedResponse::Raw("abcdef");
+    for (size_t offset = 1; offset < 6; ++offset) trickle.PauseAt(offset, 150ms);
+    server.Serve("/trickle", trickle);
+    TPowersock sock;
+    Request(sock, "/trickle");
+    sock.TimeOut = 500;
+    AnsiString text;
+    sock.CaptureString(text, -1);
+    EXPECT_EQ(text, "abcdef");
+    EXPECT_FALSE(sock.TimedOut);
+}
+
 TEST_F(Transport, CaptureStringStopsAtTheLimitButKeepsTheWholeChunk) {
     server.Serve("/six", ScriptedResponse::Raw("abcdef").PauseAt(6, 500ms).HoldOpen());
     TPowersock sock;
