@@ -226,6 +226,14 @@ TEST_F(HttpClient, ControlCharactersInRequestValuesAreRefusedBeforeSending) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+// A server's Location is followed into the next request, so it is held to the same rule.
+TEST_F(HttpClient, RedirectCannotSmuggleHeaderLines) {
+    server.Serve("/r",
+                 ScriptedResponse::Raw("HTTP/1.0 302 Found\r\nLocation: /b\rX-Evil: 1\r\n\r\n"));
+    EXPECT_THROW(http.Get(server.Url("/r")), ESockError);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
 TEST_F(HttpClient, UnusableUrlsFailBeforeConnecting) {
     EXPECT_THROW(http.Get(""), Exception);
     try {
