@@ -24,9 +24,6 @@
 #include "platform/text.h"
 
 class QSocketNotifier;
-namespace platform {
-class HostLookup;
-}
 
 class ESockError : public Exception {
 public:
