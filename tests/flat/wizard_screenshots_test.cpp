@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QTreeWidget>
+#include <utility>
 
 #include "app/appfolder.h"
 #include "app/mainform.h"
@@ -47,6 +48,17 @@ TEST(WizardScreenshots, EveryPageIsRenderedWithTheFlatControls) {
     form.FlatProgressBar4->SetPosition(25);
     form.FlatProgressBar3->SetPosition(75);
     form.Memo1->Lines.Add(platform::FromUtf8("升级完成。"));
+    // Sample status lines where the steps write theirs, to see that nothing overlaps.
+    const std::pair<QLabel*, const char*> statusLines[] = {
+        {form.Label1, "正在连接升级服务器..."},
+        {form.Label19, "正在查找更新文件：3/3"},
+        {form.Label2, "单击\"下一步\"开始下载。"},
+        {form.Label17, "Sendrift.exe  512.0KB/1,024.0KB"},
+        {form.Label18, "总计：1,536.0KB/6,144.0KB"},
+        {form.Label21, "单击\"取消\"停止下载。"},
+        {form.Label20, "3/4"},
+    };
+    for (const auto& [label, text] : statusLines) label->setText(QString::fromUtf8(text));
 
     const QDir folderOut(QStringLiteral(SCREENSHOT_DIR));
     ASSERT_TRUE(folderOut.mkpath("."));
