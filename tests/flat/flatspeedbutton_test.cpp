@@ -6,6 +6,7 @@
 #include <QCursor>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QTest>
 
 #include "platform/codepage.h"
@@ -139,6 +140,16 @@ TEST_F(ButtonTest, DragOutAndReleaseDoesNotClickDragBackInDoes) {
     EXPECT_EQ(Face(), ToQColor(0x00C5D6D9));
     Release({40, 25});
     EXPECT_EQ(clicks, 1);
+}
+
+TEST_F(ButtonTest, ClickHandlerMayDeleteTheButton) {
+    auto* closing = new TFlatSpeedButton(&window);
+    closing->setGeometry(110, 10, 89, 25);
+    closing->show();
+    closing->OnClick = [closing](QObject*) { delete closing; };
+    QPointer<TFlatSpeedButton> watch(closing);
+    ClickAt(*closing);  // must not touch the button after its handler deleted it
+    EXPECT_TRUE(watch.isNull());
 }
 
 TEST_F(ButtonTest, DisabledButtonIgnoresMouseAndAccelerator) {

@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QShortcutEvent>
 #include <QTimer>
 #include <algorithm>
@@ -225,10 +226,15 @@ void TFlatSpeedButton::mouseReleaseEvent(QMouseEvent* event) {
         if (down_) state_ = PaintState::Latched;
         update();
     }
-    if (inside)
-        Click();
-    else
+    if (!inside) {
         LeaveStep();
+    } else {
+        // A click handler may run nested event loops in which the window closes and the
+        // button is deleted.
+        QPointer<TFlatSpeedButton> alive(this);
+        Click();
+        if (!alive) return;
+    }
     RefreshHover();
 }
 
@@ -243,8 +249,9 @@ void TFlatSpeedButton::leaveEvent(QEvent* event) {
 }
 
 void TFlatSpeedButton::Click() {
+    QPointer<TFlatSpeedButton> alive(this);
     if (OnClick) OnClick(this);
-    if (ModalResult == 0) return;
+    if (!alive || ModalResult == 0) return;
     if (auto* dialog = qobject_cast<QDialog*>(window())) dialog->done(ModalResult);
 }
 
