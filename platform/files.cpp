@@ -11,19 +11,10 @@
 #include <QString>
 
 #include "platform/codepage.h"
+#include "platform/eintr.h"
 
 namespace platform {
 namespace {
-
-// Retries a system call that was interrupted by a signal.
-template <typename F>
-auto RetryOnEintr(F call) {
-    decltype(call()) rc;
-    do {
-        rc = call();
-    } while (rc == -1 && errno == EINTR);
-    return rc;
-}
 
 class FileDescriptor {
 public:

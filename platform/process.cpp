@@ -3,9 +3,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <cerrno>
-
 #include "platform/codepage.h"
+#include "platform/eintr.h"
 
 extern char** environ;
 
@@ -18,11 +17,7 @@ std::optional<int> RunAndWait(const AnsiString& path) {
     if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
         return std::nullopt;
     int status = 0;
-    pid_t rc;
-    do {
-        rc = ::waitpid(pid, &status, 0);
-    } while (rc == -1 && errno == EINTR);
-    if (rc == -1) return std::nullopt;
+    if (RetryOnEintr([&] { return ::waitpid(pid, &status, 0); }) == -1) return std::nullopt;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

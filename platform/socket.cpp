@@ -15,6 +15,8 @@
 #include <QCoreApplication>
 #include <QObject>
 
+#include "platform/eintr.h"
+
 namespace platform {
 namespace {
 
@@ -134,15 +136,6 @@ int MapLookupError(int error) {
         default:
             return 11001;  // EAI_NONAME and whatever else means "no such host"
     }
-}
-
-template <typename F>
-auto RetryOnEintr(F call) {
-    decltype(call()) rc;
-    do {
-        rc = call();
-    } while (rc == -1 && errno == EINTR);
-    return rc;
 }
 
 SocketResult FromCall(long rc) {

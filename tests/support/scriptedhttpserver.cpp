@@ -170,7 +170,8 @@ struct ScriptedHttpServer::Connection {
     bool Sleep(std::chrono::milliseconds pause) const {
         auto end = std::chrono::steady_clock::now() + pause;
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            // Rounded up: a pause must never end before its time.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return true;
             if (!WaitFor(POLLIN, static_cast<int>(left.count()))) {
