@@ -234,6 +234,28 @@ TEST(FlatSpeedButton, StartsWithTheDocumentedValues) {
     EXPECT_EQ(button.focusPolicy(), Qt::NoFocus);
 }
 
+TEST(FlatSpeedButton, AcceleratorIsUnderlinedNotShown) {
+    // "&S" must look like "S" plus an underline: the two pictures differ, and only below the
+    // caption's baseline.
+    QWidget parent;
+    TFlatSpeedButton button(&parent);
+    button.resize(89, 25);
+    button.SetCaption(platform::FromUtf8("开始(S)"));
+    QImage plain = Render(button);
+    button.SetCaption(platform::FromUtf8("开始(&S)"));
+    QImage marked = Render(button);
+    const QFontMetrics metrics(button.font());
+    const int baseline = (25 - metrics.height() + 1) / 2 + metrics.ascent();
+    int differences = 0;
+    for (int y = 0; y < 25; ++y)
+        for (int x = 0; x < 89; ++x)
+            if (plain.pixel(x, y) != marked.pixel(x, y)) {
+                ++differences;
+                EXPECT_GE(y, baseline) << x << "," << y;
+            }
+    EXPECT_GT(differences, 0);
+}
+
 TEST(FlatSpeedButton, GlyphStripSetsTheImageCount) {
     TFlatSpeedButton button;
     button.SetGlyph(QImage(64, 16, QImage::Format_RGB32));
