@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "resources/resources.h"
 #include "ui/flat/flatmemo.h"
+#include "ui/flat/hslutils.h"
 #include "ui/flat/flatpanel.h"
 #include "ui/flat/flatprogressbar.h"
 #include "ui/flat/flatspeedbutton.h"
@@ -61,6 +62,8 @@ QTreeWidget* AddListView(QWidget* page, TFlatPanel*& panel, QRect place,
                          std::initializer_list<Column> columns, bool showHeader = true) {
     panel = new TFlatPanel(page);
     panel->setGeometry(place);
+    panel->SetColorHighLight(clInactiveCaption);
+    panel->SetColorShadow(clInactiveCaption);
     auto* view = new QTreeWidget(panel);
     view->setGeometry(1, 1, place.width() - 2, place.height() - 2);
     view->setFrameShape(QFrame::NoFrame);
@@ -90,6 +93,16 @@ TFlatProgressBar* AddProgressBar(QWidget* page, int left, int top) {
     auto* bar = new TFlatProgressBar(page);
     bar->setGeometry(left, top, 363, 25);
     return bar;
+}
+
+// A read-only memo that stays the colour of the page, hovered or not.
+TFlatMemo* AddMemo(QWidget* page, QRect place) {
+    auto* memo = new TFlatMemo(page);
+    memo->setGeometry(place);
+    memo->SetColorFocused(clBtnFace);
+    memo->SetColorFlat(clBtnFace);
+    memo->SetColorBorder(clInactiveCaption);
+    return memo;
 }
 
 TFlatSpeedButton* AddButton(QWidget* parent, int left, const AnsiString& caption) {
@@ -194,14 +207,12 @@ void TMainform::BuildPages() {
     Label14 = AddLabel(page, 8, 26, Texts::UpToDateProducts);
     ListView5 = AddListView(page, FlatPanel6, {8, 44, 361, 149},
                             {{Texts::ColumnFile, 350}, {Texts::ColumnSize, 0}});
-    Memo1 = new TFlatMemo(page);
-    Memo1->setGeometry(8, 200, 361, 49);
+    Memo1 = AddMemo(page, {8, 200, 361, 49});
 
     page = Notebook1->AddPage("New");
     page->resize(Notebook1->size());
     Label16 = AddLabel(page, 16, 19, Texts::Welcome);
-    MEMO2 = new TFlatMemo(page);
-    MEMO2->setGeometry(16, 48, 345, 145);
+    MEMO2 = AddMemo(page, {16, 48, 345, 145});
 }
 
 void TMainform::BuildNetworkComponents() {
