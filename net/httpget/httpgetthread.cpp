@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -19,7 +20,10 @@ constexpr size_t kChunkSize = 1025;
 constexpr std::chrono::microseconds kDrainBudget(16000);
 // Bytes libcurl receives per read; large reads keep system calls rare at full speed.
 constexpr long kReceiveBuffer = 256 * 1024;
+constexpr size_t kFileBuffer = 1024 * 1024;
 constexpr long kMaxRedirects = 10;
+// At most this many progress calls wait for one hand-off to the GUI thread (about 1 MB).
+constexpr size_t kMaxCallsPerHandOff = 1024;
 
 bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
     for (size_t i = 0; prefix[i] != '\0'; ++i) {
@@ -167,7 +171,7 @@ void THTTPGetThread::Join() {
 void THTTPGetThread::Terminate() {
     stopRequested_.store(true);
     aborted_.store(true);
-    progress_.DropWaitingCall();
+    progress_.DropWaitingCalls();
 }
 
 void THTTPGetThread::Detach() {
@@ -276,7 +280,9 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Callbacks::Tick);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_ = curl;
         result = curl_easy_perform(curl);
+        curl_ = nullptr;
     }
     if (StopRequested() || failed_) return Fail();
     if (!bodyStarted_) {
@@ -286,8 +292,9 @@ void THTTPGetThread::Run() {
         if (!StartBody()) return;
     }
     // The last chunk may be short: the connection ended before it filled up.
-    if (!pending_.empty() && !Emit(pending_.data(), pending_.size())) return;
+    if (!pending_.empty() && !Append(pending_.data(), pending_.size())) return;
     pending_.clear();
+    if (!DeliverProgress()) return;
     succeeded_ = settings_.ToFile ? totalSize_ == readed_ : readed_ != 0;
 }
 
@@ -317,14 +324,16 @@ bool THTTPGetThread::StartBody() {
             Fail();
             return false;
         }
+        // Chunks are small; a large buffer turns them into few system calls.
+        std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
     } else {
         result_.clear();
     }
     return true;
 }
 
-bool THTTPGetThread::Emit(const char* data, size_t size) {
-    if (StopRequested() || size > static_cast<size_t>(INT_MAX - readed_)) {
+bool THTTPGetThread::Append(const char* data, size_t size) {
+    if (size > static_cast<size_t>(INT_MAX - readed_)) {
         Fail();
         return false;
     }
@@ -337,13 +346,27 @@ bool THTTPGetThread::Emit(const char* data, size_t size) {
         result_.append(data, size);
     }
     readed_ += static_cast<int>(size);
-    if (!settings_.OnProgress) return true;
-    auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
-    if (!progress_.Hand(totalSize_, readed_, wakeGui)) {
-        Fail();
+    if (settings_.OnProgress) progressCalls_.push_back(readed_);
+    return true;
+}
+
+bool THTTPGetThread::MoreDataWaiting() const {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(curl_, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+        socket == CURL_SOCKET_BAD) {
         return false;
     }
-    return true;
+    char next;
+    platform::SocketResult peeked = platform::Receive(socket, &next, 1, true);
+    return peeked.ok() && peeked.value > 0;
+}
+
+bool THTTPGetThread::DeliverProgress() {
+    auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
+    bool open = progress_.Hand(totalSize_, progressCalls_, wakeGui);
+    progressCalls_.clear();
+    if (!open) Fail();
+    return open;
 }
 
 void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
@@ -363,9 +386,9 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (!bodyStarted_ && !StartBody()) return false;
     while (size > 0) {
         // Whole chunks straight from libcurl's buffer; only the pieces that straddle two
-        // deliveries are gathered first.
+        // reads are gathered first.
         if (pending_.empty() && size >= kChunkSize) {
-            if (!Emit(data, kChunkSize)) return false;
+            if (!Append(data, kChunkSize)) return false;
             data += kChunkSize;
             size -= kChunkSize;
             continue;
@@ -375,9 +398,12 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
         data += take;
         size -= take;
         if (pending_.size() == kChunkSize) {
-            if (!Emit(pending_.data(), pending_.size())) return false;
+            if (!Append(pending_.data(), pending_.size())) return false;
             pending_.clear();
         }
     }
-    return true;
+    // The progress calls are made before the transfer goes on. While more data is already
+    // waiting, reading it first costs no delay and makes one hand-off serve many calls.
+    if (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataWaiting()) return true;
+    return DeliverProgress();
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "net/httpget/httpget.h"
 #include "net/httpget/progressslot.h"
@@ -79,7 +80,9 @@ private:
     void Execute();
     void Run();
     bool StartBody();
-    bool Emit(const char* data, size_t size);
+    bool Append(const char* data, size_t size);
+    bool DeliverProgress();
+    bool MoreDataWaiting() const;
     void Fail() { failed_ = true; }
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
     void PostToOwner(std::function<void()> call);
@@ -109,12 +112,14 @@ private:
     AnsiString result_;
 
     // The worker's view of the response.
+    void* curl_ = nullptr;       // the libcurl handle while the request runs
     bool responseSeen_ = false;  // a status line arrived
     long status_ = 0;
     std::optional<AnsiString> contentLength_;
     bool bodyStarted_ = false;
     std::FILE* file_ = nullptr;
-    AnsiString pending_;  // received bytes not yet making up a whole chunk
+    AnsiString pending_;              // received bytes not yet making up a whole chunk
+    std::vector<int> progressCalls_;  // Readed of each chunk appended since the last delivery
 
     bool delivered_ = false;  // GUI thread only
 };

@@ -2,11 +2,15 @@
 
 namespace {
 
-// How long the GUI thread keeps looking at an empty slot before it goes back to its event
-// loop. The worker refills the slot within a few microseconds while data is flowing, so this
-// catches the next call without an event round trip, and a stalled transfer costs only this
-// much processor time per wake-up.
-constexpr std::chrono::microseconds kIdleSpin(50);
+using Clock = std::chrono::steady_clock;
+
+// Waking a sleeping thread costs tens of microseconds before it runs again, once per run of
+// calls in each direction. While data flows, the other side answers sooner than that, so
+// each side first looks at the slot for a short while before it sleeps.
+constexpr std::chrono::microseconds kGuiSpin(50);
+constexpr std::chrono::microseconds kWorkerSpin(50);
+// Reading the clock costs about as much as a short pause; spins read it this seldom.
+constexpr int kSpinsPerClockReading = 32;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,16 +20,33 @@ inline void CpuRelax() {
 #endif
 }
 
+// Spins until `done` holds or `limit` has passed; true when it holds.
+template <typename Done>
+bool SpinUntil(Done done, std::chrono::microseconds limit) {
+    const Clock::time_point end = Clock::now() + limit;
+    for (int spins = 1;; ++spins) {
+        if (done()) return true;
+        if (spins % kSpinsPerClockReading == 0 && Clock::now() >= end) return false;
+        CpuRelax();
+    }
+}
+
 }  // namespace
 
-bool ProgressSlot::Hand(int totalSize, int readed, const std::function<void()>& wakeGui) {
+bool ProgressSlot::Hand(int totalSize, const std::vector<int>& readeds,
+                        const std::function<void()>& wakeGui) {
+    if (readeds.empty()) return state_.load() != State::Closed;
     totalSize_ = totalSize;
-    readed_ = readed;
+    readeds_ = &readeds;
+    next_ = 0;
     State expected = State::Empty;
     if (!state_.compare_exchange_strong(expected, State::Full)) return false;
     // Pairs with Drain's last look at the slot after it clears draining_: either the GUI
-    // thread sees this call, or this thread sees that nobody drains and wakes it.
+    // thread sees these calls, or this thread sees that nobody drains and wakes it.
     if (!draining_.load()) wakeGui();
+
+    SpinUntil([this] { return state_.load() == State::Empty || state_.load() == State::Closed; },
+              kWorkerSpin);
     for (;;) {
         State state = state_.load();
         if (state == State::Empty) return true;
@@ -37,35 +58,36 @@ bool ProgressSlot::Hand(int totalSize, int readed, const std::function<void()>& 
 ProgressSlot::DrainEnd ProgressSlot::Drain(
     const std::function<void(int totalSize, int readed)>& deliver,
     std::chrono::microseconds budget) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    Clock::time_point lastCall = start;
+    const Clock::time_point end = Clock::now() + budget;
     draining_.store(true);
     for (;;) {
         State expected = State::Full;
-        if (state_.compare_exchange_strong(expected, State::Delivering)) {
-            deliver(totalSize_, readed_);
-            expected = State::Delivering;
-            // Fails only when the slot was closed inside the call; Closed must stay.
-            state_.compare_exchange_strong(expected, State::Empty);
-            state_.notify_all();
-            // A drain nested inside the call may have cleared the flag on its way out.
-            draining_.store(true);
-            lastCall = Clock::now();
-            if (lastCall - start >= budget) break;
+        if (!state_.compare_exchange_strong(expected, State::Delivering)) {
+            // Delivering: this drain runs nested inside one of this slot's calls. Closed: the
+            // transfer is over. Empty: the worker may be about to put in more calls.
+            if (expected != State::Empty ||
+                !SpinUntil([this] { return state_.load() != State::Empty; }, kGuiSpin)) {
+                break;
+            }
             continue;
         }
-        // Delivering: this drain runs nested inside this slot's own call, which must return
-        // before anything else can arrive.
-        if (expected != State::Empty) break;
-        if (Clock::now() - lastCall >= kIdleSpin) break;
-        CpuRelax();
+        const int readed = (*readeds_)[next_++];
+        const bool last = next_ == readeds_->size();
+        deliver(totalSize_, readed);
+        expected = State::Delivering;
+        // Fails only when the slot was closed during the call; Closed must stay.
+        if (state_.compare_exchange_strong(expected, last ? State::Empty : State::Full) && last) {
+            state_.notify_all();
+        }
+        // A drain nested inside the call may have cleared the flag on its way out.
+        draining_.store(true);
+        if (Clock::now() >= end) break;
     }
     draining_.store(false);
     return state_.load() == State::Full ? DrainEnd::CallWaiting : DrainEnd::Idle;
 }
 
-void ProgressSlot::DropWaitingCall() {
+void ProgressSlot::DropWaitingCalls() {
     State expected = State::Full;
     if (state_.compare_exchange_strong(expected, State::Empty)) state_.notify_all();
 }

@@ -1,0 +1,389 @@
+// Download throughput of THTTPGet against curl, and its processor use while a server stalls.
+//
+// (a) curl fetches a 64 MiB file from nginx on 127.0.0.1: the reference.
+// (b) THTTPGet::GetFile with WaitThread fetches the same file in an offscreen application whose
+//     OnProgress does what the wizard's download handler does per chunk: a list-view sub-item,
+//     two progress bars and two labels with SizeText texts. It runs with the flat progress bars
+//     the wizard uses (the figure that counts) and, for comparison, with QProgressBar, which
+//     measures its style geometry on every new value.
+// (c) A scripted server stalls for 5 s in the middle of a body; the processor time the process
+//     used during the stall is measured.
+// Each throughput is the median of 5 runs; the rounds interleave (a) and (b) so that a change
+// in machine load affects all of them alike.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "app/displaytext.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
+#include "support/scriptedhttpserver.h"
+#include "ui/flat/flatprogressbar.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr qint64 kFileSize = 64 << 20;
+constexpr int kRuns = 5;
+constexpr double kRatioGoal = 0.50;
+constexpr double kStallCpuGoal = 0.05;
+constexpr auto kStall = std::chrono::seconds(5);
+
+[[noreturn]] void Die(const std::string& why) {
+    std::fprintf(stderr, "bench_download: %s\n", why.c_str());
+    std::exit(1);
+}
+
+double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
+    return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// nginx serving one folder on 127.0.0.1, configured and run entirely inside `root`.
+class Nginx {
+public:
+    explicit Nginx(const QString& root) {
+        QDir(root).mkpath("www");
+        QDir(root).mkpath("temp");
+        port_ = FreePort();
+        const QString config = QString(R"(daemon off;
+master_process off;
+worker_processes 1;
+pid %1/nginx.pid;
+error_log %1/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path %1/temp/body;
+    proxy_temp_path %1/temp/proxy;
+    fastcgi_temp_path %1/temp/fastcgi;
+    uwsgi_temp_path %1/temp/uwsgi;
+    scgi_temp_path %1/temp/scgi;
+    sendfile on;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:%2;
+        root %1/www;
+    }
+}
+)")
+                                   .arg(root)
+                                   .arg(port_);
+        const QString configFile = root + "/nginx.conf";
+        std::ofstream(configFile.toStdString()) << config.toStdString();
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start("/usr/sbin/nginx",
+                       {"-p", root, "-c", configFile, "-e", root + "/error.log"});
+        if (!process_.waitForStarted()) Die("cannot start /usr/sbin/nginx (Debian nginx-light)");
+        for (int attempt = 0; attempt < 100 && !Answers(); ++attempt) {
+            if (process_.waitForFinished(50))
+                Die("nginx ended at start; see " + root.toStdString());
+        }
+    }
+
+    ~Nginx() {
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) process_.kill();
+        process_.waitForFinished();
+    }
+
+    int Port() const { return port_; }
+
+private:
+    static sockaddr_in Loopback(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    }
+
+    // A port the system just handed out, so almost certainly still free.
+    static int FreePort() {
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            Die("no free port on 127.0.0.1");
+        }
+        close(probe);
+        return ntohs(address.sin_port);
+    }
+
+    bool Answers() const {
+        int client = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(port_);
+        bool connected =
+            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(client);
+        return connected;
+    }
+
+    QProcess process_;
+    int port_ = 0;
+};
+
+// The download page as far as the progress handler touches it.
+class DownloadPage {
+public:
+    // The bars are either QProgressBar or TFlatProgressBar; only their setters are needed.
+    struct Bar {
+        std::function<void(int)> setMaximum;
+        std::function<void(int)> setPosition;
+    };
+
+    explicit DownloadPage(bool flatBars) {
+        window_.resize(500, 360);
+        list_ = new QTreeWidget(&window_);
+        list_->setGeometry(10, 10, 480, 200);
+        list_->setColumnCount(3);
+        // Rows of one height: otherwise every changed cell has its row's text measured again.
+        // (The first row is measured on every change regardless, so the download is not the
+        // first file of the list here, as in most runs of the wizard.)
+        list_->setUniformRowHeights(true);
+        for (const char* name : {"a.exe", "b.dll", "bench.bin", "c.dll", "d.ini"}) {
+            auto* row = new QTreeWidgetItem(list_, {name, "", "0"});
+            if (std::string(name) == "bench.bin") row_ = row;
+        }
+        // Fixed sizes: a new label text must not relayout the page, as on the wizard's form.
+        fileLabel_ = AddLabel(220);
+        totalLabel_ = AddLabel(280);
+        fileBar_ = AddBar(flatBars, 240);
+        totalBar_ = AddBar(flatBars, 300);
+        window_.show();
+    }
+
+    // The wizard's download handler for one file that is the whole download.
+    void Progress(int totalSize, int readed) {
+        row_->setText(2, Size(totalSize - readed));
+        fileBar_.setMaximum(totalSize);
+        fileBar_.setPosition(readed);
+        fileLabel_->setText(fileCaption_ + Size(readed) + u'(' + ofCaption_ + Size(totalSize) +
+                            u')');
+        downloaded_ += readed - lastReaded_;
+        totalBar_.setMaximum(static_cast<int>(kFileSize));
+        totalBar_.setPosition(static_cast<int>(downloaded_));
+        totalLabel_->setText(totalCaption_ + Size(downloaded_) + u'(' + ofCaption_ +
+                             Size(kFileSize) + u')');
+        lastReaded_ = readed;
+    }
+
+    void Reset() { downloaded_ = lastReaded_ = 0; }
+
+private:
+    // SizeText gives ASCII only, so it needs no code-page conversion; converting the fixed
+    // captions once, not per chunk, keeps the handler cheap.
+    static QString Size(qint64 bytes) {
+        return QString::fromLatin1(SizeText(std::to_string(bytes)));
+    }
+
+    QLabel* AddLabel(int y) {
+        auto* label = new QLabel(&window_);
+        label->setGeometry(10, y, 480, 16);
+        label->setFixedSize(480, 16);
+        return label;
+    }
+
+    Bar AddBar(bool flat, int y) {
+        if (flat) {
+            auto* bar = new TFlatProgressBar(&window_);
+            bar->move(10, y);
+            return {[bar](int m) { bar->SetMax(m); }, [bar](int p) { bar->SetPosition(p); }};
+        }
+        auto* bar = new QProgressBar(&window_);
+        bar->setGeometry(10, y, 480, 16);
+        bar->setFixedSize(480, 16);
+        return {[bar](int m) { bar->setMaximum(m); }, [bar](int p) { bar->setValue(p); }};
+    }
+
+    QWidget window_;
+    QTreeWidget* list_;
+    QTreeWidgetItem* row_ = nullptr;
+    QLabel* fileLabel_;
+    QLabel* totalLabel_;
+    Bar fileBar_;
+    Bar totalBar_;
+    const QString fileCaption_ = platform::ToUnicode(platform::FromUtf8("正在下载文件"));
+    const QString totalCaption_ = platform::ToUnicode(platform::FromUtf8("总下载进度 "));
+    const QString ofCaption_ = platform::ToUnicode(platform::FromUtf8("共"));
+    qint64 downloaded_ = 0;
+    int lastReaded_ = 0;
+};
+
+Clock::duration TimeCurl(const QString& url, const QString& target) {
+    QProcess curl;
+    auto start = Clock::now();
+    curl.start("curl", {"-s", "--noproxy", "*", "-o", target, url});
+    if (!curl.waitForFinished(120000) || curl.exitCode() != 0)
+        Die("curl failed on " + url.toStdString());
+    Clock::duration elapsed = Clock::now() - start;
+    if (QFileInfo(target).size() != kFileSize) Die("curl fetched a file of the wrong size");
+    return elapsed;
+}
+
+Clock::duration TimeGetFile(DownloadPage& page, const QString& url, const QString& target) {
+    THTTPGet get;
+    get.WaitThread = true;
+    get.URL = url.toStdString();
+    get.FileName = target.toStdString();
+    get.OnProgress = [&page](QObject*, int totalSize, int readed) {
+        page.Progress(totalSize, readed);
+    };
+    int fileSize = -1;
+    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int size) { fileSize = size; };
+    page.Reset();
+    auto start = Clock::now();
+    get.GetFile();
+    Clock::duration elapsed = Clock::now() - start;
+    if (fileSize != kFileSize || QFileInfo(target).size() != kFileSize) {
+        Die("GetFile did not complete the download");
+    }
+    return elapsed;
+}
+
+// The handler's own cost per call, run as often as a 64 MiB download calls it, with the
+// events in between processed as often as during a download.
+double HandlerMicroseconds(DownloadPage& page) {
+    const int calls = static_cast<int>((kFileSize + 1024) / 1025);
+    page.Reset();
+    auto start = Clock::now();
+    auto frame = start;
+    for (int call = 1; call <= calls; ++call) {
+        page.Progress(static_cast<int>(kFileSize),
+                      static_cast<int>(std::min<qint64>(call * 1025LL, kFileSize)));
+        if (Clock::now() - frame > std::chrono::milliseconds(16)) {
+            QCoreApplication::processEvents();
+            frame = Clock::now();
+        }
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls;
+}
+
+struct Stall {
+    double cpuSeconds;
+    double wallSeconds;
+};
+
+// The longest gap between two progress calls is the stall; the processor time is taken at
+// both of its ends.
+Stall MeasureStall(DownloadPage& page, const QString& target) {
+    testsupport::ScriptedHttpServer server;
+    const size_t body = 1 << 20;
+    server.Serve(
+        "/stall.bin",
+        testsupport::ScriptedResponse::Ok(std::string(body, 'x')).PauseInBody(body / 2, kStall));
+    THTTPGet get;
+    get.WaitThread = true;
+    get.URL = server.Url("/stall.bin");
+    get.FileName = target.toStdString();
+    Stall longest{0, 0};
+    auto lastWall = Clock::now();
+    double lastCpu = ProcessCpuSeconds();
+    get.OnProgress = [&](QObject*, int totalSize, int readed) {
+        page.Progress(totalSize, readed);
+        auto wall = Clock::now();
+        double cpu = ProcessCpuSeconds();
+        double gap = std::chrono::duration<double>(wall - lastWall).count();
+        if (gap > longest.wallSeconds) longest = {cpu - lastCpu, gap};
+        lastWall = wall;
+        lastCpu = cpu;
+    };
+    page.Reset();
+    get.GetFile();
+    if (longest.wallSeconds < 4.5) Die("the scripted server did not stall");
+    return longest;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Both clients go straight to 127.0.0.1.
+    for (const char* proxy :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"}) {
+        qunsetenv(proxy);
+    }
+    QApplication application(argc, argv);
+    QTemporaryDir root;
+    if (!root.isValid()) Die("no temporary folder");
+
+    QDir(root.path()).mkpath("www");
+    {
+        std::ofstream file(root.filePath("www/bench.bin").toStdString(), std::ios::binary);
+        std::mt19937_64 random(42);
+        std::vector<uint64_t> block(1 << 16);
+        for (qint64 written = 0; written < kFileSize; written += block.size() * 8) {
+            for (auto& word : block) word = random();
+            file.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+        }
+    }
+
+    Nginx nginx(root.path());
+    const QString url = QString("http://127.0.0.1:%1/bench.bin").arg(nginx.Port());
+    const QString target = root.filePath("download.bin");
+    DownloadPage plainPage(false);
+    DownloadPage flatPage(true);
+
+    std::vector<double> curlRuns, plainRuns, flatRuns;
+    for (int run = 0; run < kRuns; ++run) {
+        curlRuns.push_back(MegabytesPerSecond(kFileSize, TimeCurl(url, target)));
+        plainRuns.push_back(MegabytesPerSecond(kFileSize, TimeGetFile(plainPage, url, target)));
+        flatRuns.push_back(MegabytesPerSecond(kFileSize, TimeGetFile(flatPage, url, target)));
+        std::printf(
+            "run %d: curl %.0f MB/s, THTTPGet %.0f MB/s (flat bars), %.0f MB/s (QProgressBar)\n",
+            run + 1, curlRuns.back(), flatRuns.back(), plainRuns.back());
+    }
+    const double curl = Median(curlRuns);
+    const double plain = Median(plainRuns);
+    const double flat = Median(flatRuns);
+    const Stall stall = MeasureStall(flatPage, target);
+    const double plainHandler = HandlerMicroseconds(plainPage);
+    const double flatHandler = HandlerMicroseconds(flatPage);
+
+    std::printf("64 MiB from nginx on 127.0.0.1, median of %d, MB = 10^6 bytes:\n", kRuns);
+    std::printf("  curl -s -o (reference)               %8.1f MB/s\n", curl);
+    std::printf("  THTTPGet, wizard handler, flat bars  %8.1f MB/s  ratio %.2f (goal >= %.2f)\n",
+                flat, flat / curl, kRatioGoal);
+    std::printf("  THTTPGet, same with QProgressBar     %8.1f MB/s  ratio %.2f\n", plain,
+                plain / curl);
+    std::printf("progress handler alone: %.2f us per call (flat bars), %.2f us (QProgressBar)\n",
+                flatHandler, plainHandler);
+    std::printf("stall of %.2f s mid-body: %.3f CPU-s used by the process (goal <= %.2f)\n",
+                stall.wallSeconds, stall.cpuSeconds, kStallCpuGoal);
+    std::printf(
+        "download_mbps=%.1f curl_mbps=%.1f download_ratio_to_curl=%.2f stall_cpu_s=%.3f "
+        "qprogressbar_download_mbps=%.1f qprogressbar_ratio_to_curl=%.2f\n",
+        flat, curl, flat / curl, stall.cpuSeconds, plain, plain / curl);
+    return 0;
+}
