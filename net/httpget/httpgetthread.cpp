@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 
-#include <QtGlobal>
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -109,14 +108,6 @@ private:
 };
 
 }  // namespace
-
-void RunEventHandler(const char* event, const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const std::exception& error) {
-        qWarning("THTTPGet %s handler failed: %s", event, error.what());
-    }
-}
 
 // The easy handle with everything it points to, released together.
 struct THTTPGetThread::Easy {

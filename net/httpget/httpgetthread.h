@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QObject>
+#include <QtGlobal>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -20,7 +21,14 @@
 
 // Runs an event handler of the component. Exceptions must not cross Qt's event loop, so one
 // that escapes the handler is reported as a warning and the transfer goes on.
-void RunEventHandler(const char* event, const std::function<void()>& handler);
+template <typename Handler>
+void RunEventHandler(const char* event, const Handler& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        qWarning("THTTPGet %s handler failed: %s", event, error.what());
+    }
+}
 
 class THTTPGetThread : public std::enable_shared_from_this<THTTPGetThread> {
 public:

@@ -26,8 +26,8 @@ public:
 
     // GUI thread. Runs `deliver` for each call, in order, as calls come: it returns when no
     // call has come for a short spin, when `budget` is spent (so the GUI thread gets to its
-    // other events), or when the slot closes. CallWaiting means calls are left and nobody has been asked to wake the
-    // GUI thread for them; the caller must arrange another drain.
+    // other events), or when the slot closes. CallWaiting means calls are left and nobody has been
+    // asked to wake the GUI thread for them; the caller must arrange another drain.
     DrainEnd Drain(const std::function<void(int totalSize, int readed)>& deliver,
                    std::chrono::microseconds budget);
 
