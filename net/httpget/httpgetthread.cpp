@@ -282,10 +282,9 @@ void THTTPGetThread::Run() {
         if (responseSeen_ && result != CURLE_OK) return Fail();
         if (!StartBody()) return;
     }
-    // The last chunk may be short: the connection ended before it filled up.
-    if (!pending_.empty() && !Append(pending_.data(), pending_.size())) return;
-    pending_.clear();
-    if (!DeliverProgress()) return;
+    // The last chunk may be short: the transfer ended before it filled up.
+    if (settings_.OnProgress && readed_ > lastProgress_) progressCalls_.push_back(readed_);
+    if (!DeliverProgress([] { return true; })) return;
     succeeded_ = settings_.ToFile ? totalSize_ == readed_ : readed_ != 0;
 }
 
@@ -323,22 +322,14 @@ bool THTTPGetThread::StartBody() {
     return true;
 }
 
-bool THTTPGetThread::Append(const char* data, size_t size) {
-    if (size > static_cast<size_t>(INT_MAX - readed_)) {
-        Fail();
-        return false;
-    }
-    if (settings_.ToFile) {
-        if (std::fwrite(data, 1, size, file_) != size) {
-            Fail();
-            return false;
-        }
-    } else {
+bool THTTPGetThread::Store(const char* data, size_t size) {
+    if (!settings_.ToFile) {
         result_.append(data, size);
+        return true;
     }
-    readed_ += static_cast<int>(size);
-    if (settings_.OnProgress) progressCalls_.push_back(readed_);
-    return true;
+    if (std::fwrite(data, 1, size, file_) == size) return true;
+    Fail();
+    return false;
 }
 
 bool THTTPGetThread::MoreDataWaiting() const {
@@ -352,12 +343,17 @@ bool THTTPGetThread::MoreDataWaiting() const {
     return peeked.ok() && peeked.value > 0;
 }
 
-bool THTTPGetThread::DeliverProgress() {
+bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
+    if (progressCalls_.empty()) return meanwhile();
     auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
-    bool open = progress_.Hand(totalSize_, progressCalls_, wakeGui);
+    bool open = progress_.Put(totalSize_, progressCalls_, wakeGui);
+    // The GUI thread runs the calls while this thread does its own part; the transfer goes on
+    // only after both are done.
+    bool done = meanwhile();
+    open = open && progress_.AwaitDelivery();
     progressCalls_.clear();
     if (!open) Fail();
-    return open;
+    return open && done;
 }
 
 void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
@@ -375,26 +371,22 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
 bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
     if (!bodyStarted_ && !StartBody()) return false;
-    while (size > 0) {
-        // Whole chunks straight from libcurl's buffer; only the pieces that straddle two
-        // reads are gathered first.
-        if (pending_.empty() && size >= kChunkSize) {
-            if (!Append(data, kChunkSize)) return false;
-            data += kChunkSize;
-            size -= kChunkSize;
-            continue;
-        }
-        size_t take = std::min(size, kChunkSize - pending_.size());
-        pending_.append(data, take);
-        data += take;
-        size -= take;
-        if (pending_.size() == kChunkSize) {
-            if (!Append(pending_.data(), pending_.size())) return false;
-            pending_.clear();
-        }
+    if (size > static_cast<size_t>(INT_MAX - readed_)) {
+        Fail();
+        return false;
     }
-    // The progress calls are made before the transfer goes on. While more data is already
-    // waiting, reading it first costs no delay and makes one hand-off serve many calls.
-    if (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataWaiting()) return true;
-    return DeliverProgress();
+    readed_ += static_cast<int>(size);
+    // One progress call for every whole chunk completed by these bytes.
+    for (long long next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
+        lastProgress_ = static_cast<int>(next);
+        if (settings_.OnProgress) progressCalls_.push_back(lastProgress_);
+    }
+    auto store = [&] { return Store(data, size); };
+    // While more data is already waiting, reading it first costs no delay and makes one
+    // hand-off to the GUI thread serve many calls.
+    if (progressCalls_.empty() ||
+        (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataWaiting())) {
+        return store();
+    }
+    return DeliverProgress(store);
 }

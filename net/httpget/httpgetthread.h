@@ -88,8 +88,10 @@ private:
     void Execute();
     void Run();
     bool StartBody();
-    bool Append(const char* data, size_t size);
-    bool DeliverProgress();
+    bool Store(const char* data, size_t size);
+    // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
+    // them; true when both succeeded.
+    bool DeliverProgress(const std::function<bool()>& meanwhile);
     bool MoreDataWaiting() const;
     void Fail() { failed_ = true; }
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
@@ -126,8 +128,8 @@ private:
     std::optional<AnsiString> contentLength_;
     bool bodyStarted_ = false;
     std::FILE* file_ = nullptr;
-    AnsiString pending_;              // received bytes not yet making up a whole chunk
-    std::vector<int> progressCalls_;  // Readed of each chunk appended since the last delivery
+    int lastProgress_ = 0;            // Readed of the last chunk given a progress call
+    std::vector<int> progressCalls_;  // Readed of each chunk completed since the last delivery
 
     bool delivered_ = false;  // GUI thread only
 };

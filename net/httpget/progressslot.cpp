@@ -4,11 +4,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waking a sleeping thread costs tens of microseconds before it runs again, once per run of
-// calls in each direction. While data flows, the other side answers sooner than that, so
-// each side first looks at the slot for a short while before it sleeps.
-constexpr std::chrono::microseconds kGuiSpin(50);
-constexpr std::chrono::microseconds kWorkerSpin(50);
+// A sleeping thread runs again only tens to hundreds of microseconds after it is woken (more
+// on virtual machines), once per run of calls in each direction. While data flows, the other
+// side usually answers sooner, so each side first looks at the slot for a while before it
+// sleeps; a stalled transfer pays this once per wake-up, a negligible cost.
+constexpr std::chrono::microseconds kGuiSpin(200);
+constexpr std::chrono::microseconds kWorkerSpin(200);
 // Reading the clock costs about as much as a short pause; spins read it this seldom.
 constexpr int kSpinsPerClockReading = 32;
 
@@ -33,18 +34,22 @@ bool SpinUntil(Done done, std::chrono::microseconds limit) {
 
 }  // namespace
 
-bool ProgressSlot::Hand(int totalSize, const std::vector<int>& readeds,
-                        const std::function<void()>& wakeGui) {
-    if (readeds.empty()) return state_.load() != State::Closed;
+bool ProgressSlot::Put(int totalSize, const std::vector<int>& readeds,
+                       const std::function<void()>& wakeGui) {
     totalSize_ = totalSize;
     readeds_ = &readeds;
     next_ = 0;
     State expected = State::Empty;
-    if (!state_.compare_exchange_strong(expected, State::Full)) return false;
+    if (readeds.empty() || !state_.compare_exchange_strong(expected, State::Full)) {
+        return expected != State::Closed;
+    }
     // Pairs with Drain's last look at the slot after it clears draining_: either the GUI
     // thread sees these calls, or this thread sees that nobody drains and wakes it.
     if (!draining_.load()) wakeGui();
+    return true;
+}
 
+bool ProgressSlot::AwaitDelivery() {
     SpinUntil([this] { return state_.load() == State::Empty || state_.load() == State::Closed; },
               kWorkerSpin);
     for (;;) {

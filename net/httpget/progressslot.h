@@ -4,10 +4,11 @@
 // A blocking queued call per chunk costs an event round trip and two thread switches, far
 // more than receiving the chunk. Here the worker puts in the calls for everything the network
 // had ready (a run of chunks) at once, and asks for a wake-up only when the GUI thread is not
-// already draining the slot; each side looks at the slot for a few tens of microseconds
+// already draining the slot; each side looks at the slot for up to a fifth of a millisecond
 // before it sleeps, which while data flows saves most wake-ups and costs nothing measurable
-// when the server stalls. Every call still runs on the GUI thread while the worker waits, one
-// at a time, in order.
+// when the server stalls. The worker stores the received bytes while the GUI thread runs the
+// calls for them; it reads from the network again only after the calls have all run. Every call
+// still runs on the GUI thread while the worker waits, one at a time, in order.
 #pragma once
 
 #include <atomic>
@@ -17,10 +18,13 @@
 
 class ProgressSlot {
 public:
-    // Worker thread. Puts in the calls (totalSize, readed) for each of `readeds`, asks `wakeGui`
-    // for a wake-up when the GUI thread is not draining, and waits until they have all run or
-    // been dropped. False when the slot has been closed: the transfer must stop.
-    bool Hand(int totalSize, const std::vector<int>& readeds, const std::function<void()>& wakeGui);
+    // Worker thread. Puts in the calls (totalSize, readed) for each of `readeds`, which must
+    // stay unchanged until AwaitDelivery returns, and asks `wakeGui` for a wake-up when the GUI
+    // thread is not draining. False when the slot has been closed: the transfer must stop.
+    bool Put(int totalSize, const std::vector<int>& readeds, const std::function<void()>& wakeGui);
+    // Worker thread. Waits until the calls put in have all run or been dropped. False when the
+    // slot has been closed.
+    bool AwaitDelivery();
 
     enum class DrainEnd { Idle, CallWaiting };
 
