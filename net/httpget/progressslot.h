@@ -7,8 +7,8 @@
 // already draining the slot; each side looks at the slot for up to a fifth of a millisecond
 // before it sleeps, which while data flows saves most wake-ups and costs nothing measurable
 // when the server stalls. The worker stores the received bytes while the GUI thread runs the
-// calls for them; it reads from the network again only after the calls have all run. Every call
-// still runs on the GUI thread while the worker waits, one at a time, in order.
+// calls for them; it reads from the network again only after the calls have all run. So every
+// call still runs on the GUI thread while the transfer waits for it, one at a time, in order.
 #pragma once
 
 #include <atomic>

@@ -145,6 +145,29 @@ TEST_F(HTTPGetTest, GetFileWaitsForItsCompletionAndReportsEachChunkOnTheGuiThrea
     EXPECT_EQ(ReadFile(path), Body(3000));
 }
 
+TEST_F(HTTPGetTest, LargeBodyGivesOneCallPerChunkAndKeepsTheWindowAlive) {
+    // Many network reads, some handed over together: every chunk must still get its own
+    // call with its own count, and the GUI thread must keep running other events.
+    const size_t size = 1000000;
+    server.Serve("/big", ScriptedResponse::Ok(Body(size)).PauseInBody(size / 2, 300ms));
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(20);
+    QString path = Fetch("/big");
+    timer.stop();
+
+    ASSERT_EQ(events.progress.size(), (size + 1024) / 1025);
+    for (size_t i = 0; i < events.progress.size(); ++i) {
+        const int expected = static_cast<int>(std::min((i + 1) * 1025, size));
+        ASSERT_EQ(events.progress[i], std::make_pair(static_cast<int>(size), expected));
+    }
+    EXPECT_FALSE(events.offGuiThread);
+    EXPECT_EQ(events.doneFiles, 1);
+    EXPECT_EQ(ReadFile(path), Body(size));
+    EXPECT_GE(ticks, 5);
+}
+
 TEST_F(HTTPGetTest, SendsAnHttp10GetWithTheDefaultHeaders) {
     server.Serve("/v.txt", ScriptedResponse::Ok("1.2"));
     FetchString("/v.txt");
@@ -486,8 +509,8 @@ TEST_F(HTTPGetBadInputTest, BadContentLengthsFail) {
         SCOPED_TRACE(length);
         events = Events();
         events.Attach(get);
-        server.Serve("/bad",
-                     ScriptedResponse("HTTP/1.0 200 OK", {std::string("Content-Length: ") + length}, "12345"));
+        server.Serve("/bad", ScriptedResponse("HTTP/1.0 200 OK",
+                                              {std::string("Content-Length: ") + length}, "12345"));
         Fetch("/bad");
         FetchString("/bad");
         EXPECT_EQ(events.errors, 2);
