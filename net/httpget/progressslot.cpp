@@ -10,6 +10,9 @@ using Clock = std::chrono::steady_clock;
 // sleeps; a stalled transfer pays this once per wake-up, a negligible cost.
 constexpr std::chrono::microseconds kGuiSpin(200);
 constexpr std::chrono::microseconds kWorkerSpin(200);
+// The worker sleeps while the GUI thread works through a long run of calls and is woken this
+// many calls before the end, so that it is awake again, watching the slot, when the run ends.
+constexpr size_t kWakeAhead = 32;
 // Reading the clock costs about as much as a short pause; spins read it this seldom.
 constexpr int kSpinsPerClockReading = 32;
 
@@ -39,6 +42,7 @@ bool ProgressSlot::Put(int totalSize, const std::vector<int>& readeds,
     totalSize_ = totalSize;
     readeds_ = &readeds;
     next_ = 0;
+    nearlyDone_.store(readeds.size() <= kWakeAhead);
     State expected = State::Empty;
     if (readeds.empty() || !state_.compare_exchange_strong(expected, State::Full)) {
         return expected != State::Closed;
@@ -50,6 +54,7 @@ bool ProgressSlot::Put(int totalSize, const std::vector<int>& readeds,
 }
 
 bool ProgressSlot::AwaitDelivery() {
+    while (!nearlyDone_.load()) nearlyDone_.wait(false);
     SpinUntil([this] { return state_.load() == State::Empty || state_.load() == State::Closed; },
               kWorkerSpin);
     for (;;) {
@@ -77,7 +82,9 @@ ProgressSlot::DrainEnd ProgressSlot::Drain(
             continue;
         }
         const int readed = (*readeds_)[next_++];
-        const bool last = next_ == readeds_->size();
+        const size_t left = readeds_->size() - next_;
+        const bool last = left == 0;
+        if (left == kWakeAhead) WakeWorker();
         deliver(totalSize_, readed);
         expected = State::Delivering;
         // Fails only when the slot was closed during the call; Closed must stay.
@@ -94,10 +101,19 @@ ProgressSlot::DrainEnd ProgressSlot::Drain(
 
 void ProgressSlot::DropWaitingCalls() {
     State expected = State::Full;
-    if (state_.compare_exchange_strong(expected, State::Empty)) state_.notify_all();
+    if (state_.compare_exchange_strong(expected, State::Empty)) {
+        WakeWorker();
+        state_.notify_all();
+    }
 }
 
 void ProgressSlot::Close() {
     state_.store(State::Closed);
+    WakeWorker();
     state_.notify_all();
+}
+
+void ProgressSlot::WakeWorker() {
+    nearlyDone_.store(true);
+    nearlyDone_.notify_all();
 }

@@ -4,9 +4,10 @@
 // A blocking queued call per chunk costs an event round trip and two thread switches, far
 // more than receiving the chunk. Here the worker puts in the calls for everything the network
 // had ready (a run of chunks) at once, and asks for a wake-up only when the GUI thread is not
-// already draining the slot; each side looks at the slot for up to a fifth of a millisecond
+// already draining the slot. Each side looks at the slot for up to a fifth of a millisecond
 // before it sleeps, which while data flows saves most wake-ups and costs nothing measurable
-// when the server stalls. The worker stores the received bytes while the GUI thread runs the
+// when the server stalls; during a long run of calls the worker sleeps and is woken shortly
+// before the run ends. The worker stores the received bytes while the GUI thread runs the
 // calls for them; it reads from the network again only after the calls have all run. So every
 // call still runs on the GUI thread while the transfer waits for it, one at a time, in order.
 #pragma once
@@ -43,12 +44,16 @@ public:
     void Close();
 
 private:
+    void WakeWorker();
+
     // Full: calls are waiting. Delivering: the GUI thread is running one of them.
     enum class State { Empty, Full, Delivering, Closed };
 
     std::atomic<State> state_{State::Empty};
     // True while the GUI thread is in Drain; tells the worker whether to ask for a wake-up.
     std::atomic<bool> draining_{false};
+    // False while the worker may sleep: the GUI thread has many calls of the run still to make.
+    std::atomic<bool> nearlyDone_{true};
     // Written by the worker before it makes the slot Full; then owned by the GUI thread until
     // the slot is Empty again.
     int totalSize_ = 0;
