@@ -12,6 +12,7 @@
 // in machine load affects all of them alike.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,11 +27,12 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <thread>
+#include <stdexcept>
 
 #include "app/displaytext.h"
 #include "net/httpget/httpget.h"
@@ -48,9 +50,13 @@ constexpr double kRatioGoal = 0.50;
 constexpr double kStallCpuGoal = 0.05;
 constexpr auto kStall = std::chrono::seconds(5);
 
+// Thrown on any failure, so that unwinding stops nginx and removes the temporary folder.
+struct BenchFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void Die(const std::string& why) {
-    std::fprintf(stderr, "bench_download: %s\n", why.c_str());
-    std::exit(1);
+    throw BenchFailure(why);
 }
 
 double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
@@ -102,6 +108,8 @@ http {
         const QString configFile = root + "/nginx.conf";
         std::ofstream(configFile.toStdString()) << config.toStdString();
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // nginx must not outlive the benchmark, also when the benchmark is killed.
+        process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process_.start("/usr/sbin/nginx",
                        {"-p", root, "-c", configFile, "-e", root + "/error.log"});
         if (!process_.waitForStarted()) Die("cannot start /usr/sbin/nginx (Debian nginx-light)");
@@ -325,9 +333,7 @@ Stall MeasureStall(DownloadPage& page, const QString& target) {
     return longest;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Bench(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Both clients go straight to 127.0.0.1.
     for (const char* proxy :
@@ -386,4 +392,15 @@ int main(int argc, char** argv) {
         "qprogressbar_download_mbps=%.1f qprogressbar_ratio_to_curl=%.2f\n",
         flat, curl, flat / curl, stall.cpuSeconds, plain, plain / curl);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Bench(argc, argv);
+    } catch (const BenchFailure& failure) {
+        std::fprintf(stderr, "bench_download: %s\n", failure.what());
+        return 1;
+    }
 }
