@@ -65,15 +65,17 @@ void THTTPGet::WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer
 void THTTPGet::Complete(const std::shared_ptr<THTTPGetThread>& transfer) {
     transfer->Join();
     QPointer<THTTPGet> alive(this);
+    // Handlers run from copies: one may destroy the component, and with it the member it was
+    // called through.
     if (!transfer->Succeeded()) {
-        if (OnError) RunEventHandler("OnError", [&] { OnError(this); });
+        if (TNotifyEvent handler = OnError) RunEventHandler("OnError", [&] { handler(this); });
     } else if (transfer->ToFile()) {
-        if (OnDoneFile) {
+        if (TOnDoneFileEvent handler = OnDoneFile) {
             RunEventHandler("OnDoneFile",
-                            [&] { OnDoneFile(this, transfer->FileName(), transfer->TotalSize()); });
+                            [&] { handler(this, transfer->FileName(), transfer->TotalSize()); });
         }
-    } else if (OnDoneString) {
-        RunEventHandler("OnDoneString", [&] { OnDoneString(this, transfer->Result()); });
+    } else if (TOnDoneStringEvent handler = OnDoneString) {
+        RunEventHandler("OnDoneString", [&] { handler(this, transfer->Result()); });
     }
     transfer->MarkDelivered();
     // The handler may have destroyed the component.
