@@ -55,7 +55,8 @@ struct ScriptedResponse {
     static ScriptedResponse Silent();
 
     // Waits `pause` before sending the byte at `offset`, counted over head and body together
-    // (so a header line can arrive in two pieces). Several pauses may be scripted.
+    // (so a header line can arrive in two pieces). Several pauses may be scripted. A client
+    // that closes the connection during a pause ends it, and the rest is not sent.
     ScriptedResponse& PauseAt(size_t offset, Duration pause);
     // Waits `pause` after the first `bodyBytes` bytes of the body.
     ScriptedResponse& PauseInBody(size_t bodyBytes, Duration pause);
