@@ -220,6 +220,8 @@ private:
         auto* label = new QLabel(&window_);
         label->setGeometry(10, y, 480, 16);
         label->setFixedSize(480, 16);
+        // Plain text: otherwise every new text is first scanned for markup.
+        label->setTextFormat(Qt::PlainText);
         return label;
     }
 
