@@ -440,6 +440,24 @@ TEST_F(HTTPGetTest, DestroyedInsideItsOwnHandlers) {
     EXPECT_TRUE(done);
 }
 
+TEST_F(HTTPGetTest, ThrowingHandlersDoNotBreakTheTransfer) {
+    // Exceptions must not cross Qt's event loop, nor leave the hand-off to the worker stuck.
+    server.Serve("/f", ScriptedResponse::Ok(Body(3000)));
+    int progressCalls = 0;
+    get.OnProgress = [&](QObject*, int, int) {
+        ++progressCalls;
+        throw Exception("progress handler failed");
+    };
+    get.OnDoneFile = [&](QObject*, const AnsiString&, int) {
+        ++events.doneFiles;
+        throw Exception("completion handler failed");
+    };
+    Fetch("/f");
+    EXPECT_EQ(progressCalls, 3);
+    EXPECT_EQ(events.doneFiles, 1);
+    EXPECT_FALSE(get.Busy());
+}
+
 TEST_F(HTTPGetTest, PortInTheUrlIsUsed) {
     // The fixture's server already sits on an ephemeral port; a second one makes sure the
     // port is taken from the URL and not from some default.
