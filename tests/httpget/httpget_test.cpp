@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -132,7 +133,12 @@ TEST_F(HTTPGetTest, GetFileWaitsForItsCompletionAndReportsEachChunkOnTheGuiThrea
         ++events.doneFiles;
         completedInsideGetFile = get.Busy();  // still busy while its own handler runs
     };
-    QString path = Fetch("/f.bin");
+    // The wizard names targets as the old platform did, with backslashes.
+    get.URL = server.Url("/f.bin");
+    get.FileName = Path("f.bin");
+    std::replace(get.FileName.begin(), get.FileName.end(), '/', '\\');
+    get.GetFile();
+    const QString path = folder.filePath("f.bin");
 
     EXPECT_TRUE(completedInsideGetFile);
     EXPECT_FALSE(get.Busy());
