@@ -46,8 +46,9 @@ QFont DialogFont() {
 
 QLabel* AddLabel(QWidget* page, int left, int top, const AnsiString& text = {}) {
     auto* label = new QLabel(ToUnicode(text), page);
-    // A fixed geometry that reaches the page's right edge: a label whose text changes on
-    // every download chunk must not resize or relayout anything.
+    // A fixed geometry that reaches the page's right edge, and plain text: a label whose text
+    // changes on every download chunk must neither relayout the page nor be parsed as markup.
+    label->setTextFormat(Qt::PlainText);
     label->setGeometry(left, top, page->width() - left, 14);
     return label;
 }
@@ -68,6 +69,8 @@ QTreeWidget* AddListView(QWidget* page, TFlatPanel*& panel, QRect place,
     view->setGeometry(1, 1, place.width() - 2, place.height() - 2);
     view->setFrameShape(QFrame::NoFrame);
     view->setRootIsDecorated(false);
+    // Rows of one height spare the view from measuring every row when one text changes.
+    view->setUniformRowHeights(true);
     view->setIconSize(QSize(16, 16));
     view->setFocusPolicy(Qt::NoFocus);
     QPalette palette = view->palette();

@@ -9,51 +9,71 @@ namespace {
 
 constexpr const char* kCodePage = "GB18030";
 
-// Converts with iconv, replacing each undecodable byte by `replacement` so that garbage
-// input still yields text of the right shape.
-std::string Convert(const char* to, const char* from, const std::string& input,
-                    const std::string& replacement) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return input;
-    std::string out;
-    out.reserve(input.size() * 2);
-    char* in = const_cast<char*>(input.data());
-    size_t inLeft = input.size();
-    char buffer[4096];
-    while (inLeft > 0) {
+// One iconv descriptor per direction and thread: opening one costs more than converting a
+// short text, and the download progress converts texts for every chunk.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Converter() {
+        if (valid()) iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Converts `input`, replacing each undecodable byte by `replacement` so that garbage
+    // still yields text of the right shape.
+    std::string operator()(const std::string& input, const std::string& replacement) {
+        if (!valid()) return input;
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        std::string out;
+        out.reserve(input.size() * 2);
+        char* in = const_cast<char*>(input.data());
+        size_t inLeft = input.size();
+        char buffer[4096];
+        while (inLeft > 0) {
+            char* outPtr = buffer;
+            size_t outLeft = sizeof buffer;
+            size_t rc = iconv(cd_, &in, &inLeft, &outPtr, &outLeft);
+            out.append(buffer, outPtr - buffer);
+            if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+                // EILSEQ or EINVAL (a truncated sequence at the end): skip one byte.
+                out += replacement;
+                ++in;
+                --inLeft;
+            }
+        }
         char* outPtr = buffer;
         size_t outLeft = sizeof buffer;
-        size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        iconv(cd_, nullptr, nullptr, &outPtr, &outLeft);
         out.append(buffer, outPtr - buffer);
-        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-            // EILSEQ or EINVAL (a truncated sequence at the end): skip one byte.
-            out += replacement;
-            ++in;
-            --inLeft;
-        }
+        return out;
     }
-    char* outPtr = buffer;
-    size_t outLeft = sizeof buffer;
-    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-    out.append(buffer, outPtr - buffer);
-    iconv_close(cd);
-    return out;
+
+private:
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t cd_;
+};
+
+std::string Decode(const std::string& text) {
+    thread_local Converter decoder("UTF-8", kCodePage);
+    return decoder(text, "\xEF\xBF\xBD");
+}
+
+std::string Encode(const std::string& utf8) {
+    thread_local Converter encoder(kCodePage, "UTF-8");
+    return encoder(utf8, "?");
 }
 
 }  // namespace
 
-QString ToUnicode(const AnsiString& text) {
-    return QString::fromStdString(Convert("UTF-8", kCodePage, text, "\xEF\xBF\xBD"));
-}
+QString ToUnicode(const AnsiString& text) { return QString::fromStdString(Decode(text)); }
 
-AnsiString FromUnicode(const QString& text) {
-    return Convert(kCodePage, "UTF-8", text.toStdString(), "?");
-}
+AnsiString FromUnicode(const QString& text) { return Encode(text.toStdString()); }
 
-AnsiString FromUtf8(const char* utf8) { return Convert(kCodePage, "UTF-8", utf8, "?"); }
+AnsiString FromUtf8(const char* utf8) { return Encode(utf8); }
 
 std::string NativePath(const AnsiString& path) {
-    std::string native = Convert("UTF-8", kCodePage, path, "\xEF\xBF\xBD");
+    std::string native = Decode(path);
     for (char& c : native)
         if (c == '\\') c = '/';
     return native;

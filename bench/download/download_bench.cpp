@@ -10,15 +10,9 @@
 //     used during the stall is measured.
 // Each throughput is the median of 5 runs; the rounds interleave (a) and (b) so that a change
 // in machine load affects all of them alike.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
@@ -27,7 +21,6 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -37,6 +30,8 @@
 #include "app/displaytext.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
+#include "bench/support/median.h"
+#include "bench/support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
 #include "ui/flat/flatprogressbar.h"
 
@@ -63,104 +58,12 @@ double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
     return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 double ProcessCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
-
-// nginx serving one folder on 127.0.0.1, configured and run entirely inside `root`.
-class Nginx {
-public:
-    explicit Nginx(const QString& root) {
-        QDir(root).mkpath("www");
-        QDir(root).mkpath("temp");
-        port_ = FreePort();
-        const QString config = QString(R"(daemon off;
-master_process off;
-worker_processes 1;
-pid %1/nginx.pid;
-error_log %1/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    client_body_temp_path %1/temp/body;
-    proxy_temp_path %1/temp/proxy;
-    fastcgi_temp_path %1/temp/fastcgi;
-    uwsgi_temp_path %1/temp/uwsgi;
-    scgi_temp_path %1/temp/scgi;
-    sendfile on;
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:%2;
-        root %1/www;
-    }
-}
-)")
-                                   .arg(root)
-                                   .arg(port_);
-        const QString configFile = root + "/nginx.conf";
-        std::ofstream(configFile.toStdString()) << config.toStdString();
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // nginx must not outlive the benchmark, also when the benchmark is killed.
-        process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process_.start("/usr/sbin/nginx",
-                       {"-p", root, "-c", configFile, "-e", root + "/error.log"});
-        if (!process_.waitForStarted()) Die("cannot start /usr/sbin/nginx (Debian nginx-light)");
-        for (int attempt = 0; attempt < 100 && !Answers(); ++attempt) {
-            if (process_.waitForFinished(50))
-                Die("nginx ended at start; see " + root.toStdString());
-        }
-    }
-
-    ~Nginx() {
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) process_.kill();
-        process_.waitForFinished();
-    }
-
-    int Port() const { return port_; }
-
-private:
-    static sockaddr_in Loopback(int port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return address;
-    }
-
-    // A port the system just handed out, so almost certainly still free.
-    static int FreePort() {
-        int probe = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof address;
-        if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            Die("no free port on 127.0.0.1");
-        }
-        close(probe);
-        return ntohs(address.sin_port);
-    }
-
-    bool Answers() const {
-        int client = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = Loopback(port_);
-        bool connected =
-            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(client);
-        return connected;
-    }
-
-    QProcess process_;
-    int port_ = 0;
-};
 
 // The download page as far as the progress handler touches it.
 class DownloadPage {
@@ -346,9 +249,9 @@ int Bench(int argc, char** argv) {
     QTemporaryDir root;
     if (!root.isValid()) Die("no temporary folder");
 
-    QDir(root.path()).mkpath("www");
+    NginxServer nginx(root.path());
     {
-        std::ofstream file(root.filePath("www/bench.bin").toStdString(), std::ios::binary);
+        std::ofstream file((nginx.WwwFolder() + "/bench.bin").toStdString(), std::ios::binary);
         std::mt19937_64 random(42);
         std::vector<uint64_t> block(1 << 16);
         for (qint64 written = 0; written < kFileSize; written += block.size() * 8) {
@@ -357,8 +260,7 @@ int Bench(int argc, char** argv) {
         }
     }
 
-    Nginx nginx(root.path());
-    const QString url = QString("http://127.0.0.1:%1/bench.bin").arg(nginx.Port());
+    const QString url = nginx.Url("/bench.bin");
     const QString target = root.filePath("download.bin");
     DownloadPage plainPage(false);
     DownloadPage flatPage(true);

@@ -4,24 +4,22 @@
 // time), then one `curl --http1.0 -s -I` process given the same 500 URLs (wall time). Five
 // rounds, the order alternating; the figures printed are medians, and the ratio is the median
 // of the rounds' ratios. CPU time shows waits that spin: a sleeping wait costs almost nothing.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include "net/sock/nmhttp.h"
+#include "bench/support/median.h"
+#include "bench/support/nginxserver.h"
 
 namespace {
 
@@ -33,11 +31,6 @@ constexpr int kRounds = 5;
     throw std::runtime_error(why);
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
@@ -45,80 +38,6 @@ double CpuSeconds() {
 QString FileName(int index) {
     return QString("f%1.bin").arg(index, 3, 10, QChar('0'));
 }
-
-// nginx serving `root`/www on 127.0.0.1, with its configuration, pid, logs and temporary
-// files all under `root`. It runs in the foreground as a child of this process and is
-// stopped when this object goes.
-class Nginx {
-public:
-    explicit Nginx(const QString& root) : root_(root) {
-        std::mt19937 random(std::random_device{}());
-        // A port that happens to be taken makes nginx exit at once; then another is tried.
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            port_ = std::uniform_int_distribution<int>(20000, 59999)(random);
-            if (Start()) return;
-        }
-        Die("nginx would not start; see " + root.toStdString() + "/error.log");
-    }
-
-    ~Nginx() {
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) process_.kill();
-        process_.waitForFinished();
-    }
-
-    int Port() const { return port_; }
-
-private:
-    bool Start() {
-        QFile config(root_ + "/nginx.conf");
-        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            Die("cannot write nginx.conf");
-        config.write(QString(R"(daemon off;
-master_process off;
-pid %1/nginx.pid;
-error_log %1/error.log;
-events { worker_connections 256; }
-http {
-    access_log off;
-    client_body_temp_path %1/temp/body;
-    proxy_temp_path %1/temp/proxy;
-    fastcgi_temp_path %1/temp/fastcgi;
-    uwsgi_temp_path %1/temp/uwsgi;
-    scgi_temp_path %1/temp/scgi;
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:%2;
-        root %1/www;
-    }
-}
-)")
-                         .arg(root_)
-                         .arg(port_)
-                         .toUtf8());
-        config.close();
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start("/usr/sbin/nginx",
-                       {"-p", root_, "-c", root_ + "/nginx.conf", "-e", root_ + "/error.log"});
-        if (!process_.waitForStarted()) Die("cannot run /usr/sbin/nginx (Debian nginx-light)");
-        // Setup only: ask until nginx answers or exits (its port was taken).
-        TNMHTTP probe;
-        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (process_.waitForFinished(25)) return false;
-            try {
-                probe.Head(url);
-                return true;
-            } catch (const ESockError&) {
-            }
-        }
-        Die("nginx does not answer on port " + std::to_string(port_));
-    }
-
-    QString root_;
-    int port_ = 0;
-    QProcess process_;
-};
 
 struct HeadRun {
     double wallSeconds;
@@ -155,19 +74,17 @@ double RunCurl(const QStringList& urls) {
 void Run() {
     QTemporaryDir root;
     if (!root.isValid()) Die("no temporary folder");
-    QDir(root.path()).mkpath("www");
-    QDir(root.path()).mkpath("temp");
+    NginxServer nginx(root.path());
     for (int i = 0; i < kFiles; ++i) {
-        QFile file(root.path() + "/www/" + FileName(i));
+        QFile file(nginx.WwwFolder() + "/" + FileName(i));
         if (!file.open(QIODevice::WriteOnly)) Die("cannot write the test files");
         file.write(QByteArray(i + 1, 'x'));
     }
 
-    Nginx nginx(root.path());
     std::vector<std::string> urls;
     QStringList curlUrls;
     for (int i = 0; i < kFiles; ++i) {
-        const QString url = QString("http://127.0.0.1:%1/%2").arg(nginx.Port()).arg(FileName(i));
+        const QString url = nginx.Url("/" + FileName(i));
         urls.push_back(url.toStdString());
         curlUrls << url;
     }

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QWindow>
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -16,6 +15,7 @@
 #include "app/mainform.h"
 #include "app/notebook.h"
 #include "platform/codepage.h"
+#include "bench/support/median.h"
 
 namespace {
 
@@ -73,11 +73,6 @@ Sample Measure(const char* self, const char* mode) {
     }
     pclose(child);
     return {(shown - started) / 1e6, residentKilobytes / 1024.0};
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace

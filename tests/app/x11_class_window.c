@@ -1,6 +1,7 @@
 /* Opens a top-level X11 window of the class given as the first argument and keeps it open
  * until killed: stands in for the main product's window in the start-up test. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -24,7 +25,9 @@ int main(int argc, char** argv) {
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS,
                         XCB_ATOM_STRING, 8, (uint32_t)(instanceLength + classLength), wmClass);
     xcb_map_window(connection, window);
-    xcb_flush(connection);
+    /* A round trip: once it returns the server has made the window, so another client's
+     * lookup finds it. */
+    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), NULL));
     puts("ready");
     fflush(stdout);
     pause();
