@@ -4,6 +4,7 @@
 #include "app/buildsettings.h"
 #include "app/dialogs.h"
 #include "app/mainform.h"
+#include "app/startupguard.h"
 #include "app/texts.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -15,9 +16,7 @@ int main(int argc, char* argv[]) {
     const AnsiString firstArgument =
         arguments.size() > 1 ? platform::FromUnicode(arguments[1]) : AnsiString();
 
-    // While the main product runs, the updater would replace files it has open; any argument
-    // says the caller knows what it is doing.
-    if (firstArgument.empty() && platform::TopLevelWindowExists(Texts::MainProductWindowClass)) {
+    if (GuardRefusesStart(firstArgument, platform::TopLevelWindowExists)) {
         dialogs::ShowGuardMessage();
         return 0;
     }
