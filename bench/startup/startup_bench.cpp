@@ -7,24 +7,24 @@
 
 #include <QApplication>
 #include <QWindow>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/mainform.h"
-#include "app/notebook.h"
-#include "platform/codepage.h"
 #include "bench/support/median.h"
+#include "platform/codepage.h"
 
 namespace {
 
 constexpr int kRuns = 11;
 
+// The steady clock is the system's monotonic clock, so parent and child read the same one.
 long long MonotonicNanoseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Shows `window`, waits until it is exposed and painted, then reports the moment and the
