@@ -1,0 +1,144 @@
+# Drives the real wizard window from outside, in an X server, the way a person would: finds
+# the window, clicks its buttons, and waits for what the steps leave behind in the
+# application folder and in the update server's request log. Sourced by scripts/demo and by
+# the end-to-end upgrade test; needs xdotool.
+#
+# The window does not tell from outside whether its main button is enabled. A click on a
+# disabled button does nothing, so a click is repeated until its effect shows, and the next
+# click waits for that effect: a repeated click never reaches the step after.
+
+WIZARD_CAPTION="智能在线升级(3.0)"
+
+# Centres of the buttons in the window's client area: the continue button at 219,283, the
+# main button at 317,283 and the close button at 416,283, each 89 x 25.
+declare -A WIZARD_BUTTON=([continue]="263 295" [main]="361 295" [close]="460 295")
+
+# Runs the command "${@:2}" every tenth of a second until it succeeds, for at most $1
+# seconds; fails when it never did.
+wait_until() {
+    local deadline=$((${EPOCHREALTIME//[.,]/} + $1 * 1000000))
+    shift
+    until "$@"; do
+        ((${EPOCHREALTIME//[.,]/} < deadline)) || return 1
+        sleep 0.1
+    done
+}
+
+# Prints the id of the visible wizard window once there is one (at most 20 s).
+wizard_window() {
+    local id
+    for _ in $(seq 200); do
+        id=$(xdotool search --onlyvisible --name "^$(printf '%s' "$WIZARD_CAPTION" | sed 's/[()]/\\&/g')\$" \
+            2>/dev/null | head -n1) || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
+# Clicks button $2 ("continue", "main" or "close") of window $1.
+click_button() {
+    # shellcheck disable=SC2086 # the two coordinates
+    xdotool mousemove --window "$1" ${WIZARD_BUTTON[$2]} click 1 >/dev/null 2>&1
+}
+
+# Clicks button $2 of window $1 until the command "${@:4}" succeeds, giving each click $3
+# seconds to show its effect; at most five clicks.
+click_until() {
+    local window=$1 button=$2 limit=$3
+    shift 3
+    for _ in 1 2 3 4 5; do
+        click_button "$window" "$button" || true
+        wait_until "$limit" "$@" && return 0
+    done
+    return 1
+}
+
+# The keys of section $2 of the INI file $1, one a line; section names match in any letter
+# case, as the program's INI store matches them. Nothing when the file is missing.
+ini_keys() {
+    [ -f "$1" ] || return 0
+    tr -d '\r' <"$1" | awk -v section="$2" '
+        /^\[/ { inside = tolower($0) == "[" tolower(section) "]"; next }
+        inside && /=/ { print substr($0, 1, index($0, "=") - 1) }'
+}
+
+# The value of key $3 in section $2 of the INI file $1; empty when absent.
+ini_value() {
+    [ -f "$1" ] || return 0
+    tr -d '\r' <"$1" | awk -v section="$2" -v key="$3" '
+        /^\[/ { inside = tolower($0) == "[" tolower(section) "]"; next }
+        inside && tolower(substr($0, 1, index($0, "=") - 1)) == tolower(key) {
+            print substr($0, index($0, "=") + 1); exit }'
+}
+
+# Succeeds when the INI file $1 has a section named $2 (in any letter case).
+ini_has_section() {
+    [ -f "$1" ] && tr -d '\r' <"$1" | grep -qix "\[$2\]"
+}
+
+# The number of request lines in $SERVER_LOG.
+log_lines() { wc -l <"$SERVER_LOG"; }
+
+# The request lines of $SERVER_LOG after the first $1 lines.
+requests_since() { tail -n "+$(($1 + 1))" "$SERVER_LOG"; }
+
+# Succeeds when a request line logged after the first $1 lines contains the text $2.
+requested_since() { requests_since "$1" | grep -qF -- "$2"; }
+
+# Succeeds when the server has answered no request for a second.
+server_quiet() {
+    local before
+    before=$(log_lines)
+    sleep 1
+    [ "$(log_lines)" -eq "$before" ]
+}
+
+# Succeeds when the install step has begun in the application folder $1: a downloaded file
+# has gone from its Update folder (there were $2), or the whole step is over.
+install_started() {
+    [ ! -e "$1/Version.ini" ] || [ "$(find "$1/Update" -type f | wc -l)" -lt "$2" ]
+}
+
+# Succeeds while process $1 runs.
+running() { kill -0 "$1" 2>/dev/null; }
+
+# Starts the update server (scripts/lib/update_server.py) on 127.0.0.1, port $1, for the
+# folder $2, with the options "${@:3}"; its request log goes to $SERVER_LOG. Sets
+# SERVER_PID. Fails with status 3 when the port is taken, and with 1 when the server did not
+# come up within 10 s.
+start_update_server() {
+    local port=$1 folder=$2 ready
+    shift 2
+    ready=$(mktemp)
+    python3 "$(dirname "${BASH_SOURCE[0]}")/update_server.py" --port "$port" "$@" "$folder" \
+        >"$ready" 2>"$SERVER_LOG" &
+    SERVER_PID=$!
+    for _ in $(seq 100); do
+        if grep -q serving "$ready"; then
+            rm -f "$ready"
+            return 0
+        fi
+        if ! kill -0 "$SERVER_PID" 2>/dev/null; then
+            rm -f "$ready"
+            local status=0
+            wait "$SERVER_PID" || status=$?
+            SERVER_PID=
+            [ "$status" -eq 3 ] && return 3
+            cat "$SERVER_LOG" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+    rm -f "$ready"
+    return 1
+}
+
+# Stops the update server that start_update_server started, if it runs.
+stop_update_server() {
+    if [ -n "${SERVER_PID:-}" ]; then
+        kill "$SERVER_PID" 2>/dev/null || true
+        wait "$SERVER_PID" 2>/dev/null || true
+        SERVER_PID=
+    fi
+}
