@@ -144,4 +144,22 @@ bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
     return WriteBesideAndRename(NativePath(path), contents.data(), contents.size(), nullptr);
 }
 
+bool RenameFile(const AnsiString& source, const AnsiString& target) {
+    return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
+}
+
+bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName) {
+    for (size_t at = FindSeparator(relativeName); at != AnsiString::npos;
+         at = FindSeparator(relativeName, at + 1)) {
+        if (!CreateDirectory(base + relativeName.substr(0, at))) return false;
+    }
+    return true;
+}
+
+bool MakeOwnerExecutable(const AnsiString& path) {
+    struct stat info;
+    return StatPath(path, &info) &&
+           ::chmod(NativePath(path).c_str(), (info.st_mode & 07777) | S_IXUSR) == 0;
+}
+
 }  // namespace platform

@@ -27,6 +27,16 @@ bool CopyFile(const AnsiString& source, const AnsiString& target);
 
 bool DeleteFile(const AnsiString& path);
 
+// Renames source over target, replacing it in one step.
+bool RenameFile(const AnsiString& source, const AnsiString& target);
+
+// Creates, below the existing folder `base`, every missing folder that the relative file name
+// `relativeName` ("Bin\\Customs.dll") lies in. True when they all exist afterwards.
+bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName);
+
+// Gives the file's owner the right to execute it.
+bool MakeOwnerExecutable(const AnsiString& path);
+
 struct LocalDateTime {
     int year, month, day, hour, minute, second;
 };
