@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real program in a real X server: one window with the wizard's caption and client size
 # that ends the program with 0 when closed, and the single-instance guard that refuses to
-# start while the main product's window is open.
+# start while the main product's window is open, wherever a window manager has put it.
 # Usage: startup_x11_test.sh SENDRIFT_BINARY CLASS_WINDOW_BINARY   (run under xvfb-run)
 set -euo pipefail
 program=$1
@@ -52,10 +52,11 @@ expect_exit_0() {
     [ "$code" -eq 0 ] || fail "exit code $code"
 }
 
-# Opens the stand-in for the main product's window. Sets product_pid.
+# Opens the stand-in for the main product's window; arguments go to the helper before the
+# class. Sets product_pid.
 open_product() {
     : > "$ready"
-    "$class_window" "QUENTAROS FOR WINDOWS" > "$ready" &
+    "$class_window" "$@" "QUENTAROS FOR WINDOWS" > "$ready" &
     product_pid=$!
     for _ in $(seq 50); do grep -q ready "$ready" && return 0; sleep 0.1; done
     fail "the product's window did not open"
@@ -115,4 +116,16 @@ expect_wizard x
 expect_wizard -reverse x
 close_product
 
+echo "-- the product's window three frames below the root"
+open_product --nest 3
+expect_guard
+close_product
+
+echo "-- the product's window in a window manager's client list"
+open_product --nest 2 --client-list
+expect_guard
+close_product
+
+echo "-- a client list naming a closed window holds nothing back"
+expect_wizard
 echo "PASS"
