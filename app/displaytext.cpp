@@ -36,3 +36,19 @@ AnsiString SizeText(const AnsiString& text) {
     for (int at = int(whole.size()) - 3; at > 0; at -= 3) whole.insert(size_t(at), ",");
     return whole + "." + std::to_string(tenths % 10) + "KB";
 }
+
+QDate DateFromText(const AnsiString& text) {
+    auto number = [&](size_t at, size_t length) {
+        int value = 0;
+        for (size_t i = at; i < at + length; ++i) {
+            if (text[i] < '0' || text[i] > '9') return -1;
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    };
+    QDate date;
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-')
+        date = QDate(number(0, 4), number(5, 2), number(8, 2));
+    if (!date.isValid()) throw Exception("'" + text + "' is not a valid date");
+    return date;
+}

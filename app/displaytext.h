@@ -1,6 +1,8 @@
 // Text routines that several wizard steps share.
 #pragma once
 
+#include <QDate>
+
 #include "platform/text.h"
 
 // The file's last-write date in local time as "yyyy-mm-dd", so that two such texts compare
@@ -13,3 +15,7 @@ AnsiString FileDateText(const AnsiString& path);
 // up thousands with one decimal and "KB" ("1234567" gives "1,234.6KB"; the divisor is 1000).
 // Throws Exception when the text is not a decimal integer.
 AnsiString SizeText(const AnsiString& text);
+
+// A "yyyy-mm-dd" text (the form FileDateText gives and manifests use) as a calendar date.
+// Throws Exception "'<text>' is not a valid date" for any other form or an impossible date.
+QDate DateFromText(const AnsiString& text);

@@ -46,8 +46,11 @@ struct Line {
 // The file split into lines and understood as sections and keys. Views point into `bytes`.
 class IniDocument {
 public:
-    static std::optional<IniDocument> Load(const AnsiString& fileName) {
-        std::optional<std::string> bytes = platform::ReadWholeFile(fileName);
+    // Nothing when the file cannot be read; `failure`, when given, then says whether a file is
+    // there at all.
+    static std::optional<IniDocument> Load(const AnsiString& fileName,
+                                           platform::ReadFailure* failure = nullptr) {
+        std::optional<std::string> bytes = platform::ReadWholeFile(fileName, failure);
         if (!bytes) return std::nullopt;
         return IniDocument(std::move(*bytes));
     }
@@ -186,7 +189,11 @@ AnsiString TIniFile::ReadEntry(const AnsiString& section, const AnsiString& key,
 
 void TIniFile::WriteEntry(const AnsiString& section, const AnsiString& key,
                           const AnsiString& value) {
-    std::optional<IniDocument> loaded = IniDocument::Load(fileName_);
+    platform::ReadFailure failure;
+    std::optional<IniDocument> loaded = IniDocument::Load(fileName_, &failure);
+    // Only a missing file may be started afresh: rewriting one that is there but cannot be
+    // read would replace everything in it with this one entry.
+    if (!loaded && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
     IniDocument document = loaded ? std::move(*loaded) : IniDocument(std::string());
     const std::string_view end = document.LineEnd();
     std::string contents;
@@ -250,7 +257,9 @@ void TIniFile::RemoveKey(const AnsiString& section, const AnsiString& key) {
 }
 
 void TIniFile::RemoveSection(const AnsiString& section) {
-    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    platform::ReadFailure failure;
+    std::optional<IniDocument> document = IniDocument::Load(fileName_, &failure);
+    if (!document && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
     if (!document) return;
     auto range = document->FindSection(section);
     if (!range) return;

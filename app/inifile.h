@@ -8,7 +8,8 @@
 // the first key; name lists show every one.
 //
 // Writes replace the file as a whole (a complete copy renamed over the old one) and leave
-// every line they do not change byte for byte as it was, line ends included.
+// every line they do not change byte for byte as it was, line ends included. A file that is
+// there but cannot be read is never rewritten: reads take it as missing, writes fail.
 #pragma once
 
 #include <vector>
@@ -27,7 +28,7 @@ public:
 
     // Sets a value, creating the file (not its folder) and the section as needed. An existing
     // key keeps its place; a new key goes to the end of its section, a new section to the end
-    // of the file. Throws Exception "无法写入 <path>" when the file cannot be written.
+    // of the file. Throws Exception "无法写入 <path>" when the file cannot be read or written.
     void WriteEntry(const AnsiString& section, const AnsiString& key, const AnsiString& value);
 
     // Clear `list`, then fill it with names in file order. A missing file or section gives an
@@ -36,7 +37,8 @@ public:
     void KeyNames(const AnsiString& section, std::vector<AnsiString>& list) const;
     void SectionNames(std::vector<AnsiString>& list) const;
 
-    // Deletes the key's line. A missing file, section or key, or a failed write, is no error.
+    // Deletes the key's line. A missing file, section or key, or a failed read or write, is no
+    // error.
     void RemoveKey(const AnsiString& section, const AnsiString& key);
 
     // Deletes the section header and every line up to the next section. Throws like WriteEntry.

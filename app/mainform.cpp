@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QScreen>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "app/dialogs.h"
@@ -158,9 +159,9 @@ void TMainform::BuildWindow() {
     Button1->hide();
     Bitbtn1 = AddButton(this, 317, Texts::StartButton);
     Bitbtn2 = AddButton(this, 416, Texts::CancelButton);
-    Button1->OnClick = [this](QObject* sender) { RunHandler([&] { Button1Click(sender); }); };
-    Bitbtn1->OnClick = [this](QObject* sender) { RunHandler([&] { Bitbtn1Click(sender); }); };
-    Bitbtn2->OnClick = [this](QObject* sender) { RunHandler([&] { Bitbtn2Click(sender); }); };
+    Button1->OnClick = Handler(&TMainform::Button1Click);
+    Bitbtn1->OnClick = Handler(&TMainform::Bitbtn1Click);
+    Bitbtn2->OnClick = Handler(&TMainform::Bitbtn2Click);
 }
 
 void TMainform::BuildPages() {
@@ -229,14 +230,24 @@ void TMainform::BuildNetworkComponents() {
         return download;
     };
     HTTPGet1 = makeDownloader(false);
+    HTTPGet1->OnDoneString = Handler(&TMainform::HTTPGet1DoneString);
+    HTTPGet1->OnError = Handler(&TMainform::HTTPGet1Error);
     HTTPGet2 = makeDownloader(false);
+    HTTPGet2->OnProgress = Handler(&TMainform::HTTPGet2Progress);
+    HTTPGet2->OnDoneFile = Handler(&TMainform::HTTPGet2DoneFile);
+    HTTPGet2->OnError = Handler(&TMainform::HTTPGet2Error);
     HTTPGet3 = makeDownloader(true);
+    HTTPGet3->OnDoneFile = Handler(&TMainform::HTTPGet3DoneFile);
+    HTTPGet3->OnError = Handler(&TMainform::HTTPGet3Error);
 
     NMHTTP1 = new TNMHTTP(this);
     NMHTTP1->Host = environment_.ServerUrl;
     NMHTTP1->Body = "Default.htm";
     NMHTTP1->Header = "Head.txt";
     NMHTTP1->Port = 0;
+    // A server that accepts a size query and then says nothing must not hold the list for
+    // ever: the query fails like any other after a minute of silence.
+    NMHTTP1->TimeOut = 60000;
 }
 
 void TMainform::RunHandler(const std::function<void()>& handler) {
@@ -244,6 +255,8 @@ void TMainform::RunHandler(const std::function<void()>& handler) {
         handler();
     } catch (const std::exception& error) {
         environment_.ShowError(error.what());
+    } catch (...) {
+        environment_.ShowError("Unknown error");
     }
 }
 
@@ -278,11 +291,26 @@ void TMainform::ShowMessagePage(std::initializer_list<AnsiString> lines) {
     for (const AnsiString& line : lines) MEMO2->Lines.Add(line);
 }
 
+void TMainform::ShowStopped(const AnsiString& message, const AnsiString& mainCaption,
+                            bool mainEnabled, int tag) {
+    Bitbtn1->SetCaption(mainCaption);
+    Bitbtn1->Tag = tag;
+    Bitbtn1->setEnabled(mainEnabled);
+    Bitbtn2->SetCaption(Texts::CloseButton);
+    ShowMessagePage({message});
+}
+
 void TMainform::Update(int step) {
     Bitbtn1->setEnabled(false);
-    // Steps 0 (version check), 1 (update list), 2 (download), 3 (install and finish) and
-    // 5 (component refresh) are run by their own handlers once those exist.
-    if (step == 4) close();
+    switch (step) {
+        case 0: CheckVersion(); break;
+        case 1: ListUpdates(); break;
+        case 2: DownloadUpdates(); break;
+        case 3: InstallUpdates(); break;
+        case 5: RefreshComponents(); break;
+        case 4: close(); break;
+        default: break;
+    }
 }
 
 void TMainform::Bitbtn1Click(QObject*) {
@@ -328,6 +356,8 @@ bool TMainform::FormCloseQuery() {
 
 void TMainform::EndProgram() {
     programEnded_ = true;
+    for (THTTPGet* download : {HTTPGet1, HTTPGet2, HTTPGet3}) download->Abort();
+    if (sizeQueryRunning_) NMHTTP1->Abort();
     QCoreApplication::quit();
 }
 
@@ -338,9 +368,18 @@ void TMainform::showEvent(QShowEvent* event) {
     if (QScreen* display = screen())
         move(display->availableGeometry().center() - rect().center());
     RunHandler([this] { FormShow(); });
+    // Queued rather than tied to window activation: without a window manager, or with focus
+    // stealing prevention, the window may never be activated, and every dialog that closes
+    // would activate it again.
+    QTimer::singleShot(0, this, [this] { RunHandler([this] { FormActivate(); }); });
 }
 
 void TMainform::closeEvent(QCloseEvent* event) {
+    // Ending the program closes every window once more; the decision has been taken.
+    if (programEnded_) {
+        event->accept();
+        return;
+    }
     bool canClose = false;
     RunHandler([&] { canClose = FormCloseQuery(); });
     if (!canClose) {
@@ -349,9 +388,4 @@ void TMainform::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     EndProgram();
-}
-
-bool TMainform::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate) RunHandler([this] { FormActivate(); });
-    return QWidget::event(event);
 }

@@ -8,6 +8,7 @@
 
 #include <QIcon>
 #include <QWidget>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -54,12 +55,22 @@ public:
 
     void FormCreate();
     void FormShow();
+    // A resumed run's steps; runs once, as soon as the shown window's event loop runs.
     void FormActivate();
     // True when the window may close; may ask the user and cancel the running step.
     bool FormCloseQuery();
 
     // Shows the message page "New" with `lines` as the whole content of MEMO2.
     void ShowMessagePage(std::initializer_list<AnsiString> lines);
+
+    // Events of the download components.
+    void HTTPGet1DoneString(QObject* Sender, const AnsiString& Result);
+    void HTTPGet1Error(QObject* Sender);
+    void HTTPGet3DoneFile(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void HTTPGet3Error(QObject* Sender);
+    void HTTPGet2Progress(QObject* Sender, int TotalSize, int Readed);
+    void HTTPGet2DoneFile(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void HTTPGet2Error(QObject* Sender);
 
     // True once the program has been asked to end (the quit request is posted).
     bool ProgramEnded() const { return programEnded_; }
@@ -114,10 +125,21 @@ public:
     AnsiString ApplicationFolder;
     std::vector<AnsiString> ComponentFiles;
 
+    // State of the update steps, made by the update list step (or the install step).
+    std::unique_ptr<TIniFile> ManifestIni;  // the local Version.ini, the upgrade's journal
+    std::vector<AnsiString> UpdateList;     // manifest keys, in the order of the list rows
+    AnsiString InstalledVersion;            // names the manifest section
+    AnsiString CurrentFileName;
+    int CurrentDownloadIndex = 0;
+    int PlugInCount = 0;
+    // Byte counts; wider than the bars' 32 bits so that a sum of sizes cannot overflow.
+    int64_t DownloadTotal = 0;
+    int64_t BytesDownloaded = 0;
+    int64_t LastProgressCount = 0;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool event(QEvent* event) override;
 
 private:
     void BuildWindow();
@@ -125,13 +147,45 @@ private:
     void BuildNetworkComponents();
     void CheckComp();
 
+    // The wizard steps, each in a source file of its own.
+    void CheckVersion();       // step 0
+    void ListUpdates();        // step 1
+    void DownloadUpdates();    // step 2
+    void InstallUpdates();     // step 3 and the finish
+    void RefreshComponents();  // step 5
+
+    // [CONNECT] URL + "/" + Path + "/" + `name`, read afresh from setup.ini.
+    AnsiString UpdateFolderUrl(const AnsiString& name) const;
+    // The size text of a file in the built-in server's update folder; "0" when none is
+    // announced. A failed query shows its state, sets the cancel flag and gives "0".
+    AnsiString QuerySize(const AnsiString& fileName);
+    bool CreateUpdateFolder(const AnsiString& name);
+    void ShowManifestFailed(const AnsiString& message);
+    void ShowDownloadFailed();
+    void ShowInstallFailed(const AnsiString& fileName);
+    // A stop on the message page: `message`, the main button as given, the close button
+    // captioned "关闭(&C)".
+    void ShowStopped(const AnsiString& message, const AnsiString& mainCaption, bool mainEnabled,
+                     int tag);
+    void Finish();
+
     // Runs a handler the way the windowing framework runs an event: an error it raises is
     // shown in the default error box and ends the handler, never the program.
     void RunHandler(const std::function<void()>& handler);
+    // A component event bound to a handler of this form that runs through RunHandler.
+    template <typename... Args>
+    auto Handler(void (TMainform::*handler)(QObject*, Args...)) {
+        return [this, handler](QObject* sender, Args... args) {
+            RunHandler([&] { (this->*handler)(sender, args...); });
+        };
+    }
 
+    // Posts the quit request and stops whatever still runs: the download components and a
+    // size query, so that nothing is written once the program is ending.
     void EndProgram();
 
     TWizardEnvironment environment_;
     bool programEnded_ = false;
     bool shown_ = false;
+    bool sizeQueryRunning_ = false;
 };

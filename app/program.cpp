@@ -12,9 +12,12 @@
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
+    // The constructor has taken Qt's own options (-style, -platform, -reverse, ...) out of
+    // argv, so argv[1] is the first argument the caller meant for the program. Where
+    // QCoreApplication::arguments() rebuilds the list from the process's own command line
+    // (Windows), it would still hold those options.
     const AnsiString firstArgument =
-        arguments.size() > 1 ? platform::FromUnicode(arguments[1]) : AnsiString();
+        argc > 1 ? platform::FromUnicode(QString::fromLocal8Bit(argv[1])) : AnsiString();
 
     if (GuardRefusesStart(firstArgument, platform::TopLevelWindowExists)) {
         dialogs::ShowGuardMessage();

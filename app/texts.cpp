@@ -30,6 +30,11 @@ const AnsiString StartButton = T("开始(&S)");
 const AnsiString CancelButton = T("取消(&C)");
 const AnsiString RestartButton = T("重新(&N)");
 const AnsiString NextButton = T("下一步(&N)");
+const AnsiString RetryButton = T("重试(&S)");
+const AnsiString CloseButton = T("关闭(&C)");
+const AnsiString DoneButton = T("完成(&C)");
+const AnsiString StoppedButton = T("完成(&S)");
+const AnsiString FinishButton = T("完成(&F)");
 
 const AnsiString ResumeUnfinished = T("系统检测到用户曾经对系统进行的升级没有完成。");
 const AnsiString ResumeContinueHint = T("单击\"继续\"继续上一次的升级。");
@@ -50,6 +55,42 @@ const AnsiString ToolCaptions[5] = {
 const AnsiString RemoteControlCaption = T("VELTRAMO远程协助工具");
 const AnsiString RemoteControlProgram = T("rc_host.exe");
 const AnsiString ComponentSuffix = T("模块");
+
+const AnsiString CheckingHint = T("请确保已经连接到Interner网络，单击\"开始\"将自动进行升级。");
+const AnsiString LatestVersionIs = T("当前系统的最新版本为:");
+const AnsiString UpdateFoundHint =
+    T("已经连接到网络升级计算机,单击\"下一步\"获取VELTRAMO产品的更新!");
+const AnsiString UpToDateMessage =
+    T("您计算机上已安装的所有VELTRAMO产品都是最新的。请以后再次查新的产品更新。");
+const AnsiString VersionUnavailableMessage =
+    T("无法获取VELTRAMO最新的版本信息,请检查网络连接是否正常");
+const AnsiString ManifestUnavailableMessage =
+    T("无法获取VELTRAMO产品的更新列表,请检查网络连接是否正常");
+const AnsiString CannotCreateFolder = T("无法创建文件夹");
+
+const AnsiString ListingProgress = T("正在获取更新文件列表,系统:");
+const AnsiString ListingFilesOf = T("个,共:");
+const AnsiString ListingPlugIns = T("个,插件");
+const AnsiString ListedHint = T("单击\"下一步\"下载VELTRAMO产品的更新!");
+const AnsiString DownloadFailedMessage =
+    T("无法下载VELTRAMO产品的更新,请检查网络连接是否正常,稍后再试");
+const AnsiString FileDone = T("完成");
+const AnsiString DownloadingFile = T("正在下载文件");
+const AnsiString TotalProgress = T("总下载进度 ");
+const AnsiString OfTotal = T("(共");
+const AnsiString CloseParen = T(")");
+const AnsiString DownloadedHint = T("单击\"下一步\"安装VELTRAMO产品的更新!");
+const AnsiString NotInstalled = T("未更新");
+const AnsiString InstalledState = T("已安装");
+const AnsiString InstallCountOf = T("共有");
+const AnsiString InstallCountDone = T("个更新,已安装");
+const AnsiString InstallCountUnit = T("个");
+const AnsiString UpdateFile = T("升级文件");
+const AnsiString FileMissingTail = T("不存在,点击\"重试\"开始新的升级");
+const AnsiString InstallFailedTail = T("安装失败,请关闭正在使用该文件的程序后点击\"重试\"");
+const AnsiString InstalledUpdates = T("Sendrift产品成功安装了VELTRAMO产品的");
+const AnsiString InstalledUpdatesTail = T("个更新。");
+const AnsiString UpgradeSucceeded = T("升级成功！");
 
 const AnsiString CannotWrite = T("无法写入 ");
 const AnsiString InvalidDateArgument = T("Invalid argument to date encode");

@@ -31,6 +31,11 @@ extern const AnsiString StartButton;
 extern const AnsiString CancelButton;
 extern const AnsiString RestartButton;
 extern const AnsiString NextButton;
+extern const AnsiString RetryButton;
+extern const AnsiString CloseButton;
+extern const AnsiString DoneButton;      // "完成(&C)": the up-to-date answer
+extern const AnsiString StoppedButton;   // "完成(&S)": a failed download, never enabled
+extern const AnsiString FinishButton;    // "完成(&F)": the finish page
 
 // The resume prompt.
 extern const AnsiString ResumeUnfinished;
@@ -51,6 +56,39 @@ extern const AnsiString ToolCaptions[5];
 extern const AnsiString RemoteControlCaption;
 extern const AnsiString RemoteControlProgram;
 extern const AnsiString ComponentSuffix;
+
+// The version check.
+extern const AnsiString CheckingHint;
+extern const AnsiString LatestVersionIs;  // followed by the version text
+extern const AnsiString UpdateFoundHint;
+extern const AnsiString UpToDateMessage;
+extern const AnsiString VersionUnavailableMessage;
+extern const AnsiString ManifestUnavailableMessage;
+extern const AnsiString CannotCreateFolder;  // followed by the folder's path
+
+// The update list, the download and the install.
+extern const AnsiString ListingProgress;      // + count + ListingFilesOf + total
+extern const AnsiString ListingFilesOf;
+extern const AnsiString ListingPlugIns;       // + count + ListingFilesOf + total
+extern const AnsiString ListedHint;
+extern const AnsiString DownloadFailedMessage;
+extern const AnsiString FileDone;
+extern const AnsiString DownloadingFile;      // + received + OfTotal + size + CloseParen
+extern const AnsiString TotalProgress;        // + received + OfTotal + total + CloseParen
+extern const AnsiString OfTotal;
+extern const AnsiString CloseParen;
+extern const AnsiString DownloadedHint;
+extern const AnsiString NotInstalled;
+extern const AnsiString InstalledState;
+extern const AnsiString InstallCountOf;       // + count + InstallCountDone + done + InstallCountUnit
+extern const AnsiString InstallCountDone;
+extern const AnsiString InstallCountUnit;
+extern const AnsiString UpdateFile;           // + file name + FileMissingTail or InstallFailedTail
+extern const AnsiString FileMissingTail;
+extern const AnsiString InstallFailedTail;
+extern const AnsiString InstalledUpdates;     // + count + InstalledUpdatesTail
+extern const AnsiString InstalledUpdatesTail;
+extern const AnsiString UpgradeSucceeded;
 
 // Errors.
 extern const AnsiString CannotWrite;  // followed by the file's path

@@ -79,4 +79,15 @@ std::string NativePath(const AnsiString& path) {
     return native;
 }
 
+size_t FindSeparator(const AnsiString& path, size_t from) {
+    for (size_t i = from; i < path.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c >= 0x81 && c <= 0xFE)
+            ++i;  // a lead byte: the next byte belongs to the same character
+        else if (c == '\\' || c == '/')
+            return i;
+    }
+    return AnsiString::npos;
+}
+
 }  // namespace platform

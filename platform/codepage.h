@@ -22,4 +22,8 @@ AnsiString FromUtf8(const char* utf8);
 // a GBK trail byte can be 0x5C.
 std::string NativePath(const AnsiString& path);
 
+// The position of the first folder separator ("\" or "/") at or after `from` that is a
+// character of its own, not the second byte of a double-byte character; npos when none.
+size_t FindSeparator(const AnsiString& path, size_t from = 0);
+
 }  // namespace platform

@@ -73,18 +73,27 @@ bool StatPath(const AnsiString& path, struct stat* info) {
     return ::stat(NativePath(path).c_str(), info) == 0;
 }
 
-// Reads a whole regular file and reports its status (for its times).
-std::optional<std::string> ReadOpenedFile(const AnsiString& path, struct stat* info) {
+// Reads a whole regular file and reports its status (for its times). On failure `failure`,
+// when given, says whether anything is at the path.
+std::optional<std::string> ReadOpenedFile(const AnsiString& path, struct stat* info,
+                                          ReadFailure* failure) {
+    auto fail = [failure](ReadFailure why) -> std::optional<std::string> {
+        if (failure) *failure = why;
+        return std::nullopt;
+    };
     FileDescriptor fd(
         RetryOnEintr([&] { return ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd.valid() || ::fstat(fd.get(), info) != 0 || S_ISDIR(info->st_mode))
-        return std::nullopt;
+    if (!fd.valid())
+        return fail(errno == ENOENT || errno == ENOTDIR ? ReadFailure::Missing
+                                                        : ReadFailure::Unreadable);
+    if (::fstat(fd.get(), info) != 0 || S_ISDIR(info->st_mode))
+        return fail(ReadFailure::Unreadable);
     std::string contents;
     contents.reserve(static_cast<size_t>(info->st_size));
     char buffer[65536];
     for (;;) {
         ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-        if (n < 0) return std::nullopt;
+        if (n < 0) return fail(ReadFailure::Unreadable);
         if (n == 0) return contents;
         contents.append(buffer, static_cast<size_t>(n));
     }
@@ -119,7 +128,7 @@ bool CreateDirectory(const AnsiString& path) {
 
 bool CopyFile(const AnsiString& source, const AnsiString& target) {
     struct stat info;
-    std::optional<std::string> contents = ReadOpenedFile(source, &info);
+    std::optional<std::string> contents = ReadOpenedFile(source, &info, nullptr);
     return contents && WriteBesideAndRename(NativePath(target), contents->data(),
                                             contents->size(), &info.st_mtim);
 }
@@ -135,13 +144,31 @@ std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
                          local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
-std::optional<std::string> ReadWholeFile(const AnsiString& path) {
+std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* failure) {
     struct stat info;
-    return ReadOpenedFile(path, &info);
+    return ReadOpenedFile(path, &info, failure);
 }
 
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
     return WriteBesideAndRename(NativePath(path), contents.data(), contents.size(), nullptr);
+}
+
+bool RenameFile(const AnsiString& source, const AnsiString& target) {
+    return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
+}
+
+bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName) {
+    for (size_t at = FindSeparator(relativeName); at != AnsiString::npos;
+         at = FindSeparator(relativeName, at + 1)) {
+        if (!CreateDirectory(base + relativeName.substr(0, at))) return false;
+    }
+    return true;
+}
+
+bool MakeOwnerExecutable(const AnsiString& path) {
+    struct stat info;
+    return StatPath(path, &info) &&
+           ::chmod(NativePath(path).c_str(), (info.st_mode & 07777) | S_IXUSR) == 0;
 }
 
 }  // namespace platform

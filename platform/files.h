@@ -27,6 +27,16 @@ bool CopyFile(const AnsiString& source, const AnsiString& target);
 
 bool DeleteFile(const AnsiString& path);
 
+// Renames source over target, replacing it in one step.
+bool RenameFile(const AnsiString& source, const AnsiString& target);
+
+// Creates, below the existing folder `base`, every missing folder that the relative file name
+// `relativeName` ("Bin\\Customs.dll") lies in. True when they all exist afterwards.
+bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName);
+
+// Gives the file's owner the right to execute it.
+bool MakeOwnerExecutable(const AnsiString& path);
+
 struct LocalDateTime {
     int year, month, day, hour, minute, second;
 };
@@ -34,8 +44,13 @@ struct LocalDateTime {
 // The file's last-write time in local time; empty when the file cannot be examined.
 std::optional<LocalDateTime> LastWriteTime(const AnsiString& path);
 
-// Reads the whole file; empty when it cannot be opened.
-std::optional<std::string> ReadWholeFile(const AnsiString& path);
+// Why a file could not be read: nothing is at the path, or something is there that cannot be
+// read (no permission, a folder, a read error). A writer that rewrites the whole file may
+// start from nothing only in the first case; in the second it would wipe what it cannot see.
+enum class ReadFailure { Missing, Unreadable };
+
+// Reads the whole file; empty when it cannot be read, and then `failure`, when given, says why.
+std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* failure = nullptr);
 
 // Writes a complete new copy beside the file and renames it over the old one, so readers see
 // either the old or the new content, never a mixture. On failure the old file is untouched.

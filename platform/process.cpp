@@ -10,14 +10,18 @@ extern char** environ;
 
 namespace platform {
 
-std::optional<int> RunAndWait(const AnsiString& path) {
+std::optional<ProcessId> StartProgram(const AnsiString& path) {
     std::string program = NativePath(path);
     char* argv[] = {program.data(), nullptr};
     pid_t pid;
     if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
         return std::nullopt;
+    return pid;
+}
+
+int WaitForProgram(ProcessId process) {
     int status = 0;
-    if (RetryOnEintr([&] { return ::waitpid(pid, &status, 0); }) == -1) return std::nullopt;
+    if (RetryOnEintr([&] { return ::waitpid(process, &status, 0); }) == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -7,8 +7,14 @@
 
 namespace platform {
 
-// Starts the program at `path` (code-page text) with no arguments and blocks until it ends.
-// Returns its exit code, or nothing when it could not be started. Dispatches no messages.
-std::optional<int> RunAndWait(const AnsiString& path);
+using ProcessId = int;
+
+// Starts the program at `path` (code-page text) with no arguments, the caller's environment
+// and working folder. Nothing when it could not be started.
+std::optional<ProcessId> StartProgram(const AnsiString& path);
+
+// Blocks the calling thread until the program has ended; its exit code, -1 when it was
+// killed by a signal or cannot be waited for. Dispatches no messages.
+int WaitForProgram(ProcessId process);
 
 }  // namespace platform

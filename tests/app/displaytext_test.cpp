@@ -69,4 +69,12 @@ TEST_F(FileDateTextTest, MissingFilesAndDatesBefore1980Raise) {
     }
 }
 
+TEST(DateFromText, ReadsCalendarDatesOnly) {
+    EXPECT_EQ(DateFromText("2024-02-29"), QDate(2024, 2, 29));
+    EXPECT_LT(DateFromText("2024-12-31"), DateFromText("2025-01-01"));
+    for (const char* bad : {"2023-02-29", "2024-1-5", "01/02/2030", "2024-13-01", "", "yyyy-mm-dd",
+                            "2024-01-01x", " 2024-01-01"})
+        EXPECT_THROW(DateFromText(bad), Exception) << bad;
+}
+
 }  // namespace

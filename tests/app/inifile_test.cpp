@@ -1,12 +1,33 @@
 #include "app/inifile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <functional>
 
 #include "app/appfolder.h"
 
 namespace {
 
 using Names = std::vector<AnsiString>;
+
+// Root reads every file whatever its mode, so while this lives a test run as root acts as the
+// user "nobody", for whom a file of mode 000 is really unreadable.
+class WithoutRootsReach {
+public:
+    WithoutRootsReach() : wasRoot_(::geteuid() == 0) {
+        if (wasRoot_) EXPECT_EQ(::seteuid(65534), 0);
+    }
+    ~WithoutRootsReach() {
+        if (wasRoot_) EXPECT_EQ(::seteuid(0), 0);
+    }
+    WithoutRootsReach(const WithoutRootsReach&) = delete;
+    WithoutRootsReach& operator=(const WithoutRootsReach&) = delete;
+
+private:
+    bool wasRoot_;
+};
 
 class IniStore : public ::testing::Test {
 protected:
@@ -119,6 +140,49 @@ TEST_F(IniStore, FailedWriteRaisesAndLeavesTheFile) {
         EXPECT_EQ(error.Message(), platform::FromUtf8("无法写入 ") + folder_.Path("none\\setup.ini"));
     }
     EXPECT_NO_THROW(inMissingFolder.RemoveSection("A")) << "a missing file has nothing to remove";
+}
+
+// A setup.ini that is there but cannot be read (another user's, mode 000) must not be taken
+// for an empty one and rewritten: that would lose every section but the one being written.
+TEST_F(IniStore, AFileThatCannotBeReadIsNeverRewritten) {
+    const std::string original =
+        "[CONNECT]\r\nURL=http://127.0.0.1/\r\n[VERSION]\r\nVERSION=1.0\r\n";
+    const AnsiString cannotWrite = platform::FromUtf8("无法写入 ") + folder_.Path("setup.ini");
+    const struct {
+        const char* operation;
+        std::function<void(TIniFile&)> change;
+        AnsiString raised;
+    } cases[] = {
+        {"WriteEntry", [](TIniFile& store) { store.WriteEntry("VERSION", "VERSION", "2.0"); },
+         cannotWrite},
+        {"RemoveSection", [](TIniFile& store) { store.RemoveSection("VERSION"); }, cannotWrite},
+        {"RemoveKey", [](TIniFile& store) { store.RemoveKey("VERSION", "VERSION"); }, "nothing"},
+    };
+    // The folder is open to everyone, so that only the read can fail, not the write.
+    const std::string nativeFile = platform::NativePath(folder_.Path("setup.ini"));
+    ASSERT_EQ(::chmod(folder_.NativeFolder().toLocal8Bit().constData(), 0777), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.operation);
+        platform::DeleteFile(folder_.Path("setup.ini"));
+        folder_.Write("setup.ini", original);
+        ASSERT_EQ(::chmod(nativeFile.c_str(), 0), 0);
+        AnsiString read;
+        AnsiString raised = "nothing";
+        {
+            WithoutRootsReach unprivileged;
+            TIniFile store = Store();
+            read = store.ReadEntry("VERSION", "VERSION", "default");
+            try {
+                c.change(store);
+            } catch (const Exception& error) {
+                raised = error.Message();
+            }
+        }
+        ASSERT_EQ(::chmod(nativeFile.c_str(), 0644), 0);
+        EXPECT_EQ(read, "default") << "reads take an unreadable file as missing";
+        EXPECT_EQ(raised, c.raised);
+        EXPECT_EQ(folder_.Read("setup.ini"), original);
+    }
 }
 
 TEST_F(IniStore, RemoveKeyAndSection) {

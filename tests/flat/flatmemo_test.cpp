@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCursor>
 #include <QEnterEvent>
 #include <QLineEdit>
@@ -117,6 +118,45 @@ TEST_F(MemoTest, LosingFocusWhileHoveredKeepsTheLookUntilTheCursorLeaves) {
     EXPECT_EQ(Look(first), ToQColor(kFocused));
     Leave(first);
     EXPECT_EQ(Look(first), ToQColor(kFlat));
+}
+
+// The wizard's messages (an error to pass on, a path) can be selected and copied, yet Tab
+// never stops on a memo and typing never changes it.
+TEST(FlatMemo, AClickFocusesItToSelectAndCopyButTabPassesItBy) {
+    QWidget window;
+    window.resize(400, 300);
+    QLineEdit before(&window);
+    TFlatMemo memo(&window);  // as the wizard makes it, between two fields in the tab chain
+    QLineEdit after(&window);
+    memo.move(0, 40);
+    after.move(0, 200);
+    const QString message = QString::fromUtf8("first line\n下载完成");
+    memo.Lines.Add("first line");
+    memo.Lines.Add(platform::FromUtf8("下载完成"));
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+
+    EXPECT_EQ(memo.focusPolicy(), Qt::ClickFocus);
+    before.setFocus();
+    QTest::keyClick(&before, Qt::Key_Tab);
+    EXPECT_TRUE(after.hasFocus()) << "Tab stopped on the memo";
+
+    QTest::mouseDClick(memo.viewport(), Qt::LeftButton, {}, QPoint(8, 8));
+    EXPECT_TRUE(memo.hasFocus());
+    EXPECT_EQ(memo.textCursor().selectedText(), "first") << "a double click selects a word";
+
+    QTest::keyClick(&memo, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(&memo, Qt::Key_End, Qt::ShiftModifier);
+    QTest::keyClick(&memo, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "first line");
+    QTest::keyClick(&memo, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&memo, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), message);
+
+    QTest::keyClicks(&memo, "typed");
+    QTest::keyClick(&memo, Qt::Key_Delete);
+    EXPECT_EQ(memo.toPlainText(), message) << "the memo stays read-only";
 }
 
 TEST(FlatMemo, ColourRules) {

@@ -17,24 +17,14 @@
 #include <sstream>
 
 #include "support/scriptedhttpserver.h"
+#include "support/waituntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testsupport::ScriptedHttpServer;
 using testsupport::ScriptedResponse;
-
-// Dispatches events until `done` holds; false when it still does not after `limit`.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    QTimer tick;  // wakes the wait now and then to look at the clock
-    tick.start(20);
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 std::string ReadFile(const QString& path) {
     std::ifstream in(path.toStdString(), std::ios::binary);

@@ -61,6 +61,30 @@ TEST_F(FilesTest, ReplaceFileContentsFailsInAMissingFolder) {
     EXPECT_EQ(platform::ReadWholeFile(Path("setup.ini")), "x");
 }
 
+// Writers that rewrite a whole file start from nothing only when nothing is there, so a
+// path that holds something unreadable must not be reported as missing.
+TEST_F(FilesTest, ReadWholeFileSaysWhetherAnythingIsThere) {
+    Write("a.txt", "x");
+    ASSERT_TRUE(platform::CreateDirectory(Path("folder")));
+    const struct {
+        const char* name;
+        platform::ReadFailure expected;
+    } cases[] = {
+        {"missing.txt", platform::ReadFailure::Missing},
+        {"none\\a.txt", platform::ReadFailure::Missing},
+        {"a.txt\\b.txt", platform::ReadFailure::Missing},
+        {"folder", platform::ReadFailure::Unreadable},
+    };
+    for (const auto& c : cases) {
+        platform::ReadFailure failure = c.expected == platform::ReadFailure::Missing
+                                            ? platform::ReadFailure::Unreadable
+                                            : platform::ReadFailure::Missing;
+        EXPECT_FALSE(platform::ReadWholeFile(Path(c.name), &failure)) << c.name;
+        EXPECT_EQ(failure, c.expected) << c.name;
+    }
+    EXPECT_EQ(platform::ReadWholeFile(Path("a.txt")), "x");
+}
+
 TEST_F(FilesTest, LastWriteTimeIsLocalTime) {
     Write("a.txt", "");
     struct tm local = {};

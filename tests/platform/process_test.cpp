@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 TEST(Process, RunsAProgramAndReturnsItsExitCode) {
-    EXPECT_EQ(platform::RunAndWait("\\bin\\true"), 0);
-    EXPECT_EQ(platform::RunAndWait("\\bin\\false"), 1);
+    for (auto [program, code] : {std::pair{"\\bin\\true", 0}, std::pair{"\\bin\\false", 1}}) {
+        std::optional<platform::ProcessId> process = platform::StartProgram(program);
+        ASSERT_TRUE(process) << program;
+        EXPECT_EQ(platform::WaitForProgram(*process), code) << program;
+    }
 }
 
 TEST(Process, AProgramThatCannotStartGivesNothing) {
-    EXPECT_FALSE(platform::RunAndWait("\\nonexistent\\setup.exe"));
+    EXPECT_FALSE(platform::StartProgram("\\nonexistent\\setup.exe"));
 }

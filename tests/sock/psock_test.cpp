@@ -9,18 +9,19 @@
 #include <set>
 
 #include <QDir>
-#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtEndian>
 
 #include "rawpeer.h"
 #include "support/scriptedhttpserver.h"
+#include "support/waituntil.h"
 
 namespace {
 
 using testsupport::ScriptedHttpServer;
 using testsupport::ScriptedResponse;
+using testsupport::WaitUntil;
 using namespace std::chrono_literals;
 
 // The message of the error of class E (ESockError or a subclass) that `action` raises; ""
@@ -33,13 +34,6 @@ AnsiString SockErrorOf(Action action) {
         return error.Message();
     }
     return "";
-}
-
-// Runs the event loop for `duration`.
-void RunEventsFor(std::chrono::milliseconds duration) {
-    QEventLoop loop;
-    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 double ProcessCpuSeconds() {
@@ -391,8 +385,7 @@ TEST_F(Transport, DataAvailableSeesUnreadBytes) {
     Request(sock, "/d");
     AnsiString seen;
     sock.OnDataArrival = [&](QObject*) { seen = sock.DataAvailable() ? "yes" : "no"; };
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (seen.empty() && std::chrono::steady_clock::now() < until) RunEventsFor(20ms);
+    ASSERT_TRUE(WaitUntil([&] { return !seen.empty(); }, 5s));
     EXPECT_EQ(seen, "yes");
     EXPECT_EQ(sock.ReadLn(), "x\n");
 }
@@ -457,14 +450,11 @@ TEST(TThreadTimer, FiresOnlyWhileEnabledWithAHandler) {
         EXPECT_EQ(sender, &timer);
         ++fired;
     });
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (fired < 3 && std::chrono::steady_clock::now() < until) RunEventsFor(20ms);
-    EXPECT_GE(fired, 3);
+    EXPECT_TRUE(WaitUntil([&] { return fired >= 3; }, 5s));
 
     timer.SetEnabled(false);
     fired = 0;
-    RunEventsFor(150ms);
-    EXPECT_EQ(fired, 0);
+    EXPECT_FALSE(WaitUntil([&] { return fired > 0; }, 150ms));
 }
 
 }  // namespace

@@ -20,7 +20,10 @@ TFlatMemo::TFlatMemo(QWidget* parent) : QPlainTextEdit(parent) {
     setFrameStyle(QFrame::Box | QFrame::Plain);
     setLineWidth(kBorder);
     setReadOnly(true);
-    setFocusPolicy(Qt::NoFocus);
+    // A click gives the focus, so a message can be selected with mouse or keyboard and
+    // copied; Tab still passes the memo by, as it holds nothing to fill in.
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setFocusPolicy(Qt::ClickFocus);
     SetScrollBars(ssNone);
     if (parent) colorFlat_ = ParentColorOf(*this);
     resize(185, 89);

@@ -32,7 +32,7 @@ class TFlatMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
     // 185 x 89, word-wrapped, no scroll bars; read-only and outside the tab order, as the
-    // wizard shows its messages.
+    // wizard shows its messages. A click focuses it, so its text can be selected and copied.
     explicit TFlatMemo(QWidget* parent = nullptr);
 
     TMemoLines Lines{*this};

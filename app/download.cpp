@@ -1,0 +1,97 @@
+// Step 2, the download: fetches each listed file into Update\ and journals it as it arrives.
+#include <QLabel>
+#include <algorithm>
+#include <climits>
+
+#include "app/displaytext.h"
+#include "app/listrows.h"
+#include "app/mainform.h"
+#include "app/manifest.h"
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "app/updateserver.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "ui/flat/flatprogressbar.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+// The bars count in 32 bits; a larger total simply shows as full.
+int BarValue(int64_t bytes) {
+    return int(std::clamp<int64_t>(bytes, 0, INT_MAX));
+}
+
+AnsiString SizeOfBytes(int64_t bytes) {
+    return SizeText(std::to_string(bytes));
+}
+
+}  // namespace
+
+void TMainform::DownloadUpdates() {
+    Label21->clear();
+    CopyRows(*ListView2, ListView3);
+    Notebook1->SetActivePage("Download");
+
+    for (size_t i = 0; i < UpdateList.size(); ++i) {
+        if (CancelFlag) return;
+        CurrentDownloadIndex = int(i);
+        FileDoneFlag = false;
+        const AnsiString& key = UpdateList[i];
+        CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, key));
+        if (!IsSafeRelativeName(CurrentFileName)) {
+            ShowDownloadFailed();
+            return;
+        }
+        const AnsiString updateFolder = ApplicationFolder + "Update\\";
+        platform::CreateFoldersFor(updateFolder, CurrentFileName);
+        HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
+        HTTPGet2->FileName = updateFolder + CurrentFileName;
+        HTTPGet2->GetFile();
+        if (CancelFlag) EndProgram();
+        if (!FileDoneFlag) return;
+
+        ManifestIni->WriteEntry("RUN", key, ManifestIni->ReadEntry(InstalledVersion, key));
+        ManifestIni->RemoveKey(InstalledVersion, key);
+        SetSubItem(ListView3, int(i), Texts::FileDone);
+        if (i + 1 < UpdateList.size()) ScrollToRow(ListView3, int(i + 1));
+    }
+    if (FileDoneFlag) ManifestIni->RemoveSection(InstalledVersion);
+    if (CancelFlag) return;
+
+    Label21->setText(platform::ToUnicode(Texts::DownloadedHint));
+    Bitbtn1->Tag = 3;
+    Bitbtn1->setEnabled(true);
+    if (UpdateList.empty()) Bitbtn1->Click();
+}
+
+void TMainform::HTTPGet2Progress(QObject*, int TotalSize, int Readed) {
+    if (Readed == TotalSize) FileDoneFlag = true;
+    SetSubItem(ListView3, CurrentDownloadIndex, SizeOfBytes(int64_t(TotalSize) - Readed));
+    FlatProgressBar2->SetMax(TotalSize);
+    FlatProgressBar2->SetPosition(Readed);
+    Label17->setText(platform::ToUnicode(Texts::DownloadingFile + SizeOfBytes(Readed) +
+                                         Texts::OfTotal + SizeOfBytes(TotalSize) +
+                                         Texts::CloseParen));
+    BytesDownloaded += Readed - LastProgressCount;
+    FlatProgressBar4->SetMax(BarValue(DownloadTotal));
+    FlatProgressBar4->SetPosition(BarValue(BytesDownloaded));
+    Label18->setText(platform::ToUnicode(Texts::TotalProgress + SizeOfBytes(BytesDownloaded) +
+                                         Texts::OfTotal + SizeOfBytes(DownloadTotal) +
+                                         Texts::CloseParen));
+    LastProgressCount = Readed;
+}
+
+void TMainform::HTTPGet2DoneFile(QObject*, const AnsiString&, int FileSize) {
+    LastProgressCount = 0;
+    if (FileSize == 0) ShowDownloadFailed();
+}
+
+void TMainform::HTTPGet2Error(QObject*) {
+    ShowDownloadFailed();
+}
+
+void TMainform::ShowDownloadFailed() {
+    ShowStopped(Texts::DownloadFailedMessage, Texts::StoppedButton, false, 0);
+}

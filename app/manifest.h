@@ -1,0 +1,20 @@
+// Entry values of the update manifest: "name;kind", optionally followed by any text and by
+// ";;" and a target folder ("Report.dll;0;;Plugins").
+#pragma once
+
+#include "platform/text.h"
+
+// All characters before the first ";"; empty when there is none.
+AnsiString EntryFileName(const AnsiString& value);
+
+// A copy entry has the kind "0" right after the first ";"; every other entry is run.
+bool IsCopyEntry(const AnsiString& value);
+
+// The copy target below the application folder: at most 20 characters after the first ";;",
+// when that stands at the second character or later; empty otherwise.
+AnsiString EntryTargetFolder(const AnsiString& value);
+
+// True when `name` stays inside the folder it is appended to: not absolute, no drive prefix
+// ("C:"), no ".." segment with either separator. Names from a downloaded manifest must pass
+// before anything is fetched, written, copied, run or deleted for them.
+bool IsSafeRelativeName(const AnsiString& name);

@@ -1,0 +1,119 @@
+// Step 1, the update list: the manifest's files for the installed version and newer
+// components, each with the size the server announces.
+#include <QLabel>
+#include <QTreeWidget>
+#include <algorithm>
+#include <charconv>
+
+#include "app/displaytext.h"
+#include "app/listrows.h"
+#include "app/mainform.h"
+#include "app/manifest.h"
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "app/updateserver.h"
+#include "net/sock/nmhttp.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "ui/flat/flatprogressbar.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+int64_t SizeOf(const AnsiString& sizeText) {
+    int64_t size = 0;
+    std::from_chars(sizeText.data(), sizeText.data() + sizeText.size(), size);
+    return size;
+}
+
+// The key for an appended entry: the next number after the list's length that the section
+// does not use yet, so that an entry of the server's is never overwritten.
+AnsiString NewEntryKey(const std::vector<AnsiString>& keys) {
+    for (size_t n = keys.size() + 1;; ++n) {
+        AnsiString key = std::to_string(n);
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) return key;
+    }
+}
+
+}  // namespace
+
+AnsiString TMainform::QuerySize(const AnsiString& fileName) {
+    sizeQueryRunning_ = true;
+    try {
+        NMHTTP1->Head(environment_.ServerUrl + "/Update/" + UrlPathOf(fileName));
+    } catch (const std::exception&) {
+        sizeQueryRunning_ = false;
+        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
+        CancelFlag = true;
+        return "0";
+    }
+    sizeQueryRunning_ = false;
+    return SizeFromHeader(NMHTTP1->Header);
+}
+
+void TMainform::ListUpdates() {
+    ListView2->clear();
+    Notebook1->SetActivePage("INDEX");
+    UpdateList.clear();
+    ManifestIni = std::make_unique<TIniFile>(ApplicationFolder + "Version.ini");
+    InstalledVersion = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
+    ManifestIni->KeyNames(InstalledVersion, UpdateList);
+    DownloadTotal = BytesDownloaded = LastProgressCount = 0;
+    PlugInCount = 0;
+
+    auto showProgress = [this](size_t position) {
+        FlatProgressBar1->SetMax(int(UpdateList.size() + ComponentFiles.size()));
+        FlatProgressBar1->SetPosition(int(position));
+    };
+
+    const size_t listed = UpdateList.size();
+    for (size_t i = 0; i < listed; ++i) {
+        if (CancelFlag) return;
+        CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, UpdateList[i]));
+        const AnsiString size = QuerySize(CurrentFileName);
+        if (CancelFlag) return;
+        AddRow(ListView2, CurrentFileName, ImageList1[0], SizeText(size));
+        ScrollToRow(ListView2, int(i));
+        DownloadTotal += SizeOf(size);
+        showProgress(i + 1);
+        Label19->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
+                                             Texts::ListingFilesOf +
+                                             SizeText(std::to_string(DownloadTotal))));
+    }
+    Label2->clear();
+
+    // Components whose build on the server is newer than the installed file join the list.
+    for (size_t j = 0; j < ComponentFiles.size(); ++j) {
+        const AnsiString& name = ComponentFiles[j];
+        if (platform::FileExists(ApplicationFolder + name)) {
+            const AnsiString serverDate = ManifestIni->ReadEntry("DLL", name);
+            const AnsiString localDate = FileDateText(ApplicationFolder + name);
+            if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
+                if (CancelFlag) return;
+                const AnsiString size = QuerySize(name);
+                if (ProgramEnded()) return;
+                if (size != "0") {
+                    AddRow(ListView2, name, ImageList1[0], SizeText(size));
+                    ScrollToRow(ListView2, ListView2->topLevelItemCount() - 1);
+                    DownloadTotal += SizeOf(size);
+                    ++PlugInCount;
+                    const AnsiString key = NewEntryKey(UpdateList);
+                    UpdateList.push_back(key);
+                    ManifestIni->WriteEntry(InstalledVersion, key, name + ";0");
+                    Label19->setText(platform::ToUnicode(
+                        Texts::ListingProgress + std::to_string(UpdateList.size()) +
+                        Texts::ListingPlugIns + std::to_string(PlugInCount) +
+                        Texts::ListingFilesOf + SizeText(std::to_string(DownloadTotal))));
+                }
+                ManifestIni->RemoveKey("Dll", name);
+            }
+        }
+        showProgress(UpdateList.size() + j + 1);
+    }
+    if (CancelFlag) return;
+
+    Label2->setText(platform::ToUnicode(Texts::ListedHint));
+    Bitbtn1->Tag = 2;
+    Bitbtn1->setEnabled(true);
+    if (UpdateList.empty()) Bitbtn1->Click();
+}

@@ -1,0 +1,87 @@
+#include "app/updateserver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/codepage.h"
+
+namespace {
+
+bool MayStandInPath(unsigned char c) {
+    return c > 0x20 && c < 0x7F && c != '%' && c != '#' && c != '?';
+}
+
+void AppendEncoded(AnsiString& out, unsigned char c) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+bool SameAsciiName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+AnsiString UrlPathOf(const AnsiString& fileName) {
+    AnsiString path;
+    size_t characterStart = 0;
+    for (size_t separator = platform::FindSeparator(fileName);;
+         separator = platform::FindSeparator(fileName, characterStart)) {
+        const size_t end = separator == AnsiString::npos ? fileName.size() : separator;
+        for (size_t i = characterStart; i < end; ++i) {
+            const unsigned char c = static_cast<unsigned char>(fileName[i]);
+            if (c >= 0x81 && c <= 0xFE && i + 1 < end) {
+                // Both bytes of a double-byte character, so a second byte that looks like
+                // "\" or "?" keeps its meaning as part of the character.
+                AppendEncoded(path, c);
+                AppendEncoded(path, static_cast<unsigned char>(fileName[++i]));
+            } else if (MayStandInPath(c)) {
+                path += static_cast<char>(c);
+            } else {
+                AppendEncoded(path, c);
+            }
+        }
+        if (separator == AnsiString::npos) return path;
+        path += '/';
+        characterStart = separator + 1;
+    }
+}
+
+AnsiString SizeFromHeader(const AnsiString& header) {
+    std::string_view rest = header;
+    while (!rest.empty()) {
+        const size_t lineEnd = rest.find('\n');
+        std::string_view line = rest.substr(0, lineEnd);
+        rest.remove_prefix(lineEnd == std::string_view::npos ? rest.size() : lineEnd + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos ||
+            !SameAsciiName(line.substr(0, colon), "Content-Length"))
+            continue;
+        const std::string_view value = Trim(line.substr(colon + 1));
+        int32_t size = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), size);
+        const bool decimal = !value.empty() && value.front() != '-' && error == std::errc() &&
+                             end == value.data() + value.size();
+        return decimal ? std::to_string(size) : "0";
+    }
+    return "0";
+}

@@ -1,0 +1,103 @@
+// Step 0, the version check: asks the server for the latest version and fetches its manifest.
+#include <QLabel>
+
+#include "app/mainform.h"
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+// A version text of this length or more is no version at all, such as an error page.
+constexpr size_t kMaxVersionLength = 10;
+
+// The manifest arrives beside its place and replaces the journal only once it is complete:
+// a half-written manifest would become the journal that the next start offers to resume.
+constexpr const char* kManifestDownload = "Version.ini.download";
+
+}  // namespace
+
+AnsiString TMainform::UpdateFolderUrl(const AnsiString& name) const {
+    return SetupIni->ReadEntry("CONNECT", "URL", environment_.ServerUrl) + "/" +
+           SetupIni->ReadEntry("CONNECT", "Path", "Update") + "/" + name;
+}
+
+void TMainform::CheckVersion() {
+    Label1->clear();
+    Label7->setText(platform::ToUnicode(Texts::CheckingHint));
+    Notebook1->SetActivePage("welcome");
+    Button1->hide();
+    HTTPGet1->URL = UpdateFolderUrl("Version.txt");
+    HTTPGet1->GetString();
+}
+
+void TMainform::HTTPGet1DoneString(QObject*, const AnsiString& Result) {
+    const AnsiString installedVersion = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
+    if (installedVersion == Result) {
+        ShowMessagePage({Texts::UpToDateMessage});
+        Bitbtn1->SetCaption(Texts::DoneButton);
+        Bitbtn1->setEnabled(true);
+        Bitbtn2->setEnabled(false);
+        Bitbtn1->Tag = 4;
+        CancelFlag = true;
+    } else if (Result.size() >= kMaxVersionLength) {
+        CancelFlag = true;
+        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
+    } else {
+        Label7->setText(platform::ToUnicode(Texts::LatestVersionIs + Result));
+    }
+    if (CancelFlag) return;
+
+    HTTPGet3->URL = UpdateFolderUrl("Version.ini");
+    HTTPGet3->FileName = ApplicationFolder + kManifestDownload;
+    HTTPGet3->GetFile();
+}
+
+void TMainform::HTTPGet1Error(QObject*) {
+    ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
+    CancelFlag = true;
+}
+
+void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
+    const AnsiString download = ApplicationFolder + kManifestDownload;
+    const AnsiString manifest = ApplicationFolder + "Version.ini";
+    if (CancelFlag || ProgramEnded()) {
+        platform::DeleteFile(download);
+    } else {
+        if (!platform::RenameFile(download, manifest)) {
+            platform::DeleteFile(download);
+            HTTPGet3Error(nullptr);
+            return;
+        }
+        FileDoneFlag = true;
+        if (SystemFlag == "1") {
+            if (!CreateUpdateFolder("CUpdate")) return;
+            platform::CopyFile(manifest, ApplicationFolder + "CUpdate\\Version.ini");
+        }
+        if (!CreateUpdateFolder("Update")) return;
+    }
+    Label1->setText(platform::ToUnicode(Texts::UpdateFoundHint));
+    Bitbtn1->Tag = 1;
+    Bitbtn1->SetCaption(Texts::NextButton);
+    Bitbtn1->setEnabled(true);
+}
+
+bool TMainform::CreateUpdateFolder(const AnsiString& name) {
+    const AnsiString folder = ApplicationFolder + name;
+    if (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)) return true;
+    ShowManifestFailed(Texts::CannotCreateFolder + folder);
+    return false;
+}
+
+void TMainform::HTTPGet3Error(QObject*) {
+    platform::DeleteFile(ApplicationFolder + kManifestDownload);
+    ShowManifestFailed(Texts::ManifestUnavailableMessage);
+}
+
+void TMainform::ShowManifestFailed(const AnsiString& message) {
+    CancelFlag = true;
+    ShowStopped(message, Texts::RetryButton, true, 0);
+}

@@ -1,0 +1,446 @@
+// The upgrade road in-process: the wizard's states, the journal, the files and the requests,
+// against the scripted server.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <sstream>
+
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "app/wizardharness.h"
+#include "net/httpget/httpget.h"
+#include "net/sock/nmhttp.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "support/scriptedhttpserver.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+using testsupport::ScriptedResponse;
+
+const std::string kManifest =
+    "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
+    "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n"
+    "[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n";
+// Appends a line to ran.log in the application folder, whatever the working folder.
+const std::string kRunScript = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/../ran.log\"\n";
+
+// What a person sees of the wizard's state, as one text that compares and prints as a whole.
+std::string State(const AnsiString& page, int tag, const AnsiString& main, bool mainEnabled,
+                  const AnsiString& close, bool closeEnabled,
+                  const std::vector<AnsiString>& memo = {}) {
+    std::ostringstream text;
+    text << "page " << page << ", Tag " << tag << ", main \"" << main << "\" "
+         << (mainEnabled ? "enabled" : "disabled") << ", close \"" << close << "\" "
+         << (closeEnabled ? "enabled" : "disabled");
+    for (const AnsiString& line : memo) text << "\n  " << line;
+    return platform::ToUnicode(text.str()).toStdString();
+}
+
+// An application folder with one component and a server that publishes version 2.0 with
+// three files and a newer build of that component.
+class UpgradeRun : public WizardHarness {
+public:
+    UpgradeRun() {
+        Publish("2.0", kManifest);
+        PublishFile("a.dll", "new a");
+        PublishFile("b.dll", "new b");
+        PublishFile("c.sh", kRunScript);
+        PublishFile("Bin/Customs.dll", "new customs");
+        folder_.Write("Default.ini", "[Main]\r\nCustoms=Bin\\Customs.dll\r\n");
+        QDir(folder_.NativeFolder()).mkpath("Bin");
+        QDir(folder_.NativeFolder()).mkpath("Sub");
+        folder_.Write("Bin/Customs.dll", "old customs");
+    }
+
+    void Publish(const std::string& version, const std::string& manifest) {
+        server_.Serve("/Update/Version.txt", ScriptedResponse::Ok(version));
+        server_.Serve("/Update/Version.ini", ScriptedResponse::Ok(manifest));
+    }
+    void PublishFile(const std::string& urlPath, const std::string& body) {
+        server_.Serve("/Update/" + urlPath, ScriptedResponse::Ok(body));
+    }
+
+    TMainform& OpenWizard(const AnsiString& argument = {}) { return Open(argument, server_.Url()); }
+
+    // Clicks the main button as a person would (only when it is enabled) and waits until no
+    // transfer runs any more.
+    void ClickMain() {
+        ASSERT_TRUE(form_->Bitbtn1->isEnabled()) << "a person cannot click a disabled button";
+        form_->Bitbtn1->Click();
+        Settle();
+    }
+    void Settle() {
+        QElapsedTimer clock;
+        clock.start();
+        auto busy = [&] {
+            return form_->HTTPGet1->Busy() || form_->HTTPGet2->Busy() || form_->HTTPGet3->Busy();
+        };
+        QCoreApplication::processEvents();
+        while (busy() && clock.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        ASSERT_FALSE(busy()) << "the wizard settled within 10 s";
+    }
+
+    std::string StateNow() const {
+        return State(form_->Notebook1->ActivePage(), form_->Bitbtn1->Tag, form_->Bitbtn1->Caption(),
+                     form_->Bitbtn1->isEnabled(), form_->Bitbtn2->Caption(),
+                     form_->Bitbtn2->isEnabled(), MemoLines(*form_->MEMO2));
+    }
+    std::vector<std::string> RequestLines() const {
+        std::vector<std::string> lines;
+        for (const auto& request : server_.Requests()) lines.push_back(request.requestLine);
+        return lines;
+    }
+    static AnsiString Text(const QLabel* label) { return platform::FromUnicode(label->text()); }
+    static std::vector<AnsiString> Rows(const QTreeWidget* view) {
+        std::vector<AnsiString> rows;
+        for (int i = 0; i < view->topLevelItemCount(); ++i)
+            rows.push_back(platform::FromUnicode(view->topLevelItem(i)->text(0) + "|" +
+                                                 view->topLevelItem(i)->text(1)));
+        return rows;
+    }
+    bool Exists(const char* name) const { return platform::FileExists(folder_.Path(name)); }
+
+    testsupport::ScriptedHttpServer server_;
+};
+
+class Upgrade : public ::testing::Test, public UpgradeRun {};
+
+// Each case arranges the server and the folder, clicks the main button `clicks` times and
+// checks the state a person then sees.
+TEST_F(Upgrade, EveryStateOfTheRoad) {
+    using Arrange = std::function<void(UpgradeRun&)>;
+    const AnsiString versionFailed = Texts::VersionUnavailableMessage;
+    struct Case {
+        const char* name;
+        Arrange arrange;
+        int clicks;
+        std::string expected;
+    } cases[] = {
+        {"up to date", [](UpgradeRun& t) { t.Publish("1.0", kManifest); }, 1,
+         State("New", 4, Texts::DoneButton, true, Texts::CancelButton, false,
+               {Texts::UpToDateMessage})},
+        {"version request failed",
+         [](UpgradeRun& t) { t.server_.Serve("/Update/Version.txt", ScriptedResponse::Raw("")); },
+         1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an answer of 10 bytes", [](UpgradeRun& t) { t.Publish("1234567890", kManifest); }, 1,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an answer of 9 bytes", [](UpgradeRun& t) { t.Publish("123456789", kManifest); }, 1,
+         State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true)},
+        {"manifest failed",
+         [](UpgradeRun& t) {
+             t.server_.Serve("/Update/Version.ini",
+                             ScriptedResponse::Ok(kManifest).DropAfterBody(20));
+         },
+         1,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+               {Texts::ManifestUnavailableMessage})},
+        {"Update cannot be made", [](UpgradeRun& t) { t.folder_.Write("Update", "a file"); }, 1,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+               {Texts::CannotCreateFolder + "*Update"})},
+        {"size query failed",
+         [](UpgradeRun& t) { t.server_.Serve("/Update/b.dll", ScriptedResponse::Silent()); }, 2,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"listed", {}, 2, State("index", 2, Texts::NextButton, true, Texts::CancelButton, true)},
+        {"download failed",
+         [](UpgradeRun& t) {
+             t.server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b").DropAfterBody(2));
+         },
+         3,
+         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+               {Texts::DownloadFailedMessage})},
+        {"a file of 0 bytes fails", [](UpgradeRun& t) { t.PublishFile("b.dll", ""); }, 3,
+         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+               {Texts::DownloadFailedMessage})},
+        {"downloaded",
+         {},
+         3,
+         State("download", 3, Texts::NextButton, true, Texts::CancelButton, true)},
+        {"install failed: no target folder",
+         [](UpgradeRun& t) { QDir(t.folder_.NativeFolder()).rmdir("Sub"); }, 4,
+         State("New", 3, Texts::RetryButton, true, Texts::CloseButton, true,
+               {Texts::UpdateFile + "b.dll" + Texts::InstallFailedTail})},
+        {"finished",
+         {},
+         4,
+         State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+        {"an HTML page as the manifest finishes with 0 updates",
+         [](UpgradeRun& t) { t.Publish("2.0", "<html><body>Not here</body></html>"); }, 2,
+         State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeRun t;
+        if (c.arrange) c.arrange(t);
+        t.OpenWizard();
+        t.form_->NMHTTP1->TimeOut = 300;  // a silent server fails the query sooner than 60 s
+        for (int i = 0; i < c.clicks; ++i) t.ClickMain();
+        std::string expected = c.expected;
+        const std::string folderMark = "*Update";
+        if (size_t at = expected.find(folderMark); at != std::string::npos)
+            expected.replace(at, folderMark.size(),
+                             platform::ToUnicode(t.folder_.Folder() + "Update").toStdString());
+        EXPECT_EQ(t.StateNow(), expected);
+    }
+}
+
+TEST_F(Upgrade, AWholeUpgradeJournalsEachStepAndRecordsTheNewVersion) {
+    folder_.Write("setup.ini", "[QUENTAROVER]\r\nSYSTEM=1\r\n");
+    TMainform& form = OpenWizard();
+
+    ClickMain();  // step 0
+    EXPECT_EQ(Text(form.Label7), Texts::LatestVersionIs + "2.0");
+    EXPECT_EQ(Text(form.Label1), Texts::UpdateFoundHint);
+    EXPECT_EQ(folder_.Read("Version.ini"), kManifest);
+    EXPECT_EQ(folder_.Read("CUpdate/Version.ini"), kManifest);
+    EXPECT_FALSE(Exists("Version.ini.download"));
+
+    ClickMain();  // step 1: the newer component joins as entry 4 and leaves [DLL]
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
+              "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n4=Bin\\Customs.dll;0\r\n"
+              "[DLL]\r\n");
+    EXPECT_EQ(Rows(form.ListView2),
+              (std::vector<AnsiString>{"a.dll|5", "b.dll|5", "c.sh|51", "Bin\\Customs.dll|11"}));
+    EXPECT_EQ(Text(form.Label19), Texts::ListingProgress + "4" + Texts::ListingPlugIns + "1" +
+                                      Texts::ListingFilesOf + "72");
+    EXPECT_EQ(Text(form.Label2), Texts::ListedHint);
+
+    ClickMain();  // step 2: every entry moves to [RUN], the section goes
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n[DLL]\r\n"
+              "[RUN]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n4=Bin\\Customs.dll;0\r\n");
+    EXPECT_EQ(folder_.Read("Update/Bin/Customs.dll"), "new customs");
+    EXPECT_EQ(Rows(form.ListView3)[3], "Bin\\Customs.dll|" + Texts::FileDone);
+    EXPECT_EQ(Text(form.Label18),
+              Texts::TotalProgress + "72" + Texts::OfTotal + "72" + Texts::CloseParen);
+
+    ClickMain();  // step 3 and the finish
+    EXPECT_EQ(folder_.Read("a.dll"), "new a");
+    EXPECT_EQ(folder_.Read("Sub/b.dll"), "new b");
+    EXPECT_FALSE(Exists("b.dll"));
+    EXPECT_EQ(folder_.Read("ran.log"), "ran\n");
+    EXPECT_EQ(folder_.Read("Bin/Customs.dll"), "new customs");
+    EXPECT_EQ(folder_.Read("CUpdate/c.sh"), kRunScript);
+    EXPECT_EQ(folder_.Read("CUpdate/Bin/Customs.dll"), "new customs");
+    EXPECT_FALSE(Exists("Version.ini"));
+    EXPECT_EQ(QDir(folder_.NativeFolder() + "/Update").entryList(QDir::Files), QStringList());
+    EXPECT_EQ(folder_.Read("setup.ini"),
+              "[QUENTAROVER]\r\nSYSTEM=1\r\n[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n");
+    EXPECT_EQ(MemoLines(*form.Memo1),
+              (std::vector<AnsiString>{Texts::InstalledUpdates + "4" + Texts::InstalledUpdatesTail,
+                                       Texts::UpgradeSucceeded}));
+    EXPECT_EQ(Text(form.Label20), Texts::InstallCountOf + "4" + Texts::InstallCountDone + "4" +
+                                      Texts::InstallCountUnit);
+    EXPECT_EQ(Rows(form.ListView5)[0], "a.dll|" + Texts::InstalledState);
+
+    EXPECT_EQ(RequestLines(),
+              (std::vector<std::string>{
+                  "GET /Update/Version.txt HTTP/1.0", "GET /Update/Version.ini HTTP/1.0",
+                  "HEAD /Update/a.dll HTTP/1.0", "HEAD /Update/b.dll HTTP/1.0",
+                  "HEAD /Update/c.sh HTTP/1.0", "HEAD /Update/Bin/Customs.dll HTTP/1.0",
+                  "GET /Update/a.dll HTTP/1.0", "GET /Update/b.dll HTTP/1.0",
+                  "GET /Update/c.sh HTTP/1.0", "GET /Update/Bin/Customs.dll HTTP/1.0"}));
+    ClickMain();  // step 4
+    EXPECT_TRUE(form.ProgramEnded());
+}
+
+TEST_F(Upgrade, AFailedFileStopsTheDownloadAndKeepsWhatIsLeftInTheManifest) {
+    server_.Serve("/Update/b.dll", ScriptedResponse::Raw("HTTP/1.0 404 Not Found\r\n\r\n"));
+    folder_.Write("Default.ini", "");
+    OpenWizard();
+    for (int i = 0; i < 3; ++i) ClickMain();
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
+              "[1.0]\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n"
+              "[RUN]\r\n1=a.dll;0\r\n");
+    EXPECT_EQ(Rows(form_->ListView3)[0], "a.dll|" + Texts::FileDone);
+    EXPECT_EQ(RequestLines().back(), "GET /Update/b.dll HTTP/1.0") << "c.sh is not fetched";
+
+    // The next start offers to go on; continuing lists and fetches only what is left.
+    server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b"));
+    OpenWizard();
+    ASSERT_TRUE(form_->Button1->isVisible());
+    form_->Button1->Click();
+    EXPECT_EQ(Rows(form_->ListView2), (std::vector<AnsiString>{"b.dll|5", "c.sh|51"}));
+    ClickMain();
+    ClickMain();
+    EXPECT_EQ(folder_.Read("a.dll"), "new a");
+    EXPECT_EQ(folder_.Read("Sub/b.dll"), "new b");
+    EXPECT_EQ(folder_.Read("setup.ini"), "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n");
+}
+
+// The first entry is a program; a close confirmed while it runs is noticed once it has ended.
+TEST_F(Upgrade, ACancelConfirmedDuringTheInstallStopsAfterTheRunningEntry) {
+    Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=c.sh;1\r\n2=a.dll;0\r\n3=b.dll;0\r\n");
+    PublishFile("c.sh", "#!/bin/sh\nsleep 0.3\n" + kRunScript.substr(10));
+    answer_ = true;
+    TMainform& form = OpenWizard();
+    for (int i = 0; i < 3; ++i) ClickMain();
+    bool clickTaken = true;
+    QTimer::singleShot(100, &form, [&] {
+        QTest::mouseClick(form.Bitbtn2, Qt::LeftButton);
+        clickTaken = !questions_.empty();
+        form.close();
+    });
+    ClickMain();
+    EXPECT_FALSE(clickTaken) << "the window takes no clicks while a program runs";
+    EXPECT_EQ(questions_, (std::vector<AnsiString>{Texts::CancelInstallQuestion}));
+    EXPECT_TRUE(form.ProgramEnded());
+    EXPECT_EQ(folder_.Read("ran.log"), "ran\n");
+    EXPECT_FALSE(Exists("a.dll"));
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n2=a.dll;0\r\n3=b.dll;0\r\n");
+    EXPECT_EQ(folder_.Read("Update/a.dll"), "new a");
+    EXPECT_FALSE(Exists("setup.ini"));
+}
+
+TEST_F(Upgrade, AResumedRunRefreshesNewerComponentsThenInstallsOnce) {
+    const QDateTime now = QDateTime::currentDateTime();
+    auto writeDated = [&](const char* name, const std::string& bytes, QDateTime when) {
+        folder_.Write(name, bytes);
+        QFile file(platform::ToUnicode(folder_.Path(name)).replace('\\', '/'));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
+    };
+    folder_.Write("Default.ini",
+                  "[Main]\r\nNewer=new.dll\r\nSameDay=same.dll\r\nOlder=old.dll\r\n"
+                  "OnlyWaiting=waiting.dll\r\n");
+    QDir(folder_.NativeFolder()).mkpath("Update");
+    writeDated("new.dll", "installed", now.addDays(-2));
+    writeDated("Update/new.dll", "waiting", now.addDays(-1));
+    writeDated("same.dll", "installed", QDateTime(now.date(), QTime(0, 0, 1)));
+    writeDated("Update/same.dll", "waiting", QDateTime(now.date(), QTime(0, 0, 2)));
+    writeDated("old.dll", "installed", now);
+    writeDated("Update/old.dll", "waiting", now.addDays(-3));
+    folder_.Write("Update/waiting.dll", "waiting");
+    folder_.Write("Update/c.sh", kRunScript);
+    folder_.Write("Version.ini", "[RUN]\r\n3=c.sh;1\r\n");
+
+    TMainform& form = OpenWizard("on");
+    ASSERT_NE(form.Notebook1->ActivePage(), "New") << "a resumed run never prompts";
+    Settle();
+    EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(folder_.Read("new.dll"), "waiting");
+    EXPECT_EQ(folder_.Read("same.dll"), "installed");
+    EXPECT_EQ(folder_.Read("old.dll"), "installed");
+    EXPECT_FALSE(Exists("waiting.dll"));
+    // Message boxes and the program's end come and go; the steps ran once.
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(folder_.Read("ran.log"), "ran\n");
+    EXPECT_TRUE(server_.Requests().empty());
+}
+
+// A date that cannot be read ends the resumed run's refresh with one error box; the install
+// does not run in that run.
+TEST_F(Upgrade, AComponentDateThatCannotBeReadShowsOneErrorBox) {
+    folder_.Write("Default.ini", "[Main]\r\nAncient=ancient.dll\r\n");
+    QDir(folder_.NativeFolder()).mkpath("Update");
+    folder_.Write("Update/ancient.dll", "y");
+    folder_.Write("ancient.dll", "x");
+    QFile ancient(folder_.NativeFolder() + "/ancient.dll");
+    ASSERT_TRUE(ancient.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(ancient.setFileTime(QDateTime(QDate(1975, 1, 1), QTime()),
+                                    QFileDevice::FileModificationTime));
+    folder_.Write("Version.ini", "[RUN]\r\n1=a.dll;0\r\n");
+    OpenWizard("on");
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(errors_, (std::vector<AnsiString>{Texts::InvalidDateArgument}));
+    EXPECT_EQ(folder_.Read("Version.ini"), "[RUN]\r\n1=a.dll;0\r\n");
+}
+
+TEST_F(Upgrade, AppendedComponentsTakeNumbersTheSectionDoesNotUse) {
+    folder_.Write("Default.ini", "[Main]\r\nX=x.dll\r\nY=y.dll\r\n");
+    folder_.Write("x.dll", "old");
+    folder_.Write("y.dll", "old");
+    PublishFile("x.dll", "new x");
+    PublishFile("y.dll", "new y");
+    const std::string newer = "[DLL]\r\nx.dll=2030-01-01\r\ny.dll=2030-01-01\r\n";
+    const struct {
+        std::string keys, appended;
+        std::vector<AnsiString> list;
+    } cases[] = {
+        {"1=a.dll;0\r\n2=b.dll;0\r\n3=c.sh;1\r\n4=a.dll;0\r\n5=b.dll;0\r\n",
+         "6=x.dll;0\r\n7=y.dll;0\r\n",
+         {"1", "2", "3", "4", "5", "6", "7"}},
+        // Keys that are not numbered 1 to N: 3 is taken, so the first new entry is 4.
+        {"1=a.dll;0\r\n3=b.dll;0\r\n", "4=x.dll;0\r\n5=y.dll;0\r\n", {"1", "3", "4", "5"}},
+    };
+    for (const auto& c : cases) {
+        Publish("2.0", "[1.0]\r\n" + c.keys + newer);
+        OpenWizard();
+        ClickMain();
+        ClickMain();
+        EXPECT_EQ(folder_.Read("Version.ini"), "[1.0]\r\n" + c.keys + c.appended + "[DLL]\r\n");
+        EXPECT_EQ(form_->UpdateList, c.list);
+    }
+}
+
+TEST_F(Upgrade, ANewerDllDateThatIsNoDateShowsTheErrorBoxAndKeepsTheButtonDisabled) {
+    Publish("2.0", "[1.0]\r\n[DLL]\r\nBin\\Customs.dll=01/02/2030\r\n");
+    TMainform& form = OpenWizard();
+    ClickMain();
+    ClickMain();
+    EXPECT_EQ(errors_, (std::vector<AnsiString>{"'01/02/2030' is not a valid date"}));
+    EXPECT_FALSE(form.Bitbtn1->isEnabled());
+    EXPECT_EQ(form.Bitbtn1->Tag, 1);
+}
+
+// Names from the server never reach outside the application folder; names with folders,
+// blanks and double-byte characters are fetched by their encoded path into their folder.
+TEST_F(Upgrade, ManifestNamesAreEncodedAndNeverLeaveTheApplicationFolder) {
+    const AnsiString gbk = platform::FromUtf8("报表 1.dll");
+    Publish("2.0", "[1.0]\r\n1=Lib\\" + gbk + ";0;;Sub\r\n2=..\\evil.sh;1\r\n");
+    PublishFile("Lib/%B1%A8%B1%ED%201.dll", "report");
+    folder_.Write("Default.ini", "");
+    OpenWizard();
+    for (int i = 0; i < 3; ++i) ClickMain();
+    EXPECT_EQ(folder_.Read(("Update/Lib/" + platform::ToUnicode(gbk).toStdString()).c_str()),
+              "report");
+    EXPECT_EQ(StateNow(), State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+                                {Texts::DownloadFailedMessage}));
+    for (const std::string& line : RequestLines())
+        EXPECT_EQ(line.find("GET /Update/../"), std::string::npos) << line;
+    EXPECT_EQ(RequestLines().back(), "GET /Update/Lib/%B1%A8%B1%ED%201.dll HTTP/1.0");
+
+    // A journal that names a place outside is refused by the install as well.
+    folder_.Write("Version.ini", "[RUN]\r\n1=/tmp/evil.dll;0\r\n");
+    OpenWizard("on");
+    Settle();
+    EXPECT_EQ(
+        MemoLines(*form_->MEMO2),
+        (std::vector<AnsiString>{Texts::UpdateFile + "/tmp/evil.dll" + Texts::InstallFailedTail}));
+}
+
+// Ending the program while the manifest arrives: no manifest is written afterwards.
+TEST_F(Upgrade, EndingTheProgramDuringTheManifestFetchWritesNothing) {
+    server_.Serve("/Update/Version.ini",
+                  ScriptedResponse::Ok(kManifest).PauseInBody(10, std::chrono::seconds(30)));
+    TMainform& form = OpenWizard();
+    QElapsedTimer clock;
+    QTimer closeOnceFetching;
+    QObject::connect(&closeOnceFetching, &QTimer::timeout, [&] {
+        if (server_.Requests().size() < 2 || clock.isValid()) return;
+        clock.start();
+        form.close();
+    });
+    closeOnceFetching.start(10);
+    form.Bitbtn1->Click();
+    Settle();
+    ASSERT_TRUE(clock.isValid()) << "the manifest was requested";
+    EXPECT_LT(clock.elapsed(), 5000) << "the fetch is aborted, not waited for";
+    EXPECT_TRUE(form.ProgramEnded());
+    EXPECT_TRUE(questions_.empty());
+    EXPECT_FALSE(Exists("Version.ini"));
+    EXPECT_FALSE(Exists("Version.ini.download"));
+}
+
+}  // namespace
