@@ -103,35 +103,24 @@ install_started() {
 # Succeeds while process $1 runs.
 running() { kill -0 "$1" 2>/dev/null; }
 
-# Starts the update server (scripts/lib/update_server.py) on 127.0.0.1, port $1, for the
-# folder $2, with the options "${@:3}"; its request log goes to $SERVER_LOG. Sets
-# SERVER_PID. Fails with status 3 when the port is taken, and with 1 when the server did not
-# come up within 10 s.
+# Starts the HTTP server command "$@" in the background with its request log in $SERVER_LOG
+# and sets SERVER_PID. The command must print "Serving HTTP" once it listens, as
+# "python3 -u -m http.server" does. Fails with status 3 when its port is taken, and with 1
+# when it did not come up within 10 s.
 start_update_server() {
-    local port=$1 folder=$2 ready
-    shift 2
+    local ready status=1
     ready=$(mktemp)
-    python3 "$(dirname "${BASH_SOURCE[0]}")/update_server.py" --port "$port" "$@" "$folder" \
-        >"$ready" 2>"$SERVER_LOG" &
+    "$@" >"$ready" 2>"$SERVER_LOG" &
     SERVER_PID=$!
-    for _ in $(seq 100); do
-        if grep -q serving "$ready"; then
-            rm -f "$ready"
-            return 0
-        fi
-        if ! kill -0 "$SERVER_PID" 2>/dev/null; then
-            rm -f "$ready"
-            local status=0
-            wait "$SERVER_PID" || status=$?
-            SERVER_PID=
-            [ "$status" -eq 3 ] && return 3
-            cat "$SERVER_LOG" >&2
-            return 1
-        fi
-        sleep 0.1
-    done
+    wait_until 10 eval 'grep -q "Serving HTTP" "$ready" || ! running "$SERVER_PID"' || true
+    if grep -q "Serving HTTP" "$ready"; then
+        rm -f "$ready"
+        return 0
+    fi
     rm -f "$ready"
-    return 1
+    grep -q "Address already in use" "$SERVER_LOG" && status=3
+    stop_update_server
+    return "$status"
 }
 
 # Stops the update server that start_update_server started, if it runs.
