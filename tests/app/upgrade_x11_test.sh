@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# The real program in a real X server against a real HTTP server, clicked through a whole
+# upgrade at the places of its buttons: the files it installs, the versions it records and
+# the requests it makes. Then the same upgrade killed after its first downloaded file and
+# continued from the resume prompt, which must end in the same application folder.
+# Usage: upgrade_x11_test.sh SENDRIFT_BINARY BUILT_IN_SERVER_URL   (run under xvfb-run)
+set -euo pipefail
+program=$1
+server_url=$2
+source "$(dirname "$0")/../../scripts/lib/wizard_x11.sh"
+
+# The size queries go to the server address built into the program, so the update is served
+# there.
+if [[ ! $server_url =~ ^http://127\.0\.0\.1(:([0-9]+))?$ ]]; then
+    echo "SKIP: the built-in server address $server_url is not on this machine"
+    exit 77
+fi
+port=${BASH_REMATCH[2]:-80}
+
+work=$(mktemp -d)
+server=$work/server
+SERVER_LOG=$work/requests.log
+wizard=
+# Kills the program if it runs, without the shell's notice.
+kill_wizard() {
+    [ -z "$wizard" ] || { kill -9 "$wizard" && wait "$wizard"; } 2>/dev/null || true
+    wizard=
+}
+trap 'kill_wizard; stop_update_server; rm -rf "$work"' EXIT
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+# The run entry reports the environment and working folder it got from the program.
+export UPGRADE_MARK="from the test"
+
+fail() {
+    echo "FAIL: $*"
+    echo "requests:"
+    cat "$SERVER_LOG"
+    exit 1
+}
+
+# The update from 2.9 to 3.1: copy entries into the application folder and into Plugins, a
+# run entry that takes a second, a newer build of the component Bin\Core.dll, and Data.pak,
+# sent slowly so that the upgrade can be killed while it downloads.
+mkdir -p "$server/Update/Bin"
+printf '3.1' >"$server/Update/Version.txt"
+printf '%s\r\n' "[VERSION]" "VERSION=3.1" "DATAVERSION=2025.02" "[2.9]" "1=Main.exe;0" \
+    "2=Data.pak;0" "3=Filter.dll;0;;Plugins" "4=Migrate.sh;1" "[DLL]" "Bin\\Core.dll=2024-06-01" \
+    >"$server/Update/Version.ini"
+echo "main 3.1" >"$server/Update/Main.exe"
+head -c 262144 /dev/urandom >"$server/Update/Data.pak"
+echo "filter 3.1" >"$server/Update/Filter.dll"
+echo "core 3.1" >"$server/Update/Bin/Core.dll"
+cat >"$server/Update/Migrate.sh" <<'EOF'
+#!/bin/sh
+sleep 1
+echo "migrated in $(pwd -P) $UPGRADE_MARK" >>"$(dirname "$0")/../migrate.log"
+EOF
+
+# Lays out the installed version 2.9 in the application folder $1.
+lay_out() {
+    mkdir -p "$1/Bin" "$1/Plugins"
+    cp "$program" "$1/sendrift"
+    printf '%s\r\n' "[VERSION]" "VERSION=2.9" "[QUENTAROVER]" "SYSTEM=1" >"$1/setup.ini"
+    printf '%s\r\n' "[Main]" "Core=Bin\\Core.dll" >"$1/Default.ini"
+    echo "main 2.9" >"$1/Main.exe"
+    echo "filter 2.9" >"$1/Plugins/Filter.dll"
+    echo "core 2.9" >"$1/Bin/Core.dll"
+    touch -d "2020-01-01 12:00" "$1/Bin/Core.dll"
+}
+
+# Starts the program in the application folder $1, from the working folder $work.
+start_wizard() {
+    (cd "$work" && exec "$1/sendrift") &
+    wizard=$!
+    window=$(wizard_window) || fail "no window titled $WIZARD_CAPTION"
+}
+
+# Waits for the program to end and checks that it ended with 0.
+ended() {
+    local code=0
+    wait "$wizard" || code=$?
+    wizard=
+    [ "$code" -eq 0 ] || fail "exit code $code"
+}
+
+# Succeeds when the number of HEAD requests after the first $1 log lines is $2.
+heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -eq "$2" ]; }
+
+# From the list step started after log line $1, in the application folder $2: waits for its
+# $3 size queries, then clicks "下一步(&N)" into the download and install steps and "完成(&F)".
+click_from_list() {
+    local mark=$1 app=$2 heads=$3 pending
+    wait_until 30 heads_since "$mark" "$heads" || fail "not $heads size queries"
+    mark=$(log_lines)
+    click_until "$window" main 5 requested_since "$mark" '"GET ' || fail "no download started"
+    wait_until 60 eval '! ini_has_section "$app/Version.ini" 2.9' || fail "the download did not end"
+    pending=$(find "$app/Update" -type f | wc -l)
+    click_until "$window" main 5 install_started "$app" "$pending" || fail "no install started"
+    wait_until 30 test ! -e "$app/Version.ini" || fail "the install did not end"
+    # Written a second after the run entry started, so present only when it was waited for.
+    [ -f "$app/migrate.log" ] || fail "the install finished before its run entry"
+    click_until "$window" main 5 eval '! running "$wizard"' || fail "完成(&F) did not end the program"
+    ended
+}
+
+# Checks the log lines after the first $1 against the request lines "${@:2}", each answered
+# with 200.
+expect_requests() {
+    local mark=$1
+    shift
+    diff <(printf '%s HTTP/1.0 200\n' "$@") \
+        <(requests_since "$mark" | sed -n 's/^[^"]*"\(.*\)" \([0-9]*\) .*$/\1 \2/p') ||
+        fail "requests differ (above: < expected, > seen)"
+}
+
+# Python's http.server, but Data.pak trickles at 64 KiB/s.
+cat >"$work/slow_server.py" <<'EOF'
+import functools, http.server, sys, time
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def copyfile(self, source, outputfile):
+        if self.path != "/Update/Data.pak":
+            return super().copyfile(source, outputfile)
+        try:
+            while chunk := source.read(4096):
+                outputfile.write(chunk)
+                outputfile.flush()
+                time.sleep(1 / 16)
+        except ConnectionError:
+            pass  # the program was killed
+
+http.server.test(HandlerClass=functools.partial(Handler, directory=sys.argv[2]),
+                 ServerClass=http.server.ThreadingHTTPServer, port=int(sys.argv[1]),
+                 bind="127.0.0.1")
+EOF
+for _ in $(seq 60); do
+    status=0
+    start_update_server python3 -u "$work/slow_server.py" "$port" "$server" || status=$?
+    [ "$status" -eq 3 ] || break
+    sleep 1
+done
+[ "$status" -ne 3 ] || fail "port $port on 127.0.0.1 stayed taken for a minute; the program sends
+its size queries to its built-in address $server_url, so the test serves there. Stop what
+holds the port (scripts/demo?) and run the test again."
+[ "$status" -eq 0 ] || fail "the update server did not start"
+
+echo "-- an upgrade clicked through"
+first=$work/first
+lay_out "$first"
+start_wizard "$first"
+click_until "$window" main 5 requested_since 0 "GET /Update/Version.txt" ||
+    fail "开始(&S) asked for no version"
+wait_until 30 test -d "$first/Update" || fail "the manifest did not arrive"
+click_until "$window" main 5 requested_since 0 '"HEAD ' || fail "下一步(&N) started no list step"
+click_from_list 0 "$first" 5
+expect_requests 0 "GET /Update/Version.txt" "GET /Update/Version.ini" \
+    "HEAD /Update/Main.exe" "HEAD /Update/Data.pak" "HEAD /Update/Filter.dll" \
+    "HEAD /Update/Migrate.sh" "HEAD /Update/Bin/Core.dll" \
+    "GET /Update/Main.exe" "GET /Update/Data.pak" "GET /Update/Filter.dll" \
+    "GET /Update/Migrate.sh" "GET /Update/Bin/Core.dll"
+# Each installed file beside the server's file it must equal.
+for pair in Main.exe:Main.exe Data.pak:Data.pak Filter.dll:Plugins/Filter.dll \
+    Bin/Core.dll:Bin/Core.dll Version.ini:CUpdate/Version.ini Main.exe:CUpdate/Main.exe \
+    Filter.dll:CUpdate/Filter.dll Migrate.sh:CUpdate/Migrate.sh; do
+    cmp -s "$server/Update/${pair%%:*}" "$first/${pair#*:}" ||
+        fail "${pair#*:} is not the server's ${pair%%:*}"
+done
+[ ! -e "$first/Filter.dll" ] || fail "the Plugins entry was copied into the application folder"
+[ "$(cat "$first/migrate.log")" = "migrated in $(cd "$work" && pwd -P) from the test" ] ||
+    fail "the run entry wrote: $(cat "$first/migrate.log")"
+[ "$(ini_value "$first/setup.ini" VERSION VERSION)" = 3.1 ] || fail "setup.ini VERSION"
+[ "$(ini_value "$first/setup.ini" VERSION DATAVERSION)" = 2025.02 ] || fail "setup.ini DATAVERSION"
+[ ! -e "$first/Version.ini" ] || fail "Version.ini was left"
+[ -z "$(find "$first/Update" -type f)" ] || fail "files left in Update: $(find "$first/Update" -type f)"
+
+echo "-- the same upgrade killed after its first download, then continued"
+resumed=$work/resumed
+lay_out "$resumed"
+mark=$(log_lines)
+start_wizard "$resumed"
+click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
+    fail "开始(&S) asked for no version"
+wait_until 30 test -d "$resumed/Update" || fail "the manifest did not arrive"
+click_until "$window" main 5 requested_since "$mark" '"HEAD ' || fail "下一步(&N) started no list step"
+wait_until 30 heads_since "$mark" 5 || fail "not 5 size queries"
+click_until "$window" main 5 requested_since "$mark" '"GET /Update/Main.exe' ||
+    fail "no download started"
+wait_until 30 eval '[ "$(ini_keys "$resumed/Version.ini" RUN)" = 1 ]' ||
+    fail "the first download was not journalled"
+kill_wizard
+[ "$(ini_keys "$resumed/Version.ini" RUN)" = 1 ] || fail "more than the first file was journalled"
+requests_since "$mark" | tail -n1 | grep -qF '"GET /Update/Data.pak HTTP/1.0" 200' ||
+    fail "not killed while Data.pak was downloading"
+
+mark=$(log_lines)
+start_wizard "$resumed"
+# Only the resume prompt shows the continue button.
+click_until "$window" continue 5 requested_since "$mark" '"HEAD ' ||
+    fail "继续(&G) started no list step"
+click_from_list "$mark" "$resumed" 4
+expect_requests "$mark" "HEAD /Update/Data.pak" "HEAD /Update/Filter.dll" \
+    "HEAD /Update/Migrate.sh" "HEAD /Update/Bin/Core.dll" \
+    "GET /Update/Data.pak" "GET /Update/Filter.dll" "GET /Update/Migrate.sh" \
+    "GET /Update/Bin/Core.dll"
+diff -r "$first" "$resumed" || fail "the continued upgrade ended differently"
+echo "PASS"
