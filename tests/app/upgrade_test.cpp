@@ -128,6 +128,10 @@ TEST_F(Upgrade, EveryStateOfTheRoad) {
          1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
         {"an answer of 10 bytes", [](UpgradeRun& t) { t.Publish("1234567890", kManifest); }, 1,
          State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an empty answer", [](UpgradeRun& t) { t.Publish("", kManifest); }, 1,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an answer of 100 bytes", [](UpgradeRun& t) { t.Publish(std::string(100, '9'), kManifest); },
+         1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
         {"an answer of 9 bytes", [](UpgradeRun& t) { t.Publish("123456789", kManifest); }, 1,
          State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true)},
         {"manifest failed",
@@ -167,6 +171,17 @@ TEST_F(Upgrade, EveryStateOfTheRoad) {
          {},
          4,
          State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+        {"an entry without \";\" names no file and fails to download",
+         [](UpgradeRun& t) { t.Publish("2.0", "[1.0]\r\n1=a.dll\r\n"); }, 3,
+         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+               {Texts::DownloadFailedMessage})},
+        {"10 MB of garbage as the manifest finishes with 0 updates",
+         [](UpgradeRun& t) {
+             std::string garbage(10 << 20, '\0');
+             for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char(i * 7919 % 251);
+             t.Publish("2.0", garbage);
+         },
+         2, State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
         {"an HTML page as the manifest finishes with 0 updates",
          [](UpgradeRun& t) { t.Publish("2.0", "<html><body>Not here</body></html>"); }, 2,
          State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
