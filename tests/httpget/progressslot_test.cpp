@@ -37,8 +37,10 @@ public:
         while (!workerDone_ || callWaiting) {
             if (!callWaiting) {
                 std::unique_lock<std::mutex> lock(mutex_);
-                if (!woken_.wait_for(lock, 5s, [&] { return wakeups_ > 0 || workerDone_; }))
+                if (!woken_.wait_for(lock, 5s, [&] { return wakeups_ > 0 || workerDone_; })) {
+                    slot_.Close();  // releases the worker, so the test fails instead of hanging
                     return false;
+                }
                 wakeups_ = 0;
             }
             if (interfere) interfere(slot_);
