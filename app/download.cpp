@@ -38,7 +38,7 @@ void TMainform::DownloadUpdates() {
         if (CancelFlag) return;
         CurrentDownloadIndex = int(i);
         FileDoneFlag = false;
-        const AnsiString& key = UpdateList[i];
+        const AnsiString key = UpdateList[i];
         CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, key));
         if (!IsSafeRelativeName(CurrentFileName)) {
             ShowDownloadFailed();

@@ -75,6 +75,18 @@ bool RunAndWait(QWidget* window, const AnsiString& path) {
     return true;
 }
 
+// Copies a downloaded file to the application folder, or to the folder below it that the
+// entry names, which must already exist: it is never made.
+bool CopyIntoPlace(const AnsiString& source, const AnsiString& applicationFolder,
+                   const AnsiString& value) {
+    const AnsiString fileName = EntryFileName(value);
+    const AnsiString targetFolder = EntryTargetFolder(value);
+    if (targetFolder.empty()) return platform::CopyFile(source, applicationFolder + fileName);
+    return IsSafeRelativeName(targetFolder) &&
+           platform::DirectoryExists(applicationFolder + targetFolder) &&
+           platform::CopyFile(source, applicationFolder + targetFolder + "\\" + fileName);
+}
+
 }  // namespace
 
 void TMainform::InstallUpdates() {
@@ -107,24 +119,13 @@ void TMainform::InstallUpdates() {
     const int count = int(UpdateList.size());
     for (int i = 0; i < count; ++i) {
         if (CancelFlag) return;
-        const AnsiString& key = UpdateList[size_t(i)];
+        const AnsiString key = UpdateList[size_t(i)];
         const AnsiString value = ManifestIni->ReadEntry("RUN", key);
         CurrentFileName = EntryFileName(value);
         const AnsiString source = updateFolder + CurrentFileName;
 
-        bool installed;
-        if (IsCopyEntry(value)) {
-            const AnsiString targetFolder = EntryTargetFolder(value);
-            // A target folder must already exist; it is never made.
-            installed = targetFolder.empty()
-                            ? platform::CopyFile(source, ApplicationFolder + CurrentFileName)
-                            : IsSafeRelativeName(targetFolder) &&
-                                  platform::DirectoryExists(ApplicationFolder + targetFolder) &&
-                                  platform::CopyFile(source, ApplicationFolder + targetFolder +
-                                                                 "\\" + CurrentFileName);
-        } else {
-            installed = RunAndWait(this, source);
-        }
+        const bool installed = IsCopyEntry(value) ? CopyIntoPlace(source, ApplicationFolder, value)
+                                                  : RunAndWait(this, source);
         // The downloaded copy and its journal entry stay for the retry.
         if (!installed) {
             ShowInstallFailed(CurrentFileName);

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/codepage.h"
 
 namespace {
 
@@ -42,27 +41,22 @@ bool SameAsciiName(std::string_view a, std::string_view b) {
 
 AnsiString UrlPathOf(const AnsiString& fileName) {
     AnsiString path;
-    size_t characterStart = 0;
-    for (size_t separator = platform::FindSeparator(fileName);;
-         separator = platform::FindSeparator(fileName, characterStart)) {
-        const size_t end = separator == AnsiString::npos ? fileName.size() : separator;
-        for (size_t i = characterStart; i < end; ++i) {
-            const unsigned char c = static_cast<unsigned char>(fileName[i]);
-            if (c >= 0x81 && c <= 0xFE && i + 1 < end) {
-                // Both bytes of a double-byte character, so a second byte that looks like
-                // "\" or "?" keeps its meaning as part of the character.
-                AppendEncoded(path, c);
-                AppendEncoded(path, static_cast<unsigned char>(fileName[++i]));
-            } else if (MayStandInPath(c)) {
-                path += static_cast<char>(c);
-            } else {
-                AppendEncoded(path, c);
-            }
+    for (size_t i = 0; i < fileName.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(fileName[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < fileName.size()) {
+            // Both bytes of a double-byte character: a second byte that looks like "\" or
+            // "?" is part of the character, not a separator or a query.
+            AppendEncoded(path, c);
+            AppendEncoded(path, static_cast<unsigned char>(fileName[++i]));
+        } else if (c == '\\' || c == '/') {
+            path += '/';
+        } else if (MayStandInPath(c)) {
+            path += static_cast<char>(c);
+        } else {
+            AppendEncoded(path, c);
         }
-        if (separator == AnsiString::npos) return path;
-        path += '/';
-        characterStart = separator + 1;
     }
+    return path;
 }
 
 AnsiString SizeFromHeader(const AnsiString& header) {

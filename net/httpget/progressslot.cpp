@@ -1,5 +1,7 @@
 #include "net/httpget/progressslot.h"
 
+#include "platform/cpurelax.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -16,14 +18,6 @@ constexpr size_t kWakeAhead = 32;
 // Reading the clock costs about as much as a short pause; spins read it this seldom.
 constexpr int kSpinsPerClockReading = 32;
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // Spins until `done` holds or `limit` has passed; true when it holds.
 template <typename Done>
 bool SpinUntil(Done done, std::chrono::microseconds limit) {
@@ -31,7 +25,7 @@ bool SpinUntil(Done done, std::chrono::microseconds limit) {
     for (int spins = 1;; ++spins) {
         if (done()) return true;
         if (spins % kSpinsPerClockReading == 0 && Clock::now() >= end) return false;
-        CpuRelax();
+        platform::CpuRelax();
     }
 }
 

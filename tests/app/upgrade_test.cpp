@@ -18,7 +18,9 @@
 #include "net/sock/nmhttp.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "support/clicks.h"
 #include "support/scriptedhttpserver.h"
+#include "support/waituntil.h"
 #include "ui/flat/flatspeedbutton.h"
 
 namespace {
@@ -70,23 +72,16 @@ public:
 
     TMainform& OpenWizard(const AnsiString& argument = {}) { return Open(argument, server_.Url()); }
 
-    // Clicks the main button as a person would (only when it is enabled) and waits until no
-    // transfer runs any more.
+    // Clicks the main button as a person would and waits until no transfer runs any more.
     void ClickMain() {
-        ASSERT_TRUE(form_->Bitbtn1->isEnabled()) << "a person cannot click a disabled button";
-        form_->Bitbtn1->Click();
+        ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Bitbtn1)) << "the main button is usable";
         Settle();
     }
     void Settle() {
-        QElapsedTimer clock;
-        clock.start();
-        auto busy = [&] {
-            return form_->HTTPGet1->Busy() || form_->HTTPGet2->Busy() || form_->HTTPGet3->Busy();
-        };
-        QCoreApplication::processEvents();
-        while (busy() && clock.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        ASSERT_FALSE(busy()) << "the wizard settled within 10 s";
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
+                   !form_->HTTPGet3->Busy();
+        })) << "the wizard settled within 10 s";
     }
 
     std::string StateNow() const {
@@ -133,6 +128,10 @@ TEST_F(Upgrade, EveryStateOfTheRoad) {
          1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
         {"an answer of 10 bytes", [](UpgradeRun& t) { t.Publish("1234567890", kManifest); }, 1,
          State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an empty answer", [](UpgradeRun& t) { t.Publish("", kManifest); }, 1,
+         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+        {"an answer of 100 bytes", [](UpgradeRun& t) { t.Publish(std::string(100, '9'), kManifest); },
+         1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
         {"an answer of 9 bytes", [](UpgradeRun& t) { t.Publish("123456789", kManifest); }, 1,
          State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true)},
         {"manifest failed",
@@ -172,6 +171,17 @@ TEST_F(Upgrade, EveryStateOfTheRoad) {
          {},
          4,
          State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+        {"an entry without \";\" names no file and fails to download",
+         [](UpgradeRun& t) { t.Publish("2.0", "[1.0]\r\n1=a.dll\r\n"); }, 3,
+         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+               {Texts::DownloadFailedMessage})},
+        {"10 MB of garbage as the manifest finishes with 0 updates",
+         [](UpgradeRun& t) {
+             std::string garbage(10 << 20, '\0');
+             for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char(i * 7919 % 251);
+             t.Publish("2.0", garbage);
+         },
+         2, State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
         {"an HTML page as the manifest finishes with 0 updates",
          [](UpgradeRun& t) { t.Publish("2.0", "<html><body>Not here</body></html>"); }, 2,
          State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
@@ -269,7 +279,7 @@ TEST_F(Upgrade, AFailedFileStopsTheDownloadAndKeepsWhatIsLeftInTheManifest) {
     server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b"));
     OpenWizard();
     ASSERT_TRUE(form_->Button1->isVisible());
-    form_->Button1->Click();
+    ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Button1));
     EXPECT_EQ(Rows(form_->ListView2), (std::vector<AnsiString>{"b.dll|5", "c.sh|51"}));
     ClickMain();
     ClickMain();
@@ -327,8 +337,7 @@ TEST_F(Upgrade, AResumedRunRefreshesNewerComponentsThenInstallsOnce) {
 
     TMainform& form = OpenWizard("on");
     ASSERT_NE(form.Notebook1->ActivePage(), "New") << "a resumed run never prompts";
-    Settle();
-    EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Notebook1->ActivePage() == "finish"; }));
     EXPECT_EQ(folder_.Read("new.dll"), "waiting");
     EXPECT_EQ(folder_.Read("same.dll"), "installed");
     EXPECT_EQ(folder_.Read("old.dll"), "installed");
@@ -414,7 +423,7 @@ TEST_F(Upgrade, ManifestNamesAreEncodedAndNeverLeaveTheApplicationFolder) {
     // A journal that names a place outside is refused by the install as well.
     folder_.Write("Version.ini", "[RUN]\r\n1=/tmp/evil.dll;0\r\n");
     OpenWizard("on");
-    Settle();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
     EXPECT_EQ(
         MemoLines(*form_->MEMO2),
         (std::vector<AnsiString>{Texts::UpdateFile + "/tmp/evil.dll" + Texts::InstallFailedTail}));
