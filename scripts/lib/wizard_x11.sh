@@ -4,14 +4,15 @@
 # the end-to-end upgrade test; needs xdotool.
 #
 # The window does not tell from outside whether its main button is enabled. A click on a
-# disabled button does nothing, so a click is repeated until its effect shows, and the next
-# click waits for that effect: a repeated click never reaches the step after.
+# disabled button does nothing, so a click is repeated when its effect (a request, a file)
+# does not show within a few seconds, and the next click waits for that effect. A click that
+# took effect is thus repeated only when its step shows nothing for seconds.
 
 WIZARD_CAPTION="智能在线升级(3.0)"
 
-# Centres of the buttons in the window's client area: the continue button at 219,283, the
-# main button at 317,283 and the close button at 416,283, each 89 x 25.
-declare -A WIZARD_BUTTON=([continue]="263 295" [main]="361 295" [close]="460 295")
+# Centres of the buttons in the window's client area: the continue button at 219,283 and the
+# main button at 317,283, each 89 x 25.
+declare -A WIZARD_BUTTON=([continue]="263 295" [main]="361 295")
 
 # Runs the command "${@:2}" every tenth of a second until it succeeds, for at most $1
 # seconds; fails when it never did.
@@ -24,19 +25,22 @@ wait_until() {
     done
 }
 
+# Succeeds when the command "$@" fails.
+not() { ! "$@"; }
+
 # Prints the id of the visible wizard window once there is one (at most 20 s).
 wizard_window() {
-    local id
+    local id pattern
+    pattern="^$(printf '%s' "$WIZARD_CAPTION" | sed 's/[()]/\\&/g')\$"
     for _ in $(seq 200); do
-        id=$(xdotool search --onlyvisible --name "^$(printf '%s' "$WIZARD_CAPTION" | sed 's/[()]/\\&/g')\$" \
-            2>/dev/null | head -n1) || true
+        id=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null | head -n1) || true
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
     done
     return 1
 }
 
-# Clicks button $2 ("continue", "main" or "close") of window $1.
+# Clicks button $2 ("continue" or "main") of window $1.
 click_button() {
     # shellcheck disable=SC2086 # the two coordinates
     xdotool mousemove --window "$1" ${WIZARD_BUTTON[$2]} click 1 >/dev/null 2>&1
@@ -112,7 +116,7 @@ start_update_server() {
     ready=$(mktemp)
     "$@" >"$ready" 2>"$SERVER_LOG" &
     SERVER_PID=$!
-    wait_until 10 eval 'grep -q "Serving HTTP" "$ready" || ! running "$SERVER_PID"' || true
+    wait_until 10 server_settled "$ready" || true
     if grep -q "Serving HTTP" "$ready"; then
         rm -f "$ready"
         return 0
@@ -122,6 +126,9 @@ start_update_server() {
     stop_update_server
     return "$status"
 }
+
+# Succeeds when the update server, whose output goes to the file $1, listens or has ended.
+server_settled() { grep -q "Serving HTTP" "$1" || not running "$SERVER_PID"; }
 
 # Stops the update server that start_update_server started, if it runs.
 stop_update_server() {

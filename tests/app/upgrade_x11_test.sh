@@ -96,6 +96,9 @@ click_to_list() {
         fail "下一步(&N) started no list step"
 }
 
+# Succeeds when the [RUN] keys of the manifest in the application folder $1 are "$2".
+journalled() { [ "$(ini_keys "$1/Version.ini" RUN)" = "$2" ]; }
+
 # Succeeds when the number of HEAD requests after the first $1 log lines is $2.
 heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -eq "$2" ]; }
 
@@ -106,13 +109,13 @@ click_from_list() {
     wait_until 30 heads_since "$mark" "$heads" || fail "not $heads size queries"
     mark=$(log_lines)
     click_until "$window" main 5 requested_since "$mark" '"GET ' || fail "no download started"
-    wait_until 60 eval '! ini_has_section "$app/Version.ini" 2.9' || fail "the download did not end"
+    wait_until 60 not ini_has_section "$app/Version.ini" 2.9 || fail "the download did not end"
     pending=$(find "$app/Update" -type f | wc -l)
     click_until "$window" main 5 install_started "$app" "$pending" || fail "no install started"
     wait_until 30 test ! -e "$app/Version.ini" || fail "the install did not end"
     # Written a second after the run entry started, so present only when it was waited for.
     [ -f "$app/migrate.log" ] || fail "the install finished before its run entry"
-    click_until "$window" main 5 eval '! running "$wizard"' || fail "完成(&F) did not end the program"
+    click_until "$window" main 5 not running "$wizard" || fail "完成(&F) did not end the program"
     ended
 }
 
@@ -182,7 +185,8 @@ done
 [ "$(ini_value "$first/setup.ini" VERSION VERSION)" = 3.1 ] || fail "setup.ini VERSION"
 [ "$(ini_value "$first/setup.ini" VERSION DATAVERSION)" = 2025.02 ] || fail "setup.ini DATAVERSION"
 [ ! -e "$first/Version.ini" ] || fail "Version.ini was left"
-[ -z "$(find "$first/Update" -type f)" ] || fail "files left in Update: $(find "$first/Update" -type f)"
+[ -z "$(find "$first/Update" -type f)" ] ||
+    fail "files left in Update: $(find "$first/Update" -type f)"
 
 echo "-- the same upgrade killed after its first download, then continued"
 resumed=$work/resumed
@@ -192,10 +196,9 @@ click_to_list "$resumed"
 wait_until 30 heads_since "$mark" 5 || fail "not 5 size queries"
 click_until "$window" main 5 requested_since "$mark" '"GET /Update/Main.exe' ||
     fail "no download started"
-wait_until 30 eval '[ "$(ini_keys "$resumed/Version.ini" RUN)" = 1 ]' ||
-    fail "the first download was not journalled"
+wait_until 30 journalled "$resumed" 1 || fail "the first download was not journalled"
 kill_wizard
-[ "$(ini_keys "$resumed/Version.ini" RUN)" = 1 ] || fail "more than the first file was journalled"
+journalled "$resumed" 1 || fail "more than the first file was journalled"
 # Data.pak was still on its way: it takes four seconds.
 expect_requests "$mark" "${up_to_the_list[@]}" "GET /Update/Main.exe" "GET /Update/Data.pak"
 
