@@ -10,9 +10,9 @@
 
 WIZARD_CAPTION="智能在线升级(3.0)"
 
-# Centres of the buttons in the window's client area: the continue button at 219,283 and the
-# main button at 317,283, each 89 x 25.
-declare -A WIZARD_BUTTON=([continue]="263 295" [main]="361 295")
+# Centres of the buttons in the window's client area: the continue button at 219,283, the
+# main button at 317,283 and the close button at 416,283, each 89 x 25.
+declare -A WIZARD_BUTTON=([continue]="263 295" [main]="361 295" [close]="460 295")
 
 # Runs the command "${@:2}" every tenth of a second until it succeeds, for at most $1
 # seconds; fails when it never did.

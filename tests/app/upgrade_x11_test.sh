@@ -7,36 +7,10 @@
 set -euo pipefail
 program=$1
 server_url=$2
-source "$(dirname "$0")/../../scripts/lib/wizard_x11.sh"
+source "$(dirname "$0")/wizard_test_lib.sh"
 
-# The size queries go to the server address built into the program, so the update is served
-# there.
-if [[ ! $server_url =~ ^http://127\.0\.0\.1(:([0-9]+))?$ ]]; then
-    echo "SKIP: the built-in server address $server_url is not on this machine"
-    exit 77
-fi
-port=${BASH_REMATCH[2]:-80}
-
-work=$(mktemp -d)
-server=$work/server
-SERVER_LOG=$work/requests.log
-wizard=
-# Kills the program if it runs, without the shell's notice.
-kill_wizard() {
-    [ -z "$wizard" ] || { kill -9 "$wizard" && wait "$wizard"; } 2>/dev/null || true
-    wizard=
-}
-trap 'kill_wizard; stop_update_server; rm -rf "$work"' EXIT
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 # The run entry reports the environment and working folder it got from the program.
 export UPGRADE_MARK="from the test"
-
-fail() {
-    echo "FAIL: $*"
-    echo "requests:"
-    cat "$SERVER_LOG"
-    exit 1
-}
 
 # The update from 2.9 to 3.1: copy entries into the application folder and into Plugins, a
 # run entry that takes a second, a newer build of the component Bin\Core.dll, and Data.pak,
@@ -66,21 +40,6 @@ lay_out() {
     echo "filter 2.9" >"$1/Plugins/Filter.dll"
     echo "core 2.9" >"$1/Bin/Core.dll"
     touch -d "2020-01-01 12:00" "$1/Bin/Core.dll"
-}
-
-# Starts the program in the application folder $1, from the working folder $work.
-start_wizard() {
-    (cd "$work" && exec "$1/sendrift") &
-    wizard=$!
-    window=$(wizard_window) || fail "no window titled $WIZARD_CAPTION"
-}
-
-# Waits for the program to end and checks that it ended with 0.
-ended() {
-    local code=0
-    wait "$wizard" || code=$?
-    wizard=
-    [ "$code" -eq 0 ] || fail "exit code $code"
 }
 
 # Starts the program in the application folder $1 and clicks "开始(&S)" and, once the update
@@ -129,36 +88,7 @@ expect_requests() {
         fail "requests differ (above: < expected, > seen)"
 }
 
-# Python's http.server, but Data.pak trickles at 64 KiB/s.
-cat >"$work/slow_server.py" <<'EOF'
-import functools, http.server, sys, time
-
-class Handler(http.server.SimpleHTTPRequestHandler):
-    def copyfile(self, source, outputfile):
-        if self.path != "/Update/Data.pak":
-            return super().copyfile(source, outputfile)
-        try:
-            while chunk := source.read(4096):
-                outputfile.write(chunk)
-                outputfile.flush()
-                time.sleep(1 / 16)
-        except ConnectionError:
-            pass  # the program was killed
-
-http.server.test(HandlerClass=functools.partial(Handler, directory=sys.argv[2]),
-                 ServerClass=http.server.ThreadingHTTPServer, port=int(sys.argv[1]),
-                 bind="127.0.0.1")
-EOF
-for _ in $(seq 60); do
-    status=0
-    start_update_server python3 -u "$work/slow_server.py" "$port" "$server" || status=$?
-    [ "$status" -eq 3 ] || break
-    sleep 1
-done
-[ "$status" -ne 3 ] || fail "port $port on 127.0.0.1 stayed taken for a minute; the program sends
-its size queries to its built-in address $server_url, so the test serves there. Stop what
-holds the port (scripts/demo?) and run the test again."
-[ "$status" -eq 0 ] || fail "the update server did not start"
+serve_on_built_in_address /Update/Data.pak
 
 # What the program asks the server for from the start to the end of the list step.
 up_to_the_list=("GET /Update/Version.txt" "GET /Update/Version.ini" "HEAD /Update/Main.exe"
