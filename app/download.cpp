@@ -52,8 +52,9 @@ void TMainform::DownloadUpdates() {
         if (CancelFlag) EndProgram();
         if (!FileDoneFlag) return;
 
-        ManifestIni->WriteEntry("RUN", key, ManifestIni->ReadEntry(InstalledVersion, key));
-        ManifestIni->RemoveKey(InstalledVersion, key);
+        // One write: a crash leaves the entry in the section or in [RUN], never in both.
+        ManifestIni->MoveEntry(InstalledVersion, key, "RUN", key,
+                               ManifestIni->ReadEntry(InstalledVersion, key));
         SetSubItem(ListView3, int(i), Texts::FileDone);
         if (i + 1 < UpdateList.size()) ScrollToRow(ListView3, int(i + 1));
     }

@@ -11,7 +11,9 @@ namespace {
 constexpr size_t kMaxValueBytes = 2047;
 constexpr size_t kNameListBytes = 16384;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -19,7 +21,9 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
 
 // Compares names ignoring ASCII letter case. A GBK character is two bytes whose second may
 // look like an ASCII letter, so double-byte characters are compared exactly.
@@ -129,6 +133,7 @@ public:
     }
 
     const std::vector<Line>& lines() const { return lines_; }
+    const std::string& bytes() const { return bytes_; }
 
     // The line end that new lines get: the file's own, CR LF for a file that has none yet.
     std::string_view LineEnd() const {
@@ -169,6 +174,46 @@ void AddNamesWithinLimit(std::vector<AnsiString>& list, std::string_view name, s
     list.emplace_back(name);
 }
 
+// The file's contents with `key` of `section` set to `value` (see WriteEntry).
+std::string WithEntry(const IniDocument& document, const AnsiString& section, const AnsiString& key,
+                      const AnsiString& value) {
+    const std::string_view end = document.LineEnd();
+    auto range = document.FindSection(section);
+    if (!range) {
+        std::string addition;
+        if (!document.lines().empty() && document.lines().back().end.empty()) addition += end;
+        addition.append("[").append(Trim(section)).append("]").append(end);
+        addition.append(Trim(key)).append("=").append(value).append(end);
+        return document.Render(document.lines().size(), document.lines().size(), addition);
+    } else if (std::optional<size_t> index = document.FindKey(*range, key)) {
+        const Line& line = document.lines()[*index];
+        std::string replacement(line.text.substr(0, line.text.find('=') + 1));
+        replacement.append(value).append(line.end.empty() ? std::string_view() : line.end);
+        return document.Render(*index, *index + 1, replacement);
+    } else {
+        // After the section's last non-blank line, so blank lines between sections stay put.
+        size_t insertAt = range->second;
+        while (insertAt > range->first && Trim(document.lines()[insertAt - 1].text).empty())
+            --insertAt;
+        const Line& previous = document.lines()[insertAt - 1];
+        std::string replacement(previous.text);
+        replacement.append(previous.end.empty() ? end : previous.end);
+        replacement.append(Trim(key)).append("=").append(value);
+        if (!previous.end.empty() || insertAt < document.lines().size()) replacement.append(end);
+        return document.Render(insertAt - 1, insertAt, replacement);
+    }
+}
+
+// The file's contents without `key` of `section`; nothing when there is no such key.
+std::optional<std::string> WithoutKey(const IniDocument& document, const AnsiString& section,
+                                      const AnsiString& key) {
+    auto range = document.FindSection(section);
+    if (!range) return std::nullopt;
+    std::optional<size_t> index = document.FindKey(*range, key);
+    if (!index) return std::nullopt;
+    return document.Render(*index, *index + 1, {});
+}
+
 [[noreturn]] void RaiseCannotWrite(const AnsiString& fileName) {
     throw Exception(Texts::CannotWrite + fileName);
 }
@@ -195,33 +240,8 @@ void TIniFile::WriteEntry(const AnsiString& section, const AnsiString& key,
     // read would replace everything in it with this one entry.
     if (!loaded && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
     IniDocument document = loaded ? std::move(*loaded) : IniDocument(std::string());
-    const std::string_view end = document.LineEnd();
-    std::string contents;
-    auto range = document.FindSection(section);
-    if (!range) {
-        std::string addition;
-        if (!document.lines().empty() && document.lines().back().end.empty()) addition += end;
-        addition.append("[").append(Trim(section)).append("]").append(end);
-        addition.append(Trim(key)).append("=").append(value).append(end);
-        contents = document.Render(document.lines().size(), document.lines().size(), addition);
-    } else if (std::optional<size_t> index = document.FindKey(*range, key)) {
-        const Line& line = document.lines()[*index];
-        std::string replacement(line.text.substr(0, line.text.find('=') + 1));
-        replacement.append(value).append(line.end.empty() ? std::string_view() : line.end);
-        contents = document.Render(*index, *index + 1, replacement);
-    } else {
-        // After the section's last non-blank line, so blank lines between sections stay put.
-        size_t insertAt = range->second;
-        while (insertAt > range->first && Trim(document.lines()[insertAt - 1].text).empty())
-            --insertAt;
-        const Line& previous = document.lines()[insertAt - 1];
-        std::string replacement(previous.text);
-        replacement.append(previous.end.empty() ? end : previous.end);
-        replacement.append(Trim(key)).append("=").append(value);
-        if (!previous.end.empty() || insertAt < document.lines().size()) replacement.append(end);
-        contents = document.Render(insertAt - 1, insertAt, replacement);
-    }
-    if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
+    if (!platform::ReplaceFileContents(fileName_, WithEntry(document, section, key, value)))
+        RaiseCannotWrite(fileName_);
 }
 
 void TIniFile::KeyNames(const AnsiString& section, std::vector<AnsiString>& list) const {
@@ -249,11 +269,21 @@ void TIniFile::SectionNames(std::vector<AnsiString>& list) const {
 void TIniFile::RemoveKey(const AnsiString& section, const AnsiString& key) {
     std::optional<IniDocument> document = IniDocument::Load(fileName_);
     if (!document) return;
-    auto range = document->FindSection(section);
-    if (!range) return;
-    std::optional<size_t> index = document->FindKey(*range, key);
-    if (!index) return;
-    platform::ReplaceFileContents(fileName_, document->Render(*index, *index + 1, {}));
+    if (std::optional<std::string> contents = WithoutKey(*document, section, key))
+        platform::ReplaceFileContents(fileName_, *contents);
+}
+
+void TIniFile::MoveEntry(const AnsiString& fromSection, const AnsiString& fromKey,
+                         const AnsiString& toSection, const AnsiString& toKey,
+                         const AnsiString& value) {
+    platform::ReadFailure failure;
+    std::optional<IniDocument> loaded = IniDocument::Load(fileName_, &failure);
+    if (!loaded && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
+    IniDocument document = loaded ? std::move(*loaded) : IniDocument(std::string());
+    IniDocument written(WithEntry(document, toSection, toKey, value));
+    const std::string contents =
+        WithoutKey(written, fromSection, fromKey).value_or(written.bytes());
+    if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
 }
 
 void TIniFile::RemoveSection(const AnsiString& section) {

@@ -41,6 +41,12 @@ public:
     // error.
     void RemoveKey(const AnsiString& section, const AnsiString& key);
 
+    // Sets `toKey` of `toSection` to `value` and deletes `fromKey` of `fromSection` in one
+    // replacement of the file, so that a crash leaves both changes or neither. Throws like
+    // WriteEntry.
+    void MoveEntry(const AnsiString& fromSection, const AnsiString& fromKey,
+                   const AnsiString& toSection, const AnsiString& toKey, const AnsiString& value);
+
     // Deletes the section header and every line up to the next section. Throws like WriteEntry.
     void RemoveSection(const AnsiString& section);
 

@@ -92,20 +92,23 @@ void TMainform::ListUpdates() {
                 if (CancelFlag) return;
                 const AnsiString size = QuerySize(name);
                 if (ProgramEnded()) return;
-                if (size != "0") {
+                if (size == "0") {
+                    ManifestIni->RemoveKey("Dll", name);
+                } else {
                     AddRow(ListView2, name, ImageList1[0], SizeText(size));
                     ScrollToRow(ListView2, ListView2->topLevelItemCount() - 1);
                     DownloadTotal += SizeOf(size);
                     ++PlugInCount;
                     const AnsiString key = NewEntryKey(UpdateList);
                     UpdateList.push_back(key);
-                    ManifestIni->WriteEntry(InstalledVersion, key, name + ";0");
+                    // One write: a crash never lists the component without its [DLL] key
+                    // gone, which would list it a second time on the next run.
+                    ManifestIni->MoveEntry("Dll", name, InstalledVersion, key, name + ";0");
                     Label19->setText(platform::ToUnicode(
                         Texts::ListingProgress + std::to_string(UpdateList.size()) +
                         Texts::ListingPlugIns + std::to_string(PlugInCount) +
                         Texts::ListingFilesOf + SizeText(std::to_string(DownloadTotal))));
                 }
-                ManifestIni->RemoveKey("Dll", name);
             }
         }
         showProgress(UpdateList.size() + j + 1);

@@ -17,10 +17,14 @@ using Names = std::vector<AnsiString>;
 class WithoutRootsReach {
 public:
     WithoutRootsReach() : wasRoot_(::geteuid() == 0) {
-        if (wasRoot_) EXPECT_EQ(::seteuid(65534), 0);
+        if (wasRoot_) {
+            EXPECT_EQ(::seteuid(65534), 0);
+        }
     }
     ~WithoutRootsReach() {
-        if (wasRoot_) EXPECT_EQ(::seteuid(0), 0);
+        if (wasRoot_) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
     }
     WithoutRootsReach(const WithoutRootsReach&) = delete;
     WithoutRootsReach& operator=(const WithoutRootsReach&) = delete;
@@ -196,6 +200,22 @@ TEST_F(IniStore, RemoveKeyAndSection) {
     EXPECT_EQ(folder_.Read("Version.ini"), "[RUN]\r\nc=3\r\n");
     TIniFile(folder_.Path("missing.ini")).RemoveKey("a", "b");
     EXPECT_FALSE(platform::FileExists(folder_.Path("missing.ini")));
+}
+
+// The journal's moves: a crash must leave the entry in one section or the other, never both.
+TEST_F(IniStore, MoveEntryWritesAndRemovesInOneReplacement) {
+    folder_.Write("Version.ini", "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n[DLL]\r\nc.dll=2030-01-01\r\n");
+    TIniFile store = Store("Version.ini");
+    store.MoveEntry("1.0", "1", "RUN", "1", "a.dll;0");
+    store.MoveEntry("dll", "c.dll", "1.0", "3", "c.dll;0");
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[1.0]\r\n2=b.dll;0\r\n3=c.dll;0\r\n[DLL]\r\n[RUN]\r\n1=a.dll;0\r\n");
+    store.MoveEntry("1.0", "missing", "RUN", "2", "b.dll;0");
+    EXPECT_EQ(store.ReadEntry("RUN", "2"), "b.dll;0") << "a missing source only writes";
+    const std::string before = folder_.Read("Version.ini");
+    QDir(folder_.NativeFolder()).mkdir("Version.ini.tmp" + QString::number(::getpid()));
+    EXPECT_THROW(store.MoveEntry("1.0", "2", "RUN", "2", "x"), Exception);
+    EXPECT_EQ(folder_.Read("Version.ini"), before);
 }
 
 TEST_F(IniStore, SeesChangesMadeThroughAnotherStoreOrOnDisk) {
