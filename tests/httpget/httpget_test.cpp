@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/processstats.h"
 #include "support/scriptedhttpserver.h"
 #include "support/waituntil.h"
 
@@ -112,6 +114,55 @@ protected:
     THTTPGet get;
     Events events;
 };
+
+// Counted once the in-process server has closed its side of every connection.
+TEST_F(HTTPGetTest, AHundredDownloadsLeaveNoDescriptorOpen) {
+    server.Serve("/f.bin", ScriptedResponse::Ok(Body(5000)));
+    auto settled = [&] {
+        EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
+        return testsupport::OpenDescriptors();
+    };
+    Fetch("/f.bin");  // the first transfer may set up what lives as long as the process
+    const int before = settled();
+    for (int i = 0; i < 100; ++i) Fetch("/f.bin");
+    EXPECT_EQ(events.doneFiles, 101);
+    EXPECT_EQ(settled(), before);
+}
+
+// A file goes to disk as it arrives: 64 MB from a server in another process leave this
+// process's memory where it was.
+TEST_F(HTTPGetTest, ALargeFileIsWrittenAsItArrivesNotHeldInMemory) {
+    constexpr qint64 kSize = 64 << 20;
+    QTemporaryDir served;
+    QFile big(served.filePath("big.bin"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(kSize));
+    big.close();
+    QProcess python;
+    python.start("python3", {"-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
+                             served.path(), "0"});
+    AnsiString url;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QString said = python.readAllStandardOutput();
+        const qsizetype at = said.indexOf(" port ");
+        if (at >= 0) url = "http://127.0.0.1:" + said.mid(at + 6).section(' ', 0, 0).toStdString();
+        return !url.empty();
+    })) << "python3 -m http.server did not start";
+
+    long largestGrowth = 0;
+    const long before = testsupport::ResidentKilobytes();
+    get.OnProgress = [&](QObject*, int, int readed) {
+        if (readed % (1025 * 1024) == 0)
+            largestGrowth = std::max(largestGrowth, testsupport::ResidentKilobytes() - before);
+    };
+    get.URL = url + "/big.bin";
+    get.FileName = Path("big.bin");
+    get.GetFile();
+    python.kill();
+    python.waitForFinished();
+    EXPECT_EQ(events.fileSize, kSize);
+    EXPECT_EQ(QFileInfo(folder.filePath("big.bin")).size(), kSize);
+    EXPECT_LT(largestGrowth, 16 * 1024) << "kilobytes more than before the transfer";
+}
 
 TEST_F(HTTPGetTest, GetFileWaitsForItsCompletionAndReportsEachChunkOnTheGuiThread) {
     server.Serve("/f.bin", ScriptedResponse::Ok(Body(3000)));

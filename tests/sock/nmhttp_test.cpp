@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 
 #include "rawpeer.h"
+#include "support/processstats.h"
 #include "support/scriptedhttpserver.h"
+#include "support/waituntil.h"
 
 namespace {
 
@@ -43,6 +45,20 @@ protected:
     ScriptedHttpServer server;
     TNMHTTP http;
 };
+
+// Counted once the in-process server has closed its side of every connection.
+TEST_F(HttpClient, AThousandSizeQueriesLeaveNoDescriptorOpen) {
+    server.Serve("/a.dll", ScriptedResponse::Ok("12345"));
+    auto settled = [&] {
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return server.OpenConnections() == 0; }));
+        return testsupport::OpenDescriptors();
+    };
+    http.Head(server.Url("/a.dll"));
+    const int before = settled();
+    for (int i = 0; i < 1000; ++i) http.Head(server.Url("/a.dll"));
+    EXPECT_EQ(settled(), before);
+    EXPECT_NE(http.Header.find("Content-Length: 5"), AnsiString::npos);
+}
 
 TEST_F(HttpClient, HeadOfAnAbsoluteUrlSendsThePathAndKeepsTheRawHeader) {
     const std::string head =
