@@ -70,7 +70,7 @@ public:
     void Settle() {
         ASSERT_TRUE(testsupport::WaitUntil([&] {
             return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
-                   !form_->HTTPGet3->Busy();
+                   !form_->HTTPGet3->Busy() && !form_->HTTPGet4->Busy();
         })) << "the wizard settled within 10 s";
     }
 

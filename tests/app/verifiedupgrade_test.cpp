@@ -1,13 +1,18 @@
-// Verified updates in-process: the manifest's per-file digests decide what the wizard keeps and
-// installs, against the scripted server.
+// Verified updates in-process: the manifest's per-file digests and its signature decide what
+// the wizard keeps and installs, against the scripted server.
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
 
 #include "app/texts.h"
 #include "app/upgraderun.h"
+#include "app/verification.h"
 
 namespace {
+
+using testsupport::ScriptedResponse;
 
 // SHA-256 in hex by Qt's own implementation, independent of the one under test.
 std::string Sha256(const std::string& bytes) {
@@ -31,6 +36,13 @@ std::string DigestSection(const std::string& bDllLines) {
 std::string DownloadFailed() {
     return State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
                  {Texts::DownloadFailedMessage});
+}
+std::string ManifestFailed() {
+    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+                 {Texts::ManifestUnavailableMessage});
+}
+std::string UpdateFound() {
+    return State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true);
 }
 
 std::string InstallFailed(const AnsiString& name) {
@@ -172,6 +184,123 @@ TEST_F(VerifiedUpgrade, TheComponentRefreshTakesOnlyACopyThatMatchesItsDigest) {
         EXPECT_EQ(folder_.Read("Bin/Customs.dll"),
                   waiting == "new customs" ? "new customs" : "old customs");
     }
+}
+
+class SignedManifest : public ::testing::Test, public UpgradeRun {};
+
+TEST_F(SignedManifest, OnlyTheSignedLatestManifestBecomesTheJournal) {
+    const verification::KeyPair publisher = *verification::NewKeyPair();
+    const verification::KeyPair stranger = *verification::NewKeyPair();
+    auto signature = [](const std::string& manifest, const verification::KeyPair& key) {
+        return *verification::Sign(manifest, key.secretKey);
+    };
+    const std::string sigPath = "/Update/Version.ini.sig";
+    using Arrange = std::function<void(UpgradeRun&)>;
+    const struct {
+        const char* name;
+        Arrange arrange;
+        bool accepted;
+    } cases[] = {
+        {"signed",
+         [&](UpgradeRun& t) {
+             t.server_.Serve(sigPath, ScriptedResponse::Ok(signature(kManifest, publisher)));
+         },
+         true},
+        {"no signature on the server", [](UpgradeRun&) {}, false},
+        {"signed by another key",
+         [&](UpgradeRun& t) {
+             t.server_.Serve(sigPath, ScriptedResponse::Ok(signature(kManifest, stranger)));
+         },
+         false},
+        {"one byte of the manifest changed",
+         [&](UpgradeRun& t) {
+             std::string changed = kManifest;
+             changed[changed.find("a.dll")] = 'e';
+             t.Publish("2.0", changed);
+             t.server_.Serve(sigPath, ScriptedResponse::Ok(signature(kManifest, publisher)));
+         },
+         false},
+        {"a signature of 0 bytes",
+         [&](UpgradeRun& t) { t.server_.Serve(sigPath, ScriptedResponse::Ok("")); }, false},
+        {"a signature of 1 MB",
+         [&](UpgradeRun& t) {
+             t.server_.Serve(sigPath, ScriptedResponse::Ok(std::string(1 << 20, 'A')));
+         },
+         false},
+        {"a signature that is not Base64",
+         [&](UpgradeRun& t) {
+             t.server_.Serve(sigPath,
+                             ScriptedResponse::Ok("!" + signature(kManifest, publisher).substr(1)));
+         },
+         false},
+        {"a signature cut off in transfer",
+         [&](UpgradeRun& t) {
+             t.server_.Serve(
+                 sigPath, ScriptedResponse::Ok(signature(kManifest, publisher)).DropAfterBody(40));
+         },
+         false},
+        {"an older signed manifest replayed as the latest",
+         [&](UpgradeRun& t) {
+             t.Publish("3.0", kManifest);
+             t.server_.Serve(sigPath, ScriptedResponse::Ok(signature(kManifest, publisher)));
+         },
+         false},
+    };
+    const std::string earlier = "[RUN]\r\n1=earlier.dll;0\r\n";
+    for (const auto& c : cases) {
+        for (bool withEarlierJournal : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (withEarlierJournal ? ", earlier journal" : ""));
+            UpgradeRun t;
+            t.manifestKey_ = publisher.publicKey;
+            c.arrange(t);
+            if (withEarlierJournal) t.folder_.Write("Version.ini", earlier);
+            t.OpenWizard();
+            t.ClickMain();  // the version check, or "重新" from the resume prompt
+            // Found, the page is "welcome", and the message page keeps what it showed before.
+            const std::string state = t.StateNow();
+            EXPECT_EQ(c.accepted ? state.substr(0, state.find('\n')) : state,
+                      c.accepted ? UpdateFound() : ManifestFailed());
+            EXPECT_EQ(t.folder_.Read("Version.ini"), c.accepted           ? kManifest
+                                                     : withEarlierJournal ? earlier
+                                                                          : "<missing>");
+            EXPECT_FALSE(t.Exists("Version.ini.download"));
+            EXPECT_FALSE(t.Exists("Version.ini.sig.download"));
+            EXPECT_EQ(t.RequestLines().back(), "GET /Update/Version.ini.sig HTTP/1.0");
+        }
+    }
+}
+
+TEST_F(SignedManifest, WithoutAKeyNoSignatureIsAskedFor) {
+    OpenWizard();
+    ClickMain();
+    EXPECT_EQ(StateNow(), UpdateFound());
+    EXPECT_EQ(RequestLines(), (std::vector<std::string>{"GET /Update/Version.txt HTTP/1.0",
+                                                        "GET /Update/Version.ini HTTP/1.0"}));
+}
+
+// Ending the program while the signature arrives: nothing becomes the journal.
+TEST_F(SignedManifest, EndingTheProgramDuringTheSignatureFetchWritesNothing) {
+    manifestKey_ = verification::NewKeyPair()->publicKey;
+    server_.Serve(
+        "/Update/Version.ini.sig",
+        ScriptedResponse::Ok(std::string(88, 'A')).PauseInBody(10, std::chrono::seconds(30)));
+    TMainform& form = OpenWizard();
+    QElapsedTimer clock;
+    QTimer closeOnceFetching;
+    QObject::connect(&closeOnceFetching, &QTimer::timeout, [&] {
+        if (server_.Requests().size() < 3 || clock.isValid()) return;
+        clock.start();
+        form.close();
+    });
+    closeOnceFetching.start(10);
+    form.Bitbtn1->Click();
+    Settle();
+    ASSERT_TRUE(clock.isValid()) << "the signature was requested";
+    EXPECT_LT(clock.elapsed(), 5000) << "the fetch is aborted, not waited for";
+    EXPECT_TRUE(form.ProgramEnded());
+    EXPECT_FALSE(Exists("Version.ini"));
+    EXPECT_FALSE(Exists("Version.ini.download"));
+    EXPECT_FALSE(Exists("Version.ini.sig.download"));
 }
 
 }  // namespace
