@@ -6,4 +6,8 @@ namespace BuildSettings {
 // The update server asked when setup.ini names none (scheme and host, no trailing slash).
 extern const char* const ServerUrl;
 
+// The Ed25519 public key (Base64) whose signature the manifest must carry; empty when
+// manifests are taken unsigned.
+extern const char* const ManifestKey;
+
 }  // namespace BuildSettings

@@ -2,15 +2,22 @@
 // Update\ is of a later day are replaced by it.
 #include "app/displaytext.h"
 #include "app/mainform.h"
+#include "app/verification.h"
 #include "platform/files.h"
 
 void TMainform::RefreshComponents() {
+    // The journal's digests hold here too: a waiting copy that is not what the publisher made
+    // is left for the install step, which refuses it with a message.
+    const TIniFile journal(ApplicationFolder + "Version.ini");
     const size_t count = ComponentFiles.size();
     for (size_t i = 0; i < count; ++i) {
         const AnsiString installed = ApplicationFolder + ComponentFiles[i];
         const AnsiString waiting = ApplicationFolder + "Update\\" + ComponentFiles[i];
         if (!platform::FileExists(installed) || !platform::FileExists(waiting)) continue;
         // The texts are "yyyy-mm-dd", so they compare as text in date order.
-        if (FileDateText(installed) < FileDateText(waiting)) platform::CopyFile(waiting, installed);
+        if (FileDateText(installed) < FileDateText(waiting) &&
+            verification::CheckFile(journal, ComponentFiles[i], waiting) !=
+                verification::FileCheck::Fails)
+            platform::CopyFile(waiting, installed);
     }
 }

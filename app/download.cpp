@@ -10,6 +10,7 @@
 #include "app/notebook.h"
 #include "app/texts.h"
 #include "app/updateserver.h"
+#include "app/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -51,6 +52,14 @@ void TMainform::DownloadUpdates() {
         HTTPGet2->GetFile();
         if (CancelFlag) EndProgram();
         if (!FileDoneFlag) return;
+        // A copy that is not what the publisher made is not kept: the install step must
+        // never find it, and the next try fetches it anew.
+        if (verification::CheckFile(*ManifestIni, CurrentFileName, HTTPGet2->FileName) ==
+            verification::FileCheck::Fails) {
+            platform::DeleteFile(HTTPGet2->FileName);
+            ShowDownloadFailed();
+            return;
+        }
 
         // One write: a crash leaves the entry in the section or in [RUN], never in both.
         ManifestIni->MoveEntry(InstalledVersion, key, "RUN", key,

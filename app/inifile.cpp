@@ -232,6 +232,20 @@ AnsiString TIniFile::ReadEntry(const AnsiString& section, const AnsiString& key,
     return AnsiString(value.substr(0, kMaxValueBytes));
 }
 
+void TIniFile::ReadEntries(const AnsiString& section, const AnsiString& key,
+                           std::vector<AnsiString>& list) const {
+    list.clear();
+    std::optional<IniDocument> document = IniDocument::Load(fileName_);
+    if (!document) return;
+    auto range = document->FindSection(section);
+    while (range) {
+        std::optional<size_t> line = document->FindKey(*range, key);
+        if (!line) return;
+        list.emplace_back(IniDocument::Value(document->lines()[*line]).substr(0, kMaxValueBytes));
+        range->first = *line + 1;
+    }
+}
+
 void TIniFile::WriteEntry(const AnsiString& section, const AnsiString& key,
                           const AnsiString& value) {
     platform::ReadFailure failure;

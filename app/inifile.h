@@ -26,6 +26,13 @@ public:
     AnsiString ReadEntry(const AnsiString& section, const AnsiString& key,
                          const AnsiString& defaultValue = {}) const;
 
+    // Clear `list`, then fill it with the value of every key of that name in the section, in
+    // file order; the first is the one ReadEntry reads. A missing file, section or key gives an
+    // empty list, a key without a value an empty text in it. For callers that must not settle
+    // for the first of several differing values.
+    void ReadEntries(const AnsiString& section, const AnsiString& key,
+                     std::vector<AnsiString>& list) const;
+
     // Sets a value, creating the file (not its folder) and the section as needed. An existing
     // key keeps its place; a new key goes to the end of its section, a new section to the end
     // of the file. Throws Exception "无法写入 <path>" when the file cannot be read or written.

@@ -10,6 +10,7 @@
 #include "app/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
+#include "app/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -109,6 +110,14 @@ void TMainform::InstallUpdates() {
             ShowStopped(Texts::UpdateFile + CurrentFileName + Texts::FileMissingTail,
                         Texts::RetryButton, true, 0);
             CancelFlag = false;
+            return;
+        }
+        // Checked again here, for every entry before any is installed: the copy may have been
+        // changed since it was downloaded, possibly in an earlier run of the program.
+        if (verification::CheckFile(*ManifestIni, CurrentFileName,
+                                    updateFolder + CurrentFileName) ==
+            verification::FileCheck::Fails) {
+            ShowInstallFailed(CurrentFileName);
             return;
         }
     }

@@ -239,6 +239,12 @@ void TMainform::BuildNetworkComponents() {
     HTTPGet3 = makeDownloader(true);
     HTTPGet3->OnDoneFile = Handler(&TMainform::HTTPGet3DoneFile);
     HTTPGet3->OnError = Handler(&TMainform::HTTPGet3Error);
+    // The signature may come from a cache like the manifest it signs: a stale pair still
+    // verifies and is then refused for leading to an old version.
+    HTTPGet4 = makeDownloader(true);
+    HTTPGet4->OnDoneFile = [this](QObject*, const AnsiString&, int FileSize) {
+        signatureArrived_ = FileSize > 0;
+    };
 
     NMHTTP1 = new TNMHTTP(this);
     NMHTTP1->Host = environment_.ServerUrl;
@@ -356,7 +362,7 @@ bool TMainform::FormCloseQuery() {
 
 void TMainform::EndProgram() {
     programEnded_ = true;
-    for (THTTPGet* download : {HTTPGet1, HTTPGet2, HTTPGet3}) download->Abort();
+    for (THTTPGet* download : {HTTPGet1, HTTPGet2, HTTPGet3, HTTPGet4}) download->Abort();
     if (sizeQueryRunning_) NMHTTP1->Abort();
     QCoreApplication::quit();
 }

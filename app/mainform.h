@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/inifile.h"
@@ -32,6 +33,9 @@ struct TWizardEnvironment {
     AnsiString ApplicationFolder;  // code-page text ending in a backslash
     AnsiString ServerUrl;          // built-in update server base URL, no trailing slash
     AnsiString FirstArgument;      // the command line's first argument, empty when absent
+    // The Ed25519 public key (Base64, ASCII) whose signature the manifest must carry; empty
+    // takes the manifest unsigned.
+    AnsiString ManifestKey;
     // Asks a yes/no question; true for Yes. Defaults to the confirmation box.
     std::function<bool(const AnsiString& question)> Confirm;
     // Shows an error that a step did not handle. Defaults to the framework's error box.
@@ -87,6 +91,7 @@ public:
     THTTPGet* HTTPGet1;  // the latest version text, into a string
     THTTPGet* HTTPGet2;  // each update file
     THTTPGet* HTTPGet3;  // the manifest, into a file
+    THTTPGet* HTTPGet4;  // the manifest's signature, into a file
     TNMHTTP* NMHTTP1;    // size queries
 
     // Page "welcome".
@@ -124,6 +129,7 @@ public:
     AnsiString SystemFlag;
     AnsiString ApplicationFolder;
     std::vector<AnsiString> ComponentFiles;
+    AnsiString LatestVersion;  // the version check's answer, which the manifest must lead to
 
     // State of the update steps, made by the update list step (or the install step).
     std::unique_ptr<TIniFile> ManifestIni;  // the local Version.ini, the upgrade's journal
@@ -160,6 +166,12 @@ private:
     // announced. A failed query shows its state, sets the cancel flag and gives "0".
     AnsiString QuerySize(const AnsiString& fileName);
     bool CreateUpdateFolder(const AnsiString& name);
+    // True when no manifest key is built in, or when the signature published beside the
+    // manifest signs the downloaded bytes at `path` with it and the manifest leads to the
+    // announced latest version.
+    bool ManifestIsAuthentic(const AnsiString& path);
+    // The text of Version.ini.sig from the server folder; nothing when none arrived.
+    std::optional<std::string> FetchManifestSignature();
     void ShowManifestFailed(const AnsiString& message);
     void ShowDownloadFailed();
     void ShowInstallFailed(const AnsiString& fileName);
@@ -188,4 +200,5 @@ private:
     bool programEnded_ = false;
     bool shown_ = false;
     bool sizeQueryRunning_ = false;
+    bool signatureArrived_ = false;
 };

@@ -28,6 +28,7 @@ int main(int argc, char* argv[]) {
     TWizardEnvironment environment;
     environment.ApplicationFolder = platform::ApplicationFolder();
     environment.ServerUrl = BuildSettings::ServerUrl;
+    environment.ManifestKey = BuildSettings::ManifestKey;
     environment.FirstArgument = firstArgument;
     TMainform Mainform(std::move(environment));
     Mainform.show();

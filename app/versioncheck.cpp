@@ -4,6 +4,7 @@
 #include "app/mainform.h"
 #include "app/notebook.h"
 #include "app/texts.h"
+#include "app/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -14,9 +15,11 @@ namespace {
 // A version text of this length or more is no version at all, such as an error page.
 constexpr size_t kMaxVersionLength = 10;
 
-// The manifest arrives beside its place and replaces the journal only once it is complete:
-// a half-written manifest would become the journal that the next start offers to resume.
+// The manifest arrives beside its place and replaces the journal only once it is complete
+// (and verified): a half-written or forged manifest would become the journal that the next
+// start offers to resume.
 constexpr const char* kManifestDownload = "Version.ini.download";
+constexpr const char* kSignatureDownload = "Version.ini.sig.download";
 
 }  // namespace
 
@@ -51,6 +54,7 @@ void TMainform::HTTPGet1DoneString(QObject*, const AnsiString& Result) {
     }
     if (CancelFlag) return;
 
+    LatestVersion = Result;
     HTTPGet3->URL = UpdateFolderUrl("Version.ini");
     HTTPGet3->FileName = ApplicationFolder + kManifestDownload;
     HTTPGet3->GetFile();
@@ -67,6 +71,11 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
     if (CancelFlag || ProgramEnded()) {
         platform::DeleteFile(download);
     } else {
+        if (!ManifestIsAuthentic(download)) {
+            platform::DeleteFile(download);
+            if (!ProgramEnded()) ShowManifestFailed(Texts::ManifestUnavailableMessage);
+            return;
+        }
         if (!platform::RenameFile(download, manifest)) {
             platform::DeleteFile(download);
             HTTPGet3Error(nullptr);
@@ -83,6 +92,30 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
     Bitbtn1->Tag = 1;
     Bitbtn1->SetCaption(Texts::NextButton);
     Bitbtn1->setEnabled(true);
+}
+
+bool TMainform::ManifestIsAuthentic(const AnsiString& path) {
+    if (environment_.ManifestKey.empty()) return true;
+    const std::optional<std::string> signature = FetchManifestSignature();
+    if (!signature) return false;
+    const std::optional<std::string> manifest = platform::ReadWholeFile(path);
+    // An old manifest keeps its valid signature for ever; only the version it leads to tells
+    // that it is being replayed as the latest.
+    return manifest &&
+           verification::SignatureIsValid(*manifest, *signature, environment_.ManifestKey) &&
+           TIniFile(path).ReadEntry("VERSION", "VERSION") == LatestVersion;
+}
+
+std::optional<std::string> TMainform::FetchManifestSignature() {
+    const AnsiString target = ApplicationFolder + kSignatureDownload;
+    signatureArrived_ = false;
+    HTTPGet4->URL = UpdateFolderUrl(verification::kSignatureFileName);
+    HTTPGet4->FileName = target;
+    HTTPGet4->GetFile();
+    std::optional<std::string> signature =
+        signatureArrived_ && !ProgramEnded() ? platform::ReadWholeFile(target) : std::nullopt;
+    platform::DeleteFile(target);
+    return signature;
 }
 
 bool TMainform::CreateUpdateFolder(const AnsiString& name) {

@@ -69,6 +69,16 @@ bool WriteBesideAndRename(const std::string& nativeTarget, const char* data, siz
     return ok;
 }
 
+bool ReadPieces(int fd, const std::function<void(const char*, size_t)>& consume) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        if (n < 0) return false;
+        if (n == 0) return true;
+        consume(buffer, static_cast<size_t>(n));
+    }
+}
+
 bool StatPath(const AnsiString& path, struct stat* info) {
     return ::stat(NativePath(path).c_str(), info) == 0;
 }
@@ -90,13 +100,9 @@ std::optional<std::string> ReadOpenedFile(const AnsiString& path, struct stat* i
         return fail(ReadFailure::Unreadable);
     std::string contents;
     contents.reserve(static_cast<size_t>(info->st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-        if (n < 0) return fail(ReadFailure::Unreadable);
-        if (n == 0) return contents;
-        contents.append(buffer, static_cast<size_t>(n));
-    }
+    if (!ReadPieces(fd.get(), [&](const char* data, size_t size) { contents.append(data, size); }))
+        return fail(ReadFailure::Unreadable);
+    return contents;
 }
 
 }  // namespace
@@ -149,6 +155,15 @@ std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* fa
     return ReadOpenedFile(path, &info, failure);
 }
 
+bool ReadFileInPieces(const AnsiString& path,
+                      const std::function<void(const char* data, size_t size)>& consume) {
+    FileDescriptor fd(
+        RetryOnEintr([&] { return ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC); }));
+    struct stat info;
+    return fd.valid() && ::fstat(fd.get(), &info) == 0 && !S_ISDIR(info.st_mode) &&
+           ReadPieces(fd.get(), consume);
+}
+
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
     return WriteBesideAndRename(NativePath(path), contents.data(), contents.size(), nullptr);
 }
@@ -169,6 +184,19 @@ bool MakeOwnerExecutable(const AnsiString& path) {
     struct stat info;
     return StatPath(path, &info) &&
            ::chmod(NativePath(path).c_str(), (info.st_mode & 07777) | S_IXUSR) == 0;
+}
+
+bool CreatePrivateFile(const AnsiString& path, const std::string& contents) {
+    const std::string native = NativePath(path);
+    // O_EXCL: the check that nothing is there and the creation are one step, so an existing
+    // file (or a link planted in its place) is never written through.
+    FileDescriptor fd(RetryOnEintr(
+        [&] { return ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
+    if (!fd.valid()) return false;
+    bool ok = WriteAll(fd.get(), contents.data(), contents.size());
+    ok = fd.Close() && ok;
+    if (!ok) ::unlink(native.c_str());
+    return ok;
 }
 
 }  // namespace platform

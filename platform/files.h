@@ -5,6 +5,8 @@
 // their result and never throw.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 
 #include "platform/text.h"
@@ -52,8 +54,19 @@ enum class ReadFailure { Missing, Unreadable };
 // Reads the whole file; empty when it cannot be read, and then `failure`, when given, says why.
 std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* failure = nullptr);
 
+// Reads the file from start to end and hands each piece to `consume` as it arrives, so a file
+// of any size passes through a small buffer. False when it cannot be opened or read; the
+// pieces handed over until then are not taken back.
+bool ReadFileInPieces(const AnsiString& path,
+                      const std::function<void(const char* data, size_t size)>& consume);
+
 // Writes a complete new copy beside the file and renames it over the old one, so readers see
 // either the old or the new content, never a mixture. On failure the old file is untouched.
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents);
+
+// Creates a file that its owner alone may read and write, holding `contents`. Fails, leaving
+// whatever is there untouched, when anything is at the path already; a file that cannot be
+// written whole is removed again.
+bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
 
 }  // namespace platform

@@ -93,6 +93,24 @@ TEST_F(IniStore, DuplicatesReadTheFirstAndListEveryOne) {
     EXPECT_EQ(names, (Names{"k", "k"}));
 }
 
+TEST_F(IniStore, ReadEntriesGivesEveryValueOfAKeyInTheFirstSection) {
+    folder_.Write("setup.ini", "[M]\nk=1\nj=x\n K = \"2\" \nK=\n[m]\nk=3\n");
+    TIniFile store = Store();
+    const struct {
+        const char *section, *key;
+        Names values;
+    } cases[] = {
+        {"M", "k", {"1", "2", ""}}, {"m", "J", {"x"}}, {"M", "none", {}}, {"none", "k", {}}};
+    for (const auto& c : cases) {
+        Names values{"stale"};
+        store.ReadEntries(c.section, c.key, values);
+        EXPECT_EQ(values, c.values) << c.section << " " << c.key;
+    }
+    Names values{"stale"};
+    Store("missing.ini").ReadEntries("M", "k", values);
+    EXPECT_TRUE(values.empty());
+}
+
 TEST_F(IniStore, LongValuesAreCutAt2047Bytes) {
     folder_.Write("setup.ini", "[A]\nv=" + std::string(5000, 'x') + "\n");
     EXPECT_EQ(Store().ReadEntry("A", "v"), std::string(2047, 'x'));

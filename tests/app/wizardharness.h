@@ -20,6 +20,7 @@ public:
         environment.ApplicationFolder = folder_.Folder();
         environment.ServerUrl = serverUrl;
         environment.FirstArgument = argument;
+        environment.ManifestKey = manifestKey_;
         environment.Confirm = [this](const AnsiString& question) {
             questions_.push_back(question);
             return answer_;
@@ -39,6 +40,7 @@ public:
     TempAppFolder folder_;
     std::unique_ptr<TMainform> form_;
     bool answer_ = false;
+    AnsiString manifestKey_;  // the built-in manifest key of the next Open
     std::vector<AnsiString> questions_;
     std::vector<AnsiString> errors_;
 };

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <QDir>
@@ -111,6 +112,46 @@ TEST_F(FilesTest, DeleteRemovesOnlyFiles) {
     EXPECT_TRUE(platform::DeleteFile(Path("a.txt")));
     EXPECT_FALSE(platform::FileExists(Path("a.txt")));
     EXPECT_FALSE(platform::DeleteFile(Path("a.txt")));
+}
+
+TEST_F(FilesTest, ReadFileInPiecesHandsOverTheWholeFileInBoundedPieces) {
+    std::string contents(200000, '\0');
+    for (size_t i = 0; i < contents.size(); ++i) contents[i] = char(i * 7 % 251);
+    Write("big.bin", contents);
+    ASSERT_TRUE(platform::CreateDirectory(Path("folder")));
+    std::string read;
+    size_t pieces = 0;
+    EXPECT_TRUE(platform::ReadFileInPieces(Path("big.bin"), [&](const char* data, size_t size) {
+        read.append(data, size);
+        ++pieces;
+    }));
+    EXPECT_EQ(read, contents);
+    EXPECT_GT(pieces, 1u) << "the file passes through a buffer, not in one piece";
+    for (const char* unreadable : {"missing.bin", "folder"}) {
+        bool called = false;
+        EXPECT_FALSE(platform::ReadFileInPieces(Path(unreadable), [&](const char*, size_t) {
+            called = true;
+        })) << unreadable;
+        EXPECT_FALSE(called) << unreadable;
+    }
+}
+
+// A secret key must neither be readable by others nor replace, or be written through, what is
+// already at its path.
+TEST_F(FilesTest, CreatePrivateFileMakesANewOwnerOnlyFileAndNothingElse) {
+    ASSERT_TRUE(platform::CreatePrivateFile(Path("secret.key"), "key\n"));
+    EXPECT_EQ(platform::ReadWholeFile(Path("secret.key")), "key\n");
+    struct stat info;
+    ASSERT_EQ(::stat(Native("secret.key").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    Write("victim.txt", "kept");
+    ASSERT_EQ(::symlink(Native("victim.txt").c_str(), Native("link.key").c_str()), 0);
+    for (const char* taken : {"secret.key", "victim.txt", "link.key"})
+        EXPECT_FALSE(platform::CreatePrivateFile(Path(taken), "other")) << taken;
+    EXPECT_EQ(platform::ReadWholeFile(Path("secret.key")), "key\n");
+    EXPECT_EQ(platform::ReadWholeFile(Path("victim.txt")), "kept");
+    EXPECT_FALSE(platform::CreatePrivateFile(Path("none\\secret.key"), "key"));
 }
 
 }  // namespace

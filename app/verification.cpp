@@ -1,0 +1,125 @@
+#include "app/verification.h"
+
+#include <sodium.h>
+
+#include <vector>
+
+#include "platform/files.h"
+
+namespace verification {
+namespace {
+
+constexpr size_t kDigestBytes = crypto_hash_sha256_BYTES;
+constexpr int kBase64Variant = sodium_base64_VARIANT_ORIGINAL;
+
+// libsodium must be set up once before use; afterwards every call is thread-safe.
+bool SodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+const unsigned char* Bytes(std::string_view text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// Exactly `size` bytes decoded from Base64 `text`; nothing for any other text.
+std::optional<std::vector<unsigned char>> DecodeBase64(std::string_view text, size_t size) {
+    std::vector<unsigned char> bytes(size);
+    size_t decoded = 0;
+    // Without an end pointer libsodium refuses text that does not decode to its last byte.
+    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), " \t\r\n", &decoded,
+                          nullptr, kBase64Variant) != 0 ||
+        decoded != size)
+        return std::nullopt;
+    return bytes;
+}
+
+std::string EncodeBase64(const unsigned char* bytes, size_t size) {
+    std::string text(sodium_base64_ENCODED_LEN(size, kBase64Variant), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes, size, kBase64Variant);
+    text.resize(text.size() - 1);  // the terminating zero
+    return text;
+}
+
+// The digest that a [SHA256] value states; nothing when it is not 64 hexadecimal digits.
+std::optional<std::vector<unsigned char>> DigestOfText(std::string_view text) {
+    std::vector<unsigned char> digest(kDigestBytes);
+    size_t decoded = 0;
+    if (text.size() != 2 * kDigestBytes ||
+        sodium_hex2bin(digest.data(), digest.size(), text.data(), text.size(), nullptr, &decoded,
+                       nullptr) != 0 ||
+        decoded != kDigestBytes)
+        return std::nullopt;
+    return digest;
+}
+
+std::optional<std::vector<unsigned char>> DigestOfFile(const AnsiString& path) {
+    if (!SodiumReady()) return std::nullopt;
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    const bool read = platform::ReadFileInPieces(path, [&](const char* data, size_t size) {
+        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(data), size);
+    });
+    if (!read) return std::nullopt;
+    std::vector<unsigned char> digest(kDigestBytes);
+    crypto_hash_sha256_final(&state, digest.data());
+    return digest;
+}
+
+}  // namespace
+
+std::optional<AnsiString> FileDigest(const AnsiString& path) {
+    std::optional<std::vector<unsigned char>> digest = DigestOfFile(path);
+    if (!digest) return std::nullopt;
+    AnsiString text(2 * kDigestBytes + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), digest->data(), digest->size());
+    text.resize(2 * kDigestBytes);
+    return text;
+}
+
+FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path) {
+    std::vector<AnsiString> listed;
+    manifest.ReadEntries(kDigestSection, fileName, listed);
+    if (listed.empty()) return FileCheck::Unlisted;
+    std::optional<std::vector<unsigned char>> actual = DigestOfFile(path);
+    if (!actual) return FileCheck::Fails;
+    for (const AnsiString& text : listed) {
+        std::optional<std::vector<unsigned char>> expected = DigestOfText(text);
+        if (!expected || sodium_memcmp(expected->data(), actual->data(), kDigestBytes) != 0)
+            return FileCheck::Fails;
+    }
+    return FileCheck::Matches;
+}
+
+bool SignatureIsValid(std::string_view message, std::string_view signatureText,
+                      std::string_view publicKeyText) {
+    if (!SodiumReady()) return false;
+    auto signature = DecodeBase64(signatureText, crypto_sign_BYTES);
+    auto publicKey = DecodeBase64(publicKeyText, crypto_sign_PUBLICKEYBYTES);
+    return signature && publicKey &&
+           crypto_sign_verify_detached(signature->data(), Bytes(message), message.size(),
+                                       publicKey->data()) == 0;
+}
+
+std::optional<KeyPair> NewKeyPair() {
+    if (!SodiumReady()) return std::nullopt;
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(publicKey, secretKey);
+    KeyPair pair{EncodeBase64(publicKey, sizeof publicKey),
+                 EncodeBase64(secretKey, sizeof secretKey)};
+    sodium_memzero(secretKey, sizeof secretKey);
+    return pair;
+}
+
+std::optional<std::string> Sign(std::string_view message, std::string_view secretKeyText) {
+    if (!SodiumReady()) return std::nullopt;
+    auto secretKey = DecodeBase64(secretKeyText, crypto_sign_SECRETKEYBYTES);
+    if (!secretKey) return std::nullopt;
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, Bytes(message), message.size(), secretKey->data());
+    sodium_memzero(secretKey->data(), secretKey->size());
+    return EncodeBase64(signature, sizeof signature);
+}
+
+}  // namespace verification

@@ -1,0 +1,58 @@
+// Whether what the wizard installs is what the publisher made: SHA-256 digests of the update
+// files in the manifest's [SHA256] section, and a detached Ed25519 signature over the exact
+// bytes of the manifest. The wizard checks with these functions and the publisher's tool
+// (tools/publish) makes what they check, so both sides read and write the same texts.
+//
+// Texts: digests are 64 hexadecimal digits (either case when read, lower case when made);
+// keys and signatures are Base64 with the standard alphabet and padding, and blanks and line
+// ends inside them are ignored when read. Every function may be called from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/inifile.h"
+#include "platform/text.h"
+
+namespace verification {
+
+// The manifest section that maps file names (as they stand before the first ";" of an entry
+// value) to digests.
+inline constexpr const char* kDigestSection = "SHA256";
+// The signature of Version.ini, published beside it.
+inline constexpr const char* kSignatureFileName = "Version.ini.sig";
+
+// The SHA-256 digest of the file's bytes as 64 lower-case hexadecimal digits, read piece by
+// piece; nothing when the file cannot be read.
+std::optional<AnsiString> FileDigest(const AnsiString& path);
+
+enum class FileCheck {
+    Unlisted,  // the manifest lists no digest for the file: it is taken as it is
+    Matches,   // every digest listed for it is the file's
+    Fails,     // a listed digest differs, is no digest at all, or the file cannot be read
+};
+
+// Checks the file at `path` against every [SHA256] value of `manifest` whose key is
+// `fileName` (in any letter case, like every INI name). A value that is present is a promise:
+// an empty or malformed one fails rather than counting as absent, and so does a name listed
+// twice with differing digests, whichever comes first.
+FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path);
+
+// True when `signatureText` is a detached Ed25519 signature of exactly `message` made with
+// the secret key of `publicKeyText`. Texts that are not Base64 of the right length are false.
+bool SignatureIsValid(std::string_view message, std::string_view signatureText,
+                      std::string_view publicKeyText);
+
+struct KeyPair {
+    std::string publicKey;  // Base64, for the build setting SENDRIFT_MANIFEST_KEY
+    std::string secretKey;  // Base64, for Sign; to be kept secret
+};
+
+// A new random Ed25519 key pair; nothing when the system gives no randomness.
+std::optional<KeyPair> NewKeyPair();
+
+// The Base64 signature of `message`; nothing when `secretKeyText` is not a secret key.
+std::optional<std::string> Sign(std::string_view message, std::string_view secretKeyText);
+
+}  // namespace verification

@@ -1,0 +1,98 @@
+// The upgrade road as a person drives it: an application folder, a scripted server that
+// publishes version 2.0, and the wizard clicked through its steps.
+#pragma once
+
+#include <QDir>
+#include <QLabel>
+#include <QTreeWidget>
+#include <sstream>
+
+#include "app/notebook.h"
+#include "app/wizardharness.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "support/clicks.h"
+#include "support/scriptedhttpserver.h"
+#include "support/waituntil.h"
+#include "ui/flat/flatspeedbutton.h"
+
+inline const std::string kManifest =
+    "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
+    "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n"
+    "[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n";
+// Appends a line to ran.log in the application folder, whatever the working folder.
+inline const std::string kRunScript = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/../ran.log\"\n";
+
+// What a person sees of the wizard's state, as one text that compares and prints as a whole.
+inline std::string State(const AnsiString& page, int tag, const AnsiString& main, bool mainEnabled,
+                         const AnsiString& close, bool closeEnabled,
+                         const std::vector<AnsiString>& memo = {}) {
+    std::ostringstream text;
+    text << "page " << page << ", Tag " << tag << ", main \"" << main << "\" "
+         << (mainEnabled ? "enabled" : "disabled") << ", close \"" << close << "\" "
+         << (closeEnabled ? "enabled" : "disabled");
+    for (const AnsiString& line : memo) text << "\n  " << line;
+    return platform::ToUnicode(text.str()).toStdString();
+}
+
+// An application folder with one component and a server that publishes version 2.0 with
+// three files and a newer build of that component.
+class UpgradeRun : public WizardHarness {
+public:
+    UpgradeRun() {
+        Publish("2.0", kManifest);
+        PublishFile("a.dll", "new a");
+        PublishFile("b.dll", "new b");
+        PublishFile("c.sh", kRunScript);
+        PublishFile("Bin/Customs.dll", "new customs");
+        folder_.Write("Default.ini", "[Main]\r\nCustoms=Bin\\Customs.dll\r\n");
+        QDir(folder_.NativeFolder()).mkpath("Bin");
+        QDir(folder_.NativeFolder()).mkpath("Sub");
+        folder_.Write("Bin/Customs.dll", "old customs");
+    }
+
+    void Publish(const std::string& version, const std::string& manifest) {
+        server_.Serve("/Update/Version.txt", testsupport::ScriptedResponse::Ok(version));
+        server_.Serve("/Update/Version.ini", testsupport::ScriptedResponse::Ok(manifest));
+    }
+    void PublishFile(const std::string& urlPath, const std::string& body) {
+        server_.Serve("/Update/" + urlPath, testsupport::ScriptedResponse::Ok(body));
+    }
+
+    TMainform& OpenWizard(const AnsiString& argument = {}) { return Open(argument, server_.Url()); }
+
+    // Clicks the main button as a person would and waits until no transfer runs any more.
+    void ClickMain() {
+        ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Bitbtn1)) << "the main button is usable";
+        Settle();
+    }
+    void Settle() {
+        ASSERT_TRUE(testsupport::WaitUntil([&] {
+            return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
+                   !form_->HTTPGet3->Busy() && !form_->HTTPGet4->Busy();
+        })) << "the wizard settled within 10 s";
+    }
+
+    std::string StateNow() const {
+        return State(form_->Notebook1->ActivePage(), form_->Bitbtn1->Tag, form_->Bitbtn1->Caption(),
+                     form_->Bitbtn1->isEnabled(), form_->Bitbtn2->Caption(),
+                     form_->Bitbtn2->isEnabled(), MemoLines(*form_->MEMO2));
+    }
+    std::vector<std::string> RequestLines() const {
+        std::vector<std::string> lines;
+        for (const auto& request : server_.Requests()) lines.push_back(request.requestLine);
+        return lines;
+    }
+    static AnsiString Text(const QLabel* label) { return platform::FromUnicode(label->text()); }
+    static std::vector<AnsiString> Rows(const QTreeWidget* view) {
+        std::vector<AnsiString> rows;
+        for (int i = 0; i < view->topLevelItemCount(); ++i)
+            rows.push_back(platform::FromUnicode(view->topLevelItem(i)->text(0) + "|" +
+                                                 view->topLevelItem(i)->text(1)));
+        return rows;
+    }
+    bool Exists(const char* name) const { return platform::FileExists(folder_.Path(name)); }
+
+    testsupport::ScriptedHttpServer server_;
+};

@@ -1,0 +1,171 @@
+// sendrift-publish: what a publisher runs on an update folder before putting it on the server,
+// so that Sendrift can verify the manifest and every file it installs.
+//
+//   sendrift-publish keygen SECRETKEY   new key pair; the secret key to the new file SECRETKEY,
+//                                       the public key (for SENDRIFT_MANIFEST_KEY) to stdout
+//   sendrift-publish hash DIR           [SHA256] of DIR/Version.ini for every listed file
+//   sendrift-publish sign DIR SECRETKEY DIR/Version.ini.sig for DIR/Version.ini as it is now
+//
+// Paths on the command line are native; the manifest and its names are code-page text, like
+// everything the wizard reads.
+#include <QString>
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "app/inifile.h"
+#include "app/manifest.h"
+#include "app/verification.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: sendrift-publish keygen SECRETKEY\n"
+    "       sendrift-publish hash DIR\n"
+    "       sendrift-publish sign DIR SECRETKEY\n";
+
+// A failure to report; main prints it and exits with 1.
+struct Failure {
+    std::string message;
+};
+
+AnsiString CodePagePath(const char* native) {
+    return platform::FromUnicode(QString::fromLocal8Bit(native));
+}
+
+std::string Printable(const AnsiString& codePageText) {
+    return platform::ToUnicode(codePageText).toLocal8Bit().toStdString();
+}
+
+std::string ReadOrFail(const AnsiString& path) {
+    std::optional<std::string> contents = platform::ReadWholeFile(path);
+    if (!contents) throw Failure{"cannot read " + Printable(path)};
+    return *contents;
+}
+
+// Folds ASCII letters only, as the INI store matches names.
+bool SameSectionName(const AnsiString& a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Every file the wizard may fetch for this manifest, each spelling once, in file order: the
+// names in the entry values of the upgrade sections, and the components of [DLL], which the
+// wizard adds to its list when the server's build is newer.
+std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
+    std::vector<AnsiString> names, sections, keys;
+    std::set<AnsiString> seen;
+    auto add = [&](const AnsiString& name) {
+        if (!name.empty() && seen.insert(name).second) names.push_back(name);
+    };
+    manifest.SectionNames(sections);
+    for (const AnsiString& section : sections) {
+        if (SameSectionName(section, "VERSION") || SameSectionName(section, "RUN") ||
+            SameSectionName(section, verification::kDigestSection))
+            continue;
+        manifest.KeyNames(section, keys);
+        const bool components = SameSectionName(section, "DLL");
+        for (const AnsiString& key : keys)
+            add(components ? key : EntryFileName(manifest.ReadEntry(section, key)));
+    }
+    return names;
+}
+
+void Keygen(const AnsiString& secretKeyPath) {
+    std::optional<verification::KeyPair> pair = verification::NewKeyPair();
+    if (!pair) throw Failure{"no randomness for a new key"};
+    if (!platform::CreatePrivateFile(secretKeyPath, pair->secretKey + "\n"))
+        throw Failure{"cannot create " + Printable(secretKeyPath) +
+                      " (an existing file is never replaced)"};
+    std::cout << pair->publicKey << "\n";
+    std::cerr << "Secret key written to " << Printable(secretKeyPath)
+              << ". Build Sendrift with -DSENDRIFT_MANIFEST_KEY=" << pair->publicKey << "\n";
+}
+
+void Hash(const AnsiString& folder) {
+    TIniFile manifest(folder + "\\Version.ini");
+    ReadOrFail(manifest.FileName());
+
+    // Every digest is made before the manifest changes, so a file that cannot be read leaves
+    // the manifest as it was.
+    std::vector<std::pair<AnsiString, AnsiString>> digests;
+    for (const AnsiString& name : ListedFileNames(manifest)) {
+        const AnsiString path = folder + "\\" + name;
+        if (!IsSafeRelativeName(name)) {
+            std::cerr << "skipped " << Printable(name) << ": outside the folder\n";
+        } else if (!platform::FileExists(path)) {
+            std::cerr << "skipped " << Printable(name) << ": not in the folder\n";
+        } else if (std::optional<AnsiString> digest = verification::FileDigest(path)) {
+            digests.emplace_back(name, *digest);
+        } else {
+            throw Failure{"cannot read " + Printable(path)};
+        }
+    }
+
+    // Made anew, so that no digest of a file that is gone stays behind, not even in a second
+    // [SHA256] section, into which a write would otherwise go once the first is removed.
+    std::vector<AnsiString> sections;
+    auto anyDigestSection = [&] {
+        manifest.SectionNames(sections);
+        return std::any_of(sections.begin(), sections.end(), [](const AnsiString& section) {
+            return SameSectionName(section, verification::kDigestSection);
+        });
+    };
+    while (anyDigestSection()) manifest.RemoveSection(verification::kDigestSection);
+    std::vector<AnsiString> written;
+    std::optional<AnsiString> clash;
+    for (const auto& [name, digest] : digests) {
+        // Spellings that differ in letter case only share one key, held by the first listed,
+        // and the wizard checks each of their files against it.
+        manifest.ReadEntries(verification::kDigestSection, name, written);
+        if (written.empty()) {
+            manifest.WriteEntry(verification::kDigestSection, name, digest);
+            std::cout << digest << "  " << Printable(name) << "\n";
+        } else if (written.front() != digest && !clash) {
+            clash = name;
+        }
+    }
+    if (clash)
+        throw Failure{Printable(*clash) + " differs from a file whose name differs only in " +
+                      "letter case; they share one [SHA256] key"};
+}
+
+void Sign(const AnsiString& folder, const AnsiString& secretKeyPath) {
+    const std::string manifest = ReadOrFail(folder + "\\Version.ini");
+    std::optional<std::string> signature = verification::Sign(manifest, ReadOrFail(secretKeyPath));
+    if (!signature) throw Failure{Printable(secretKeyPath) + " holds no secret key"};
+    const AnsiString target = folder + "\\" + verification::kSignatureFileName;
+    if (!platform::ReplaceFileContents(target, *signature + "\n"))
+        throw Failure{"cannot write " + Printable(target)};
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.size() == 2 && args[0] == "keygen") {
+            Keygen(CodePagePath(argv[2]));
+        } else if (args.size() == 2 && args[0] == "hash") {
+            Hash(CodePagePath(argv[2]));
+        } else if (args.size() == 3 && args[0] == "sign") {
+            Sign(CodePagePath(argv[2]), CodePagePath(argv[3]));
+        } else {
+            std::cerr << kUsage;
+            return 2;
+        }
+    } catch (const Failure& failure) {
+        std::cerr << "sendrift-publish: " << failure.message << "\n";
+        return 1;
+    } catch (const Exception& error) {
+        std::cerr << "sendrift-publish: " << Printable(error.Message()) << "\n";
+        return 1;
+    }
+    return 0;
+}
