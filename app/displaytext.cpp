@@ -31,7 +31,7 @@ AnsiString SizeText(const AnsiString& text) {
     if (bytes < 1000) return text;
 
     // One decimal, rounded half up: tenths of a kilobyte are hundreds of bytes.
-    const int64_t tenths = (bytes + 50) / 100;
+    const int64_t tenths = bytes / 100 + (bytes % 100 >= 50 ? 1 : 0);
     AnsiString whole = std::to_string(tenths / 10);
     for (int at = int(whole.size()) - 3; at > 0; at -= 3) whole.insert(size_t(at), ",");
     return whole + "." + std::to_string(tenths % 10) + "KB";

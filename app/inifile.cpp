@@ -82,7 +82,9 @@ public:
     }
 
     IniDocument(const IniDocument&) = delete;
-    IniDocument(IniDocument&& other) = default;
+    // The lines point into `bytes_`, and a short text lives inside the string object itself,
+    // so a moved-to document splits its own copy again.
+    IniDocument(IniDocument&& other) : IniDocument(std::move(other.bytes_)) {}
 
     // The name of a "[section]" line, or nothing for any other line.
     static std::optional<std::string_view> SectionName(const Line& line) {

@@ -7,6 +7,7 @@
 #include <climits>
 #include <vector>
 
+#include "net/httpget/spliturl.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
 
@@ -33,13 +34,7 @@ bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
     return true;
 }
 
-// Where a URL points. The scheme is optional; without a slash after the host the host is
-// empty, which no request can be sent to.
-struct Location {
-    bool secure = false;
-    AnsiString host;
-    AnsiString path;
-};
+}  // namespace
 
 Location SplitUrl(AnsiString rest) {
     Location location;
@@ -58,6 +53,8 @@ Location SplitUrl(AnsiString rest) {
     }
     return location;
 }
+
+namespace {
 
 // A Content-Length value as the transfer counts bytes: decimal digits only, within the range
 // of a signed 32-bit count.

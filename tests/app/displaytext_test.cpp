@@ -24,6 +24,10 @@ TEST(SizeText, FromAThousandIsKilobytesOfAThousandBytes) {
     EXPECT_EQ(SizeText("999999"), "1,000.0KB");
     EXPECT_EQ(SizeText("67108864"), "67,108.9KB");
     EXPECT_EQ(SizeText("3000000000"), "3,000,000.0KB");
+    // Rounding must not step past the largest count the text can hold.
+    EXPECT_EQ(SizeText("9223372036854775807"), "9,223,372,036,854,775.8KB");
+    EXPECT_EQ(SizeText("9223372036854775750"), "9,223,372,036,854,775.8KB");
+    EXPECT_EQ(SizeText("9223372036854775749"), "9,223,372,036,854,775.7KB");
 }
 
 TEST(SizeText, NonNumbersRaise) {

@@ -245,6 +245,34 @@ TEST_F(IniStore, SeesChangesMadeThroughAnotherStoreOrOnDisk) {
     EXPECT_EQ(first.ReadEntry("RUN", "a.exe"), "replaced");
 }
 
+// A text this short lives inside the string object itself rather than on the heap, so the
+// store's parsed lines must keep pointing at its own copy after the text has been moved.
+TEST_F(IniStore, FilesShorterThanSixteenBytesReadAndWriteLikeLongerOnes) {
+    const struct {
+        const char* file;
+        const char* section;
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"[a]\nk=v", "a", "k", "v"},
+        {"[S]\r\nkey=123\r\n", "S", "key", "123"},
+        {"[x]\nk=\"q\"", "x", "k", "q"},
+    };
+    for (const auto& c : cases) {
+        folder_.Write("setup.ini", c.file);
+        TIniFile store = Store();
+        EXPECT_EQ(store.ReadEntry(c.section, c.key, "missing"), c.value) << c.file;
+        Names names;
+        store.SectionNames(names);
+        EXPECT_EQ(names, Names{c.section}) << c.file;
+        store.KeyNames(c.section, names);
+        EXPECT_EQ(names, Names{c.key}) << c.file;
+        store.WriteEntry(c.section, "n", "1");
+        EXPECT_EQ(store.ReadEntry(c.section, c.key, "missing"), c.value) << c.file;
+        EXPECT_EQ(store.ReadEntry(c.section, "n", "missing"), "1") << c.file;
+    }
+}
+
 TEST_F(IniStore, GarbageReadsWithoutHarmAndIsNeverRewrittenByReads) {
     std::string garbage(1 << 20, '\0');
     for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char((i * 7919) % 251);
