@@ -399,8 +399,9 @@ TEST(TPowersockAccept, EndsWithCancel) {
 
 TEST_F(Transport, ReportLevelFiltersStatuses) {
     server.Serve("/s", ScriptedResponse::Ok("x"));
-    TPowersock sock;
+    // Declared first: the socket reports its last statuses while it is destroyed.
     std::vector<AnsiString> statuses;
+    TPowersock sock;
     sock.OnStatus = [&](QObject*, const AnsiString& status) { statuses.push_back(status); };
     Request(sock, "/s");
     sock.ReadLn();

@@ -7,6 +7,7 @@
 #include <QPalette>
 #include <QWidget>
 #include <algorithm>
+#include <climits>
 #include <limits>
 
 namespace {
@@ -188,8 +189,12 @@ TGlyphAndCaptionPlace LayoutGlyphAndCaption(const QFontMetrics& metrics, const Q
     const qint64 shiftY = qint64(client.top()) + offset.y();
     TGlyphAndCaptionPlace place;
     place.GlyphPos = QPoint(ClampToInt(glyphPosX + shiftX), ClampToInt(glyphPosY + shiftY));
-    place.TextBounds =
-        textBounds.translated(ClampToInt(textPosX + shiftX), ClampToInt(textPosY + shiftY));
+    // Moved in 64 bits and kept where a rectangle of its size still fits the int range.
+    const qint64 textLeft = std::clamp<qint64>(textBounds.left() + textPosX + shiftX, INT_MIN,
+                                               qint64(INT_MAX) - textBounds.width());
+    const qint64 textTop = std::clamp<qint64>(textBounds.top() + textPosY + shiftY, INT_MIN,
+                                              qint64(INT_MAX) - textBounds.height());
+    place.TextBounds = QRect(int(textLeft), int(textTop), textBounds.width(), textBounds.height());
     return place;
 }
 
