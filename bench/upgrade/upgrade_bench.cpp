@@ -11,16 +11,23 @@
 // (b) The update list step alone on a manifest of 2,000 entries, each size asked of nginx:
 //     from the click in the "update found" state until the list has ended.
 // Each figure is the median of 3 runs after one warm-up; the rounds of (a) alternate which
-// of the two goes first, and the ratio is the median of the rounds' ratios.
+// of the two goes first, and the ratio is the median of the rounds' ratios. Beside each wall
+// time stands the processor time spent meanwhile (the wizard's process, all its threads; curl),
+// and the load average: on a busy machine the wall times grow with the load, the processor
+// times hardly. `bench_upgrade upgrade` or `bench_upgrade list` runs one part alone.
+#include <sys/resource.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTreeWidget>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -66,6 +73,33 @@ struct BenchFailure : std::runtime_error {
 double Seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
+
+// Wall time and processor time (of all threads) of this process or of its waited-for
+// children. The processor time tells how much of a wall time is work and how much waiting,
+// also on a machine that other work keeps busy.
+struct Cost {
+    double wall;
+    double cpu;
+};
+
+class Meter {
+public:
+    enum Whose { Self = RUSAGE_SELF, Children = RUSAGE_CHILDREN };
+    explicit Meter(Whose whose) : whose_(whose), start_(Clock::now()), cpu_(CpuSeconds(whose)) {}
+    Cost Read() const { return {Seconds(Clock::now() - start_), CpuSeconds(whose_) - cpu_}; }
+
+private:
+    static double CpuSeconds(Whose whose) {
+        rusage usage{};
+        getrusage(whose, &usage);
+        auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
+
+    Whose whose_;
+    Clock::time_point start_;
+    double cpu_;
+};
 
 std::string Readable(const AnsiString& codePageText) {
     return platform::ToUnicode(codePageText).toStdString();
@@ -123,10 +157,11 @@ public:
         QCoreApplication::processEvents();
     }
 
-    // Clicks the main button and waits until the wizard waits for a click again; the seconds
-    // in between. Anything but the state with `expectedTag` on `expectedPage` ends the run.
-    double Click(int expectedTag, const char* expectedPage) {
-        const auto start = Clock::now();
+    // Clicks the main button and waits until the wizard waits for a click again; the cost of
+    // what happens in between. Anything but the state with `expectedTag` on `expectedPage` ends the
+    // run.
+    Cost Click(int expectedTag, const char* expectedPage) {
+        const Meter meter(Meter::Self);
         if (!testsupport::ClickAsAPerson(form_->Bitbtn1)) Die("the main button is not usable");
         const bool settled = testsupport::WaitUntil(
             [&] {
@@ -135,7 +170,7 @@ public:
                        (form_->Bitbtn1->isEnabled() || form_->Notebook1->ActivePage() == "New");
             },
             kStepLimit);
-        const double seconds = Seconds(Clock::now() - start);
+        const Cost cost = meter.Read();
         if (!settled || !boxes_.empty() || form_->Bitbtn1->Tag != expectedTag ||
             form_->Notebook1->ActivePage() != expectedPage) {
             std::string state = "the wizard stopped on page " +
@@ -146,7 +181,7 @@ public:
             for (const AnsiString& box : boxes_) state += "\n  box: " + Readable(box);
             Die(state);
         }
-        return seconds;
+        return cost;
     }
 
     TMainform& Form() { return *form_; }
@@ -159,19 +194,19 @@ private:
 };
 
 struct UpgradeRun {
-    double total;
-    double steps[4];
+    Cost total;
+    Cost steps[4];
 };
 
 UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
     Wizard wizard(serverUrl);
     UpgradeRun run{};
-    const auto start = Clock::now();
+    const Meter meter(Meter::Self);
     run.steps[0] = wizard.Click(1, "welcome");
     run.steps[1] = wizard.Click(2, "index");
     run.steps[2] = wizard.Click(3, "download");
     run.steps[3] = wizard.Click(4, "finish");
-    run.total = Seconds(Clock::now() - start);
+    run.total = meter.Read();
     for (const QString& name : names)
         if (QFileInfo(wizard.Path(name)).size() != kUpgradeFileSize)
             Die("the upgrade did not put " + name.toStdString() + " in place");
@@ -181,7 +216,7 @@ UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
     return run;
 }
 
-double RunCurl(const NginxServer& nginx, const QStringList& names) {
+Cost RunCurl(const NginxServer& nginx, const QStringList& names) {
     QTemporaryDir target;
     if (!target.isValid()) Die("no temporary folder");
     QStringList arguments{"-s", "--noproxy", "*", "-I"};
@@ -194,29 +229,48 @@ double RunCurl(const NginxServer& nginx, const QStringList& names) {
         arguments << "-o" << target.filePath(name) << nginx.Url("/Update/" + name);
     QProcess curl;
     curl.setStandardOutputFile(QProcess::nullDevice());
-    const auto start = Clock::now();
+    const Meter meter(Meter::Children);
     curl.start("curl", arguments);
     if (!curl.waitForFinished(120000) || curl.exitStatus() != QProcess::NormalExit ||
         curl.exitCode() != 0)
         Die("curl failed");
-    const double seconds = Seconds(Clock::now() - start);
+    const Cost cost = meter.Read();
     for (const QString& name : names)
         if (QFileInfo(target.filePath(name)).size() != kUpgradeFileSize)
             Die("curl did not fetch " + name.toStdString());
-    return seconds;
+    return cost;
 }
 
-double RunList(const QString& serverUrl, int64_t expectedTotal) {
+Cost RunList(const QString& serverUrl, int64_t expectedTotal) {
     Wizard wizard(serverUrl);
     wizard.Click(1, "welcome");
-    const double seconds = wizard.Click(2, "index");
+    const Cost cost = wizard.Click(2, "index");
     if (wizard.Form().ListView2->topLevelItemCount() != kListEntries ||
         wizard.Form().DownloadTotal != expectedTotal)
         Die("the update list does not hold every entry with its size");
-    return seconds;
+    return cost;
 }
 
-void Run() {
+double LoadAverage() {
+    double load = 0;
+    getloadavg(&load, 1);
+    return load;
+}
+
+struct Medians {
+    std::vector<double> wall, cpu;
+    void Add(const Cost& cost) {
+        wall.push_back(cost.wall);
+        cpu.push_back(cost.cpu);
+    }
+    Cost Get() const { return {Median(wall), Median(cpu)}; }
+};
+
+// Which parts run: both, or one of them when its name is given (for profiling).
+void Run(const std::string& only) {
+    const bool upgradePart = only.empty() || only == "upgrade";
+    const bool listPart = only.empty() || only == "list";
+    if (!upgradePart && !listPart) Die("no part named " + only + "; upgrade or list");
     // Both clients go straight to 127.0.0.1.
     for (const char* proxy : {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"})
         qunsetenv(proxy);
@@ -244,59 +298,83 @@ void Run() {
     Publish(listServer, FileNames(kListEntries),
             [&](int index) { return QByteArray(listSize(index), 'x'); });
 
+    const double loadBefore = LoadAverage();
+    Medians curl, upgrade, steps[4];
+    std::vector<double> ratios;
     const QString upgradeUrl = upgradeServer.Url("");
-    RunCurl(upgradeServer, upgradeNames);  // warm-up: caches of nginx and of the files
-    RunUpgrade(upgradeUrl, upgradeNames);
-    std::vector<double> curlRuns, upgradeRuns, ratios, stepRuns[4];
-    for (int run = 0; run < kRuns; ++run) {
-        double curl;
-        UpgradeRun upgrade;
+    if (upgradePart) {
+        RunCurl(upgradeServer, upgradeNames);  // warm-up: caches of nginx and of the files
+        RunUpgrade(upgradeUrl, upgradeNames);
+    }
+    for (int run = 0; upgradePart && run < kRuns; ++run) {
+        Cost curlRun;
+        UpgradeRun upgradeRun;
         if (run % 2 == 0) {
-            upgrade = RunUpgrade(upgradeUrl, upgradeNames);
-            curl = RunCurl(upgradeServer, upgradeNames);
+            upgradeRun = RunUpgrade(upgradeUrl, upgradeNames);
+            curlRun = RunCurl(upgradeServer, upgradeNames);
         } else {
-            curl = RunCurl(upgradeServer, upgradeNames);
-            upgrade = RunUpgrade(upgradeUrl, upgradeNames);
+            curlRun = RunCurl(upgradeServer, upgradeNames);
+            upgradeRun = RunUpgrade(upgradeUrl, upgradeNames);
         }
-        curlRuns.push_back(curl);
-        upgradeRuns.push_back(upgrade.total);
-        ratios.push_back(upgrade.total / curl);
-        for (int step = 0; step < 4; ++step) stepRuns[step].push_back(upgrade.steps[step]);
+        curl.Add(curlRun);
+        upgrade.Add(upgradeRun.total);
+        ratios.push_back(upgradeRun.total.wall / curlRun.wall);
+        for (int step = 0; step < 4; ++step) steps[step].Add(upgradeRun.steps[step]);
         std::printf(
-            "run %d: upgrade %.3f s (version %.3f, list %.3f, download %.3f, install %.3f), "
-            "curl %.3f s, ratio %.2f\n",
-            run + 1, upgrade.total, upgrade.steps[0], upgrade.steps[1], upgrade.steps[2],
-            upgrade.steps[3], curl, upgrade.total / curl);
+            "run %d: upgrade %.3f s (version %.3f, list %.3f, download %.3f, install %.3f; "
+            "cpu %.3f s), curl %.3f s (cpu %.3f s), ratio %.2f\n",
+            run + 1, upgradeRun.total.wall, upgradeRun.steps[0].wall, upgradeRun.steps[1].wall,
+            upgradeRun.steps[2].wall, upgradeRun.steps[3].wall, upgradeRun.total.cpu, curlRun.wall,
+            curlRun.cpu, ratios.back());
     }
 
+    Medians list;
     const QString listUrl = listServer.Url("");
-    RunList(listUrl, listTotal);  // warm-up
-    std::vector<double> listRuns;
-    for (int run = 0; run < kRuns; ++run) {
-        listRuns.push_back(RunList(listUrl, listTotal));
-        std::printf("run %d: update list of %d entries %.3f s\n", run + 1, kListEntries,
-                    listRuns.back());
+    if (listPart) RunList(listUrl, listTotal);  // warm-up
+    for (int run = 0; listPart && run < kRuns; ++run) {
+        const Cost listRun = RunList(listUrl, listTotal);
+        list.Add(listRun);
+        std::printf("run %d: update list of %d entries %.3f s (cpu %.3f s)\n", run + 1,
+                    kListEntries, listRun.wall, listRun.cpu);
     }
 
-    const double upgrade = Median(upgradeRuns);
-    const double curl = Median(curlRuns);
-    const double ratio = Median(ratios);
-    const double list = Median(listRuns);
-    std::printf("%d files of %lld KB from nginx on 127.0.0.1, median of %d:\n", kUpgradeFiles,
-                kUpgradeFileSize >> 10, kRuns);
-    std::printf("  curl, HEAD then GET of every file (reference)  %7.3f s\n", curl);
-    std::printf(
-        "  wizard, version check to finish page            %7.3f s  ratio %.2f (goal <= %.1f)\n",
-        upgrade, ratio, kRatioGoal);
-    std::printf("    version %.3f s, list %.3f s, download %.3f s, install %.3f s\n",
-                Median(stepRuns[0]), Median(stepRuns[1]), Median(stepRuns[2]), Median(stepRuns[3]));
-    std::printf("update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s)\n",
-                kListEntries, list, kListGoalSeconds);
-    std::printf(
-        "upgrade_s=%.3f curl_s=%.3f upgrade_ratio_to_curl=%.2f list2000_s=%.3f "
-        "version_s=%.3f list_s=%.3f download_s=%.3f install_s=%.3f\n",
-        upgrade, curl, ratio, list, Median(stepRuns[0]), Median(stepRuns[1]), Median(stepRuns[2]),
-        Median(stepRuns[3]));
+    // Every figure depends on the processor time the machine leaves this process.
+    std::printf("load average %.1f before, %.1f after, on %d processors\n", loadBefore,
+                LoadAverage(), QThread::idealThreadCount());
+    std::string figures;
+    char text[256];
+    if (upgradePart) {
+        const Cost u = upgrade.Get(), c = curl.Get();
+        const double ratio = Median(ratios);
+        std::printf("%d files of %lld KB from nginx on 127.0.0.1, median of %d:\n", kUpgradeFiles,
+                    kUpgradeFileSize >> 10, kRuns);
+        std::printf("  curl, HEAD then GET of every file (reference)  %7.3f s  cpu %.3f s\n",
+                    c.wall, c.cpu);
+        std::printf(
+            "  wizard, version check to finish page           %7.3f s  cpu %.3f s  ratio %.2f "
+            "(goal <= %.1f)\n",
+            u.wall, u.cpu, ratio, kRatioGoal);
+        std::printf("    version %.3f s, list %.3f s, download %.3f s, install %.3f s\n",
+                    steps[0].Get().wall, steps[1].Get().wall, steps[2].Get().wall,
+                    steps[3].Get().wall);
+        std::snprintf(text, sizeof text,
+                      "upgrade_s=%.3f upgrade_cpu_s=%.3f curl_s=%.3f curl_cpu_s=%.3f "
+                      "upgrade_ratio_to_curl=%.2f version_s=%.3f list_s=%.3f download_s=%.3f "
+                      "install_s=%.3f ",
+                      u.wall, u.cpu, c.wall, c.cpu, ratio, steps[0].Get().wall, steps[1].Get().wall,
+                      steps[2].Get().wall, steps[3].Get().wall);
+        figures += text;
+    }
+    if (listPart) {
+        const Cost l = list.Get();
+        std::printf(
+            "update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s), cpu %.3f s\n",
+            kListEntries, l.wall, kListGoalSeconds, l.cpu);
+        std::snprintf(text, sizeof text, "list2000_s=%.3f list2000_cpu_s=%.3f ", l.wall, l.cpu);
+        figures += text;
+    }
+    std::snprintf(text, sizeof text, "load1=%.1f", loadBefore);
+    std::printf("%s%s\n", figures.c_str(), text);
 }
 
 }  // namespace
@@ -305,7 +383,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     try {
-        Run();
+        Run(argc > 1 ? argv[1] : "");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_upgrade: %s\n", error.what());
         return 1;
