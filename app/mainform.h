@@ -6,7 +6,9 @@
 // cancel flag. Everything here runs on the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -140,6 +142,8 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Paints the window at most once a frame (see mainform.cpp).
+    bool event(QEvent* event) override;
 
 private:
     void BuildWindow();
@@ -188,4 +192,6 @@ private:
     bool programEnded_ = false;
     bool shown_ = false;
     bool sizeQueryRunning_ = false;
+    QElapsedTimer sinceLastPaint_;
+    QTimer heldPaint_;
 };
