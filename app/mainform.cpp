@@ -30,6 +30,8 @@ namespace {
 
 constexpr int kClientWidth = 520;
 constexpr int kClientHeight = 326;
+// The shortest time between two paints of the window, about a display frame.
+constexpr int kFrameMilliseconds = 16;
 
 // The dialog font: "宋体" 9 pt is 12 pixels high; the installed Song face stands in for it
 // under the same name so that every text keeps the layout's metrics.
@@ -130,6 +132,11 @@ TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
     BuildWindow();
     BuildPages();
     BuildNetworkComponents();
+    heldPaint_.setSingleShot(true);
+    heldPaint_.setTimerType(Qt::PreciseTimer);
+    connect(&heldPaint_, &QTimer::timeout, this, [this] {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    });
     RunHandler([this] { FormCreate(); });
 }
 
@@ -394,4 +401,22 @@ void TMainform::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     EndProgram();
+}
+
+bool TMainform::event(QEvent* event) {
+    // The steps let the event loop run between any two of their changes (during every size
+    // query, between runs of download chunks), and Qt paints the window's changes on each such
+    // pass; painting the list views and their scroll bars hundreds of times a second costs more
+    // than the queries and downloads themselves. A paint asked for within a frame of the last
+    // one is held and made when the frame is over: the changes it would show are all still
+    // marked, and Qt asks for no other paint until this one is made.
+    if (event->type() == QEvent::UpdateRequest) {
+        if (sinceLastPaint_.isValid() && sinceLastPaint_.elapsed() < kFrameMilliseconds) {
+            if (!heldPaint_.isActive())
+                heldPaint_.start(kFrameMilliseconds - int(sinceLastPaint_.elapsed()));
+            return true;
+        }
+        sinceLastPaint_.start();
+    }
+    return QWidget::event(event);
 }

@@ -6,7 +6,9 @@
 // cancel flag. Everything here runs on the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -146,6 +148,8 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Paints the window at most once a frame (see mainform.cpp).
+    bool event(QEvent* event) override;
 
 private:
     void BuildWindow();
@@ -201,4 +205,6 @@ private:
     bool shown_ = false;
     bool sizeQueryRunning_ = false;
     bool signatureArrived_ = false;
+    QElapsedTimer sinceLastPaint_;
+    QTimer heldPaint_;
 };

@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QTest>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
@@ -16,6 +18,23 @@
 #include "ui/flat/flatspeedbutton.h"
 
 namespace {
+
+// Calls `paint` whenever `widget` paints.
+class PaintRecorder : public QObject {
+public:
+    PaintRecorder(QWidget* widget, std::function<void()> paint) : paint_(std::move(paint)) {
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) paint_();
+        return false;
+    }
+
+private:
+    std::function<void()> paint_;
+};
 
 class Wizard : public ::testing::Test, public WizardHarness {
 protected:
@@ -224,6 +243,35 @@ TEST_F(Wizard, ShowMessagePageReplacesTheWholeMemo) {
     form.ShowMessagePage({"three"});
     EXPECT_EQ(form.Notebook1->ActivePage(), "New");
     EXPECT_EQ(MemoLines(*form.MEMO2), (std::vector<AnsiString>{"three"}));
+}
+
+// Steps change the window between any two passes of the event loop (every size query, every
+// run of download chunks), so the window paints at most once a frame. The faults guarded
+// against: a paint for every pass, a stream of changes that keeps the screen from ever being
+// painted, and a last change that stays unpainted once the changes stop.
+TEST_F(Wizard, PaintsAtMostOnceAFrameYetEveryChangeReachesTheScreen) {
+    TMainform& form = Open();
+    QLabel* label = form.Label7;
+    QStringList painted;
+    PaintRecorder recorder(label, [&] { painted << label->text(); });
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !painted.isEmpty(); })) << "first paint";
+
+    painted.clear();
+    QElapsedTimer clock;
+    clock.start();
+    int changes = 0;
+    while (clock.elapsed() < 320) {
+        label->setText(QString::number(++changes));
+        QTest::qWait(1);
+    }
+    const qint64 frames = clock.elapsed() / 16 + 1;
+    EXPECT_LE(painted.size(), frames + 2) << changes << " changes";
+    EXPECT_GE(painted.size(), 3) << "changes that keep coming are still painted";
+
+    const QString last = label->text();
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !painted.isEmpty() && painted.back() == last; },
+                                       std::chrono::seconds(1)))
+        << "the last change is painted without anything else happening";
 }
 
 class ComponentList : public Wizard {

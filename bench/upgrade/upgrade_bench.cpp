@@ -1,0 +1,394 @@
+// The wizard's whole upgrade against curl, and its update list step on a long manifest.
+//
+// (a) nginx on 127.0.0.1 publishes version 2.0: 200 files of 256 KB under /Update/, each a
+//     copy entry of section [1.0]. The wizard runs offscreen in this process on a fresh
+//     application folder (no setup.ini), its main button clicked from code, from the click
+//     that starts the version check until the finish page: version check, a size query for
+//     every file, every download journaled in Version.ini, every copy into place.
+//     Reference: one curl process that HEADs the 200 URLs and then, after --next, GETs them
+//     into a folder. One process rather than one each for HEAD and GET: the wizard's own
+//     start is not timed, so curl should pay for only one start as well. curl keeps its
+//     connections open from request to request, where the wizard speaks HTTP/1.0 and opens
+//     one for each: the reference is the fast client doing the same requests.
+// (b) The update list step alone on a manifest of 2,000 entries, each size asked of nginx:
+//     from the click in the "update found" state until the list has ended.
+// Each figure is the median of 3 runs after one warm-up; the rounds of (a) alternate which
+// of the two goes first, and the ratio is the median of the rounds' ratios. Beside each wall
+// time stands the processor time spent meanwhile (the wizard's process, all its threads; curl),
+// and the load average: on a busy machine the wall times grow with the load, the processor
+// times much less. `bench_upgrade upgrade` or `bench_upgrade list` runs one part alone.
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTreeWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/mainform.h"
+#include "app/notebook.h"
+#include "bench/support/median.h"
+#include "bench/support/nginxserver.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
+#include "support/clicks.h"
+#include "support/waituntil.h"
+#include "ui/flat/flatmemo.h"
+#include "ui/flat/flatspeedbutton.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUpgradeFiles = 200;
+constexpr qint64 kUpgradeFileSize = 256 << 10;
+constexpr int kListEntries = 2000;
+constexpr int kRuns = 3;
+constexpr double kRatioGoal = 3.0;
+constexpr double kListGoalSeconds = 1.0;
+// No step of a healthy run on 127.0.0.1 comes near this.
+constexpr auto kStepLimit = std::chrono::seconds(120);
+
+// Thrown on any failure, so that unwinding stops nginx and removes the temporary folders.
+struct BenchFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Die(const std::string& why) {
+    throw BenchFailure(why);
+}
+
+double Seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
+}
+
+// Wall time and processor time (of all threads) of this process or of its waited-for
+// children. The processor time tells how much of a wall time is work and how much waiting,
+// also on a machine that other work keeps busy.
+struct Cost {
+    double wall;
+    double cpu;
+};
+
+class Meter {
+public:
+    enum Whose { Self = RUSAGE_SELF, Children = RUSAGE_CHILDREN };
+    explicit Meter(Whose whose) : whose_(whose), start_(Clock::now()), cpu_(CpuSeconds(whose)) {}
+    Cost Read() const { return {Seconds(Clock::now() - start_), CpuSeconds(whose_) - cpu_}; }
+
+private:
+    static double CpuSeconds(Whose whose) {
+        rusage usage{};
+        getrusage(whose, &usage);
+        auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
+
+    Whose whose_;
+    Clock::time_point start_;
+    double cpu_;
+};
+
+std::string Readable(const AnsiString& codePageText) {
+    return platform::ToUnicode(codePageText).toStdString();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        Die("cannot write " + path.toStdString());
+}
+
+// Publishes version 2.0 under /Update/ with one copy entry for each file, all in section
+// [1.0], the version a folder without setup.ini has installed.
+void Publish(const NginxServer& nginx, const QStringList& names,
+             const std::function<QByteArray(int)>& contents) {
+    const QString update = nginx.WwwFolder() + "/Update";
+    QDir().mkpath(update);
+    QByteArray manifest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n";
+    for (int i = 0; i < names.size(); ++i) {
+        WriteFile(update + "/" + names[i], contents(i));
+        manifest += QByteArray::number(i + 1) + "=" + names[i].toLatin1() + ";0\r\n";
+    }
+    WriteFile(update + "/Version.txt", "2.0");
+    WriteFile(update + "/Version.ini", manifest);
+}
+
+QStringList FileNames(int count) {
+    QStringList names;
+    for (int i = 0; i < count; ++i) names << QString("f%1.bin").arg(i, 4, 10, QChar('0'));
+    return names;
+}
+
+// The wizard in this process on a fresh application folder, its boxes answered by nobody:
+// a question or an error box ends the benchmark.
+class Wizard {
+public:
+    explicit Wizard(const QString& serverUrl) {
+        if (!folder_.isValid()) Die("no temporary folder");
+        TWizardEnvironment environment;
+        environment.ApplicationFolder =
+            platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
+        environment.ServerUrl = platform::FromUnicode(serverUrl);
+        environment.Confirm = [this](const AnsiString& question) {
+            boxes_.push_back(question);
+            return false;
+        };
+        environment.ShowError = [this](const AnsiString& message) { boxes_.push_back(message); };
+        form_ = std::make_unique<TMainform>(std::move(environment));
+        form_->show();
+        QCoreApplication::processEvents();
+    }
+
+    ~Wizard() {
+        form_.reset();
+        QCoreApplication::processEvents();
+    }
+
+    // Clicks the main button and waits until the wizard waits for a click again; the cost of
+    // what happens in between. Any state but `expectedTag` on `expectedPage` ends the run.
+    Cost Click(int expectedTag, const char* expectedPage) {
+        const Meter meter(Meter::Self);
+        if (!testsupport::ClickAsAPerson(form_->Bitbtn1)) Die("the main button is not usable");
+        const bool settled = testsupport::WaitUntil(
+            [&] {
+                return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
+                       !form_->HTTPGet3->Busy() &&
+                       (form_->Bitbtn1->isEnabled() || form_->Notebook1->ActivePage() == "New");
+            },
+            kStepLimit);
+        const Cost cost = meter.Read();
+        if (!settled || !boxes_.empty() || form_->Bitbtn1->Tag != expectedTag ||
+            form_->Notebook1->ActivePage() != expectedPage) {
+            std::string state = "the wizard stopped on page " +
+                                Readable(form_->Notebook1->ActivePage()) + " with Tag " +
+                                std::to_string(form_->Bitbtn1->Tag) + ", not " + expectedPage;
+            for (int i = 0; i < form_->MEMO2->Lines.Count(); ++i)
+                state += "\n  " + Readable(form_->MEMO2->Lines[i]);
+            for (const AnsiString& box : boxes_) state += "\n  box: " + Readable(box);
+            Die(state);
+        }
+        return cost;
+    }
+
+    TMainform& Form() { return *form_; }
+    QString Path(const QString& name) const { return folder_.filePath(name); }
+
+private:
+    QTemporaryDir folder_;
+    std::vector<AnsiString> boxes_;
+    std::unique_ptr<TMainform> form_;
+};
+
+struct UpgradeRun {
+    Cost total;
+    Cost steps[4];
+};
+
+UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
+    Wizard wizard(serverUrl);
+    UpgradeRun run{};
+    const Meter meter(Meter::Self);
+    run.steps[0] = wizard.Click(1, "welcome");
+    run.steps[1] = wizard.Click(2, "index");
+    run.steps[2] = wizard.Click(3, "download");
+    run.steps[3] = wizard.Click(4, "finish");
+    run.total = meter.Read();
+    for (const QString& name : names)
+        if (QFileInfo(wizard.Path(name)).size() != kUpgradeFileSize)
+            Die("the upgrade did not put " + name.toStdString() + " in place");
+    QFile setup(wizard.Path("setup.ini"));
+    if (!setup.open(QIODevice::ReadOnly) || !setup.readAll().contains("VERSION=2.0"))
+        Die("the upgrade did not record version 2.0");
+    return run;
+}
+
+Cost RunCurl(const NginxServer& nginx, const QStringList& names) {
+    QTemporaryDir target;
+    if (!target.isValid()) Die("no temporary folder");
+    QStringList arguments{"-s", "--noproxy", "*", "-I"};
+    for (const QString& name : names) arguments << nginx.Url("/Update/" + name);
+    arguments += {"--next", "-s", "--noproxy", "*"};
+    for (const QString& name : names)
+        arguments << "-o" << target.filePath(name) << nginx.Url("/Update/" + name);
+    QProcess curl;
+    curl.setStandardOutputFile(QProcess::nullDevice());
+    const Meter meter(Meter::Children);
+    curl.start("curl", arguments);
+    if (!curl.waitForFinished(120000) || curl.exitStatus() != QProcess::NormalExit ||
+        curl.exitCode() != 0)
+        Die("curl failed");
+    const Cost cost = meter.Read();
+    for (const QString& name : names)
+        if (QFileInfo(target.filePath(name)).size() != kUpgradeFileSize)
+            Die("curl did not fetch " + name.toStdString());
+    return cost;
+}
+
+Cost RunList(const QString& serverUrl, int64_t expectedTotal) {
+    Wizard wizard(serverUrl);
+    wizard.Click(1, "welcome");
+    const Cost cost = wizard.Click(2, "index");
+    if (wizard.Form().ListView2->topLevelItemCount() != kListEntries ||
+        wizard.Form().DownloadTotal != expectedTotal)
+        Die("the update list does not hold every entry with its size");
+    return cost;
+}
+
+double LoadAverage() {
+    double load = 0;
+    getloadavg(&load, 1);
+    return load;
+}
+
+struct Medians {
+    std::vector<double> wall, cpu;
+    void Add(const Cost& cost) {
+        wall.push_back(cost.wall);
+        cpu.push_back(cost.cpu);
+    }
+    Cost Get() const { return {Median(wall), Median(cpu)}; }
+};
+
+// Which parts run: both, or one of them when its name is given (for profiling).
+void Run(const std::string& only) {
+    const bool upgradePart = only.empty() || only == "upgrade";
+    const bool listPart = only.empty() || only == "list";
+    if (!upgradePart && !listPart) Die("no part named " + only + "; upgrade or list");
+    // Both clients go straight to 127.0.0.1.
+    for (const char* proxy : {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"})
+        qunsetenv(proxy);
+
+    // Each part has a server of its own: the wizard asks for /Update/Version.ini at the
+    // server's root.
+    QTemporaryDir upgradeRoot;
+    QTemporaryDir listRoot;
+    if (!upgradeRoot.isValid() || !listRoot.isValid()) Die("no temporary folder");
+    std::optional<NginxServer> upgradeServer, listServer;
+    const QStringList upgradeNames = FileNames(kUpgradeFiles);
+    if (upgradePart) {
+        upgradeServer.emplace(upgradeRoot.path());
+        std::mt19937_64 random(42);
+        Publish(*upgradeServer, upgradeNames, [&](int) {
+            QByteArray bytes(kUpgradeFileSize, Qt::Uninitialized);
+            for (qint64 at = 0; at < kUpgradeFileSize; at += 8) {
+                const uint64_t word = random();
+                std::memcpy(bytes.data() + at, &word, 8);
+            }
+            return bytes;
+        });
+    }
+    // Sizes of 1 to 1,000 bytes, so that every row shows a size of its own file.
+    auto listSize = [](int index) { return index % 1000 + 1; };
+    int64_t listTotal = 0;
+    for (int i = 0; i < kListEntries; ++i) listTotal += listSize(i);
+    if (listPart) {
+        listServer.emplace(listRoot.path());
+        Publish(*listServer, FileNames(kListEntries),
+                [&](int index) { return QByteArray(listSize(index), 'x'); });
+    }
+
+    const double loadBefore = LoadAverage();
+    Medians curl, upgrade, steps[4];
+    std::vector<double> ratios;
+    if (upgradePart) {
+        RunCurl(*upgradeServer, upgradeNames);  // warm-up: caches of nginx and of the files
+        RunUpgrade(upgradeServer->Url(""), upgradeNames);
+    }
+    for (int run = 0; upgradePart && run < kRuns; ++run) {
+        Cost curlRun;
+        UpgradeRun upgradeRun;
+        if (run % 2 == 0) {
+            upgradeRun = RunUpgrade(upgradeServer->Url(""), upgradeNames);
+            curlRun = RunCurl(*upgradeServer, upgradeNames);
+        } else {
+            curlRun = RunCurl(*upgradeServer, upgradeNames);
+            upgradeRun = RunUpgrade(upgradeServer->Url(""), upgradeNames);
+        }
+        curl.Add(curlRun);
+        upgrade.Add(upgradeRun.total);
+        ratios.push_back(upgradeRun.total.wall / curlRun.wall);
+        for (int step = 0; step < 4; ++step) steps[step].Add(upgradeRun.steps[step]);
+        std::printf(
+            "run %d: upgrade %.3f s (version %.3f, list %.3f, download %.3f, install %.3f; "
+            "cpu %.3f s), curl %.3f s (cpu %.3f s), ratio %.2f\n",
+            run + 1, upgradeRun.total.wall, upgradeRun.steps[0].wall, upgradeRun.steps[1].wall,
+            upgradeRun.steps[2].wall, upgradeRun.steps[3].wall, upgradeRun.total.cpu, curlRun.wall,
+            curlRun.cpu, ratios.back());
+    }
+
+    Medians list;
+    if (listPart) RunList(listServer->Url(""), listTotal);  // warm-up
+    for (int run = 0; listPart && run < kRuns; ++run) {
+        const Cost listRun = RunList(listServer->Url(""), listTotal);
+        list.Add(listRun);
+        std::printf("run %d: update list of %d entries %.3f s (cpu %.3f s)\n", run + 1,
+                    kListEntries, listRun.wall, listRun.cpu);
+    }
+
+    // Every figure depends on the processor time the machine leaves this process.
+    std::printf("load average %.1f before, %.1f after, on %d processors\n", loadBefore,
+                LoadAverage(), QThread::idealThreadCount());
+    std::string figures;
+    char text[256];
+    if (upgradePart) {
+        const Cost u = upgrade.Get(), c = curl.Get();
+        const double ratio = Median(ratios);
+        std::printf("%d files of %lld KB from nginx on 127.0.0.1, median of %d:\n", kUpgradeFiles,
+                    kUpgradeFileSize >> 10, kRuns);
+        std::printf("  curl, HEAD then GET of every file (reference)  %7.3f s  cpu %.3f s\n",
+                    c.wall, c.cpu);
+        std::printf(
+            "  wizard, version check to finish page           %7.3f s  cpu %.3f s  ratio %.2f "
+            "(goal <= %.1f)\n",
+            u.wall, u.cpu, ratio, kRatioGoal);
+        std::printf("    version %.3f s, list %.3f s, download %.3f s, install %.3f s\n",
+                    steps[0].Get().wall, steps[1].Get().wall, steps[2].Get().wall,
+                    steps[3].Get().wall);
+        std::snprintf(text, sizeof text,
+                      "upgrade_s=%.3f upgrade_cpu_s=%.3f curl_s=%.3f curl_cpu_s=%.3f "
+                      "upgrade_ratio_to_curl=%.2f version_s=%.3f list_s=%.3f download_s=%.3f "
+                      "install_s=%.3f ",
+                      u.wall, u.cpu, c.wall, c.cpu, ratio, steps[0].Get().wall, steps[1].Get().wall,
+                      steps[2].Get().wall, steps[3].Get().wall);
+        figures += text;
+    }
+    if (listPart) {
+        const Cost l = list.Get();
+        std::printf(
+            "update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s), cpu %.3f s\n",
+            kListEntries, l.wall, kListGoalSeconds, l.cpu);
+        std::snprintf(text, sizeof text, "list2000_s=%.3f list2000_cpu_s=%.3f ", l.wall, l.cpu);
+        figures += text;
+    }
+    std::snprintf(text, sizeof text, "load1=%.1f", loadBefore);
+    std::printf("%s%s\n", figures.c_str(), text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    try {
+        Run(argc > 1 ? argv[1] : "");
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_upgrade: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
