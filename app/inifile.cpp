@@ -11,16 +11,6 @@ namespace {
 constexpr size_t kMaxValueBytes = 2047;
 constexpr size_t kNameListBytes = 16384;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
@@ -88,24 +78,24 @@ public:
 
     // The name of a "[section]" line, or nothing for any other line.
     static std::optional<std::string_view> SectionName(const Line& line) {
-        std::string_view text = Trim(line.text);
+        std::string_view text = TrimBlanks(line.text);
         if (text.empty() || text.front() != '[') return std::nullopt;
         text.remove_prefix(1);
         size_t close = text.find(']');
-        return Trim(text.substr(0, close));
+        return TrimBlanks(text.substr(0, close));
     }
 
     // The key of a "key=value" line, or nothing for comments, headers and other lines.
     static std::optional<std::string_view> KeyName(const Line& line) {
-        std::string_view text = Trim(line.text);
+        std::string_view text = TrimBlanks(line.text);
         if (text.empty() || text.front() == ';' || text.front() == '[') return std::nullopt;
         size_t equals = text.find('=');
         if (equals == std::string_view::npos) return std::nullopt;
-        return Trim(text.substr(0, equals));
+        return TrimBlanks(text.substr(0, equals));
     }
 
     static std::string_view Value(const Line& line) {
-        std::string_view value = Trim(line.text.substr(line.text.find('=') + 1));
+        std::string_view value = TrimBlanks(line.text.substr(line.text.find('=') + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
@@ -114,7 +104,7 @@ public:
 
     // Index range [first, last) of the lines after the first header named `section`.
     std::optional<std::pair<size_t, size_t>> FindSection(std::string_view section) const {
-        section = Trim(section);
+        section = TrimBlanks(section);
         for (size_t i = 0; i < lines_.size(); ++i) {
             std::optional<std::string_view> name = SectionName(lines_[i]);
             if (!name || !SameName(*name, section)) continue;
@@ -126,7 +116,7 @@ public:
     }
 
     std::optional<size_t> FindKey(std::pair<size_t, size_t> range, std::string_view key) const {
-        key = Trim(key);
+        key = TrimBlanks(key);
         for (size_t i = range.first; i < range.second; ++i) {
             std::optional<std::string_view> name = KeyName(lines_[i]);
             if (name && SameName(*name, key)) return i;
@@ -184,8 +174,8 @@ std::string WithEntry(const IniDocument& document, const AnsiString& section, co
     if (!range) {
         std::string addition;
         if (!document.lines().empty() && document.lines().back().end.empty()) addition += end;
-        addition.append("[").append(Trim(section)).append("]").append(end);
-        addition.append(Trim(key)).append("=").append(value).append(end);
+        addition.append("[").append(TrimBlanks(section)).append("]").append(end);
+        addition.append(TrimBlanks(key)).append("=").append(value).append(end);
         return document.Render(document.lines().size(), document.lines().size(), addition);
     } else if (std::optional<size_t> index = document.FindKey(*range, key)) {
         const Line& line = document.lines()[*index];
@@ -195,12 +185,12 @@ std::string WithEntry(const IniDocument& document, const AnsiString& section, co
     } else {
         // After the section's last non-blank line, so blank lines between sections stay put.
         size_t insertAt = range->second;
-        while (insertAt > range->first && Trim(document.lines()[insertAt - 1].text).empty())
+        while (insertAt > range->first && TrimBlanks(document.lines()[insertAt - 1].text).empty())
             --insertAt;
         const Line& previous = document.lines()[insertAt - 1];
         std::string replacement(previous.text);
         replacement.append(previous.end.empty() ? end : previous.end);
-        replacement.append(Trim(key)).append("=").append(value);
+        replacement.append(TrimBlanks(key)).append("=").append(value);
         if (!previous.end.empty() || insertAt < document.lines().size()) replacement.append(end);
         return document.Render(insertAt - 1, insertAt, replacement);
     }

@@ -20,16 +20,6 @@ void AppendEncoded(AnsiString& out, unsigned char c) {
     out += kHex[c & 0xF];
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 bool SameAsciiName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
@@ -70,7 +60,7 @@ AnsiString SizeFromHeader(const AnsiString& header) {
         if (colon == std::string_view::npos ||
             !SameAsciiName(line.substr(0, colon), "Content-Length"))
             continue;
-        const std::string_view value = Trim(line.substr(colon + 1));
+        const std::string_view value = TrimBlanks(line.substr(colon + 1));
         int32_t size = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), size);
         const bool decimal = !value.empty() && value.front() != '-' && error == std::errc() &&

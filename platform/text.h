@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 using AnsiString = std::string;
 
@@ -17,3 +18,11 @@ public:
     explicit Exception(const AnsiString& message) : std::runtime_error(message) {}
     AnsiString Message() const { return what(); }
 };
+
+// `text` without the blanks (spaces and tabs) at both ends.
+inline std::string_view TrimBlanks(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}

@@ -28,10 +28,10 @@ wait_until() {
 # Succeeds when the command "$@" fails.
 not() { ! "$@"; }
 
-# Prints the id of the visible wizard window once there is one (at most 20 s).
-wizard_window() {
+# Prints the id of a visible window titled exactly $1 once there is one (at most 20 s).
+window_titled() {
     local id pattern
-    pattern="^$(printf '%s' "$WIZARD_CAPTION" | sed 's/[()]/\\&/g')\$"
+    pattern="^$(printf '%s' "$1" | sed 's/[()]/\\&/g')\$"
     for _ in $(seq 200); do
         id=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null | head -n1) || true
         [ -n "$id" ] && { echo "$id"; return 0; }
@@ -39,6 +39,9 @@ wizard_window() {
     done
     return 1
 }
+
+# Prints the id of the visible wizard window once there is one (at most 20 s).
+wizard_window() { window_titled "$WIZARD_CAPTION"; }
 
 # Clicks button $2 ("continue" or "main") of window $1.
 click_button() {

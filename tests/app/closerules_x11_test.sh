@@ -27,16 +27,6 @@ lay_out() {
     printf '%s\r\n' "[VERSION]" "VERSION=$2" >"$1/setup.ini"
 }
 
-# The id of the visible window titled exactly $1 (a message box), once there is one.
-box_titled() {
-    local id
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1) || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
 no_box_titled() { [ -z "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ]; }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 grown() { [ "$(size_of "$1")" -gt "$2" ]; }
@@ -62,14 +52,14 @@ click_until "$window" main 5 requested_since "$mark" '"GET /Update/Big.dat' ||
     fail "no download of Big.dat"
 [ "$(ini_keys "$app/Version.ini" RUN)" = 1 ] || fail "First.dll is not journalled"
 "$close_window" "$window"
-box=$(box_titled "确认") || fail "no confirmation box"
+box=$(window_titled "确认") || fail "no confirmation box"
 xdotool windowfocus --sync "$box" key Escape
 wait_until 5 no_box_titled "确认" || fail "Escape did not answer the confirmation"
 before=$(size_of "$app/Update/Big.dat")
 wait_until 5 grown "$app/Update/Big.dat" "$before" || fail "the download stopped after No"
 running "$wizard" || fail "the program ended after No"
 "$close_window" "$window"
-box=$(box_titled "确认") || fail "no confirmation box the second time"
+box=$(window_titled "确认") || fail "no confirmation box the second time"
 xdotool windowfocus --sync "$box" key Return
 wait_until 3 not running "$wizard" || fail "the program did not end within 3 s of Yes"
 ended
