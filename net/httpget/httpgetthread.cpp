@@ -311,8 +311,10 @@ bool THTTPGetThread::StartBody() {
             Fail();
             return false;
         }
-        // Chunks are small; a large buffer turns them into few system calls.
-        std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
+        // Chunks are small; a large buffer turns them into few system calls. The C library
+        // takes the size only with a buffer of the caller's.
+        fileBuffer_ = std::make_unique<char[]>(kFileBuffer);
+        std::setvbuf(file_, fileBuffer_.get(), _IOFBF, kFileBuffer);
     } else {
         result_.clear();
     }

@@ -128,6 +128,7 @@ private:
     std::optional<AnsiString> contentLength_;
     bool bodyStarted_ = false;
     std::FILE* file_ = nullptr;
+    std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
     int lastProgress_ = 0;            // Readed of the last chunk given a progress call
     std::vector<int> progressCalls_;  // Readed of each chunk completed since the last delivery
 
