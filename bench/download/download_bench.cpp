@@ -30,6 +30,7 @@
 #include "app/displaytext.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
+#include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
@@ -45,14 +46,6 @@ constexpr double kRatioGoal = 0.50;
 constexpr double kStallCpuGoal = 0.05;
 constexpr auto kStall = std::chrono::seconds(5);
 
-// Thrown on any failure, so that unwinding stops nginx and removes the temporary folder.
-struct BenchFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Die(const std::string& why) {
-    throw BenchFailure(why);
-}
 
 double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
     return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();

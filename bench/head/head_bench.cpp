@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include "net/sock/nmhttp.h"
+#include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
 
@@ -26,10 +27,6 @@ namespace {
 constexpr int kFiles = 500;
 constexpr int kRounds = 5;
 
-// Thrown rather than exiting at once, so that nginx is stopped on the way out.
-[[noreturn]] void Die(const std::string& why) {
-    throw std::runtime_error(why);
-}
 
 double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;

@@ -41,6 +41,7 @@
 
 #include "app/mainform.h"
 #include "app/notebook.h"
+#include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
 #include "net/httpget/httpget.h"
@@ -63,14 +64,6 @@ constexpr double kListGoalSeconds = 1.0;
 // No step of a healthy run on 127.0.0.1 comes near this.
 constexpr auto kStepLimit = std::chrono::seconds(120);
 
-// Thrown on any failure, so that unwinding stops nginx and removes the temporary folders.
-struct BenchFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Die(const std::string& why) {
-    throw BenchFailure(why);
-}
 
 double Seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
