@@ -28,8 +28,12 @@ lay_out() {
 }
 
 no_box_titled() { [ -z "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ]; }
-size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-grown() { [ "$(size_of "$1")" -gt "$2" ]; }
+# Succeeds when the window shows something other than the picture $1, as the download's bars
+# and counters do while it goes on (the file itself grows only in steps of its large buffer).
+window_changed_from() {
+    import -window "$window" "$work/now.png"
+    [ "$(compare -metric AE "$1" "$work/now.png" null: 2>&1)" != 0 ]
+}
 
 echo "-- the close box on the welcome page"
 app=$work/welcome
@@ -55,8 +59,8 @@ click_until "$window" main 5 requested_since "$mark" '"GET /Update/Big.dat' ||
 box=$(window_titled "确认") || fail "no confirmation box"
 xdotool windowfocus --sync "$box" key Escape
 wait_until 5 no_box_titled "确认" || fail "Escape did not answer the confirmation"
-before=$(size_of "$app/Update/Big.dat")
-wait_until 5 grown "$app/Update/Big.dat" "$before" || fail "the download stopped after No"
+import -window "$window" "$work/before.png"
+wait_until 5 window_changed_from "$work/before.png" || fail "the download stopped after No"
 running "$wizard" || fail "the program ended after No"
 "$close_window" "$window"
 box=$(window_titled "确认") || fail "no confirmation box the second time"
