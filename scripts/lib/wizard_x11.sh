@@ -61,19 +61,22 @@ click_until() {
     return 1
 }
 
+# The text of the INI file $1 without carriage returns; nothing when the file is missing. The
+# file is opened once: the program may delete it at any moment, and a test that looked for it
+# first and read it after would fail in between.
+ini_text() { tr -d '\r' 2>/dev/null <"$1" || true; }
+
 # The keys of section $2 of the INI file $1, one a line; section names match in any letter
 # case, as the program's INI store matches them. Nothing when the file is missing.
 ini_keys() {
-    [ -f "$1" ] || return 0
-    tr -d '\r' <"$1" | awk -v section="$2" '
+    ini_text "$1" | awk -v section="$2" '
         /^\[/ { inside = tolower($0) == "[" tolower(section) "]"; next }
         inside && /=/ { print substr($0, 1, index($0, "=") - 1) }'
 }
 
 # The value of key $3 in section $2 of the INI file $1; empty when absent.
 ini_value() {
-    [ -f "$1" ] || return 0
-    tr -d '\r' <"$1" | awk -v section="$2" -v key="$3" '
+    ini_text "$1" | awk -v section="$2" -v key="$3" '
         /^\[/ { inside = tolower($0) == "[" tolower(section) "]"; next }
         inside && tolower(substr($0, 1, index($0, "=") - 1)) == tolower(key) {
             print substr($0, index($0, "=") + 1); exit }'
@@ -81,7 +84,7 @@ ini_value() {
 
 # Succeeds when the INI file $1 has a section named $2 (in any letter case).
 ini_has_section() {
-    [ -f "$1" ] && tr -d '\r' <"$1" | grep -qix "\[$2\]"
+    ini_text "$1" | grep -qix "\[$2\]"
 }
 
 # The number of request lines in $SERVER_LOG.
