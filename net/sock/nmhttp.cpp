@@ -43,6 +43,11 @@ AnsiString Lower(AnsiString text) {
     return text;
 }
 
+// A value with one of these would end its header line early or add lines of its own.
+bool BreaksHeaderLine(const AnsiString& value) {
+    return value.find_first_of(AnsiString("\r\n\0", 3)) != AnsiString::npos;
+}
+
 AnsiString WithoutLineEnd(AnsiString line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     return line;
@@ -207,9 +212,7 @@ void TNMHTTP::RejectControlCharacters() const {
                                   &HeaderInfo.UserId,
                                   &HeaderInfo.Password};
     for (const AnsiString* value : values) {
-        if (value->find_first_of(AnsiString("\r\n\0", 3)) != AnsiString::npos) {
-            throw ESockError("Invalid character in request");
-        }
+        if (BreaksHeaderLine(*value)) throw ESockError("Invalid character in request");
     }
 }
 
@@ -222,7 +225,9 @@ void TNMHTTP::DoRequest() {
         Exchange();
         const bool redirected = ReplyNumber >= 300 && ReplyNumber <= 399;
         if (redirected) {
-            if (!CookieIn.empty()) HeaderInfo.Cookie = CookieIn;
+            // A cookie that cannot be sent back is dropped: kept, it would fail every later
+            // request of this component.
+            if (!CookieIn.empty() && !BreaksHeaderLine(CookieIn)) HeaderInfo.Cookie = CookieIn;
             bool handled = false;
             if (OnRedirect) OnRedirect(handled);
             if (handled) return;

@@ -148,6 +148,23 @@ TEST_F(HttpClient, FollowsARedirectToAnAbsoluteLocation) {
     EXPECT_EQ(http.URL, server.Url("/new"));
 }
 
+// A carriage return inside a cookie could never be sent back; the redirect goes on without it,
+// and so do later requests.
+TEST_F(HttpClient, ACookieThatCannotBeSentBackIsDropped) {
+    server.Serve("/old",
+                 ScriptedResponse("HTTP/1.0 302 Found",
+                                  {"Location: " + server.Url("/new"), "Set-Cookie: a\rb"}, ""));
+    server.Serve("/new", ScriptedResponse::Ok("moved here"));
+    server.Serve("/later", ScriptedResponse::Ok("later"));
+    http.Get(server.Url("/old"));
+    http.Get(server.Url("/later"));
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_FALSE(requests[1].Header("Cookie"));
+    EXPECT_FALSE(requests[2].Header("Cookie"));
+    EXPECT_EQ(http.Body, "later");
+}
+
 TEST_F(HttpClient, BareNameLocationStaysOnTheSameServer) {
     server.Serve("/dir/old", ScriptedResponse("HTTP/1.0 301 Moved", {"Location: next.txt"}, ""));
     server.Serve("/next.txt", ScriptedResponse::Ok("next"));
