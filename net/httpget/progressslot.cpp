@@ -1,5 +1,7 @@
 #include "net/httpget/progressslot.h"
 
+#include <algorithm>
+
 #include "platform/cpurelax.h"
 
 namespace {
@@ -9,25 +11,49 @@ using Clock = std::chrono::steady_clock;
 // A sleeping thread runs again only tens to hundreds of microseconds after it is woken (more
 // on virtual machines), once per run of calls in each direction. While data flows, the other
 // side usually answers sooner, so each side first looks at the slot for a while before it
-// sleeps; a stalled transfer pays this once per wake-up, a negligible cost.
-constexpr std::chrono::microseconds kGuiSpin(200);
-constexpr std::chrono::microseconds kWorkerSpin(200);
+// sleeps.
+constexpr std::chrono::nanoseconds kLongestSpin = std::chrono::microseconds(200);
+// The shortest look: long enough to see a quick answer, which lets the limit grow again.
+constexpr std::chrono::nanoseconds kShortestSpin = std::chrono::microseconds(4);
 // The worker sleeps while the GUI thread works through a long run of calls and is woken this
 // many calls before the end, so that it is awake again, watching the slot, when the run ends.
 constexpr size_t kWakeAhead = 32;
 // Reading the clock costs about as much as a short pause; spins read it this seldom.
 constexpr int kSpinsPerClockReading = 32;
 
-// Spins until `done` holds or `limit` has passed; true when it holds.
-template <typename Done>
-bool SpinUntil(Done done, std::chrono::microseconds limit) {
-    const Clock::time_point end = Clock::now() + limit;
-    for (int spins = 1;; ++spins) {
-        if (done()) return true;
-        if (spins % kSpinsPerClockReading == 0 && Clock::now() >= end) return false;
-        platform::CpuRelax();
+// How long one side looks at the slot before it sleeps. A spin pays only while the other side
+// has a processor of its own and answers within it; on a busy machine it burns the time slice
+// the other side is waiting for, and during a stall nothing answers. So the limit halves after
+// a look that ran out and doubles after one that was answered. What the looks show is the
+// state of the machine, shared by every transfer: one limit for each side, for the process.
+class SpinLimit {
+public:
+    // Spins until `done` holds or the limit has passed; true when it holds.
+    template <typename Done>
+    bool SpinUntil(Done done) {
+        const std::chrono::nanoseconds limit(limit_.load(std::memory_order_relaxed));
+        const Clock::time_point end = Clock::now() + limit;
+        bool answered = false;
+        for (int spins = 1;; ++spins) {
+            if (done()) {
+                answered = true;
+                break;
+            }
+            if (spins % kSpinsPerClockReading == 0 && Clock::now() >= end) break;
+            platform::CpuRelax();
+        }
+        const std::chrono::nanoseconds next =
+            answered ? std::min(limit * 2, kLongestSpin) : std::max(limit / 2, kShortestSpin);
+        limit_.store(next.count(), std::memory_order_relaxed);
+        return answered;
     }
-}
+
+private:
+    std::atomic<std::chrono::nanoseconds::rep> limit_{kLongestSpin.count()};
+};
+
+SpinLimit guiSpin;
+SpinLimit workerSpin;
 
 }  // namespace
 
@@ -49,8 +75,8 @@ bool ProgressSlot::Put(int totalSize, const std::vector<int>& readeds,
 
 bool ProgressSlot::AwaitDelivery() {
     while (!nearlyDone_.load()) nearlyDone_.wait(false);
-    SpinUntil([this] { return state_.load() == State::Empty || state_.load() == State::Closed; },
-              kWorkerSpin);
+    workerSpin.SpinUntil(
+        [this] { return state_.load() == State::Empty || state_.load() == State::Closed; });
     for (;;) {
         State state = state_.load();
         if (state == State::Empty) return true;
@@ -70,7 +96,7 @@ ProgressSlot::DrainEnd ProgressSlot::Drain(
             // Delivering: this drain runs nested inside one of this slot's calls. Closed: the
             // transfer is over. Empty: the worker may be about to put in more calls.
             if (expected != State::Empty ||
-                !SpinUntil([this] { return state_.load() != State::Empty; }, kGuiSpin)) {
+                !guiSpin.SpinUntil([this] { return state_.load() != State::Empty; })) {
                 break;
             }
             continue;

@@ -5,11 +5,12 @@
 // more than receiving the chunk. Here the worker puts in the calls for everything the network
 // had ready (a run of chunks) at once, and asks for a wake-up only when the GUI thread is not
 // already draining the slot. Each side looks at the slot for up to a fifth of a millisecond
-// before it sleeps, which while data flows saves most wake-ups and costs nothing measurable
-// when the server stalls; during a long run of calls the worker sleeps and is woken shortly
-// before the run ends. The worker stores the received bytes while the GUI thread runs the
-// calls for them; it reads from the network again only after the calls have all run. So every
-// call still runs on the GUI thread while the transfer waits for it, one at a time, in order.
+// before it sleeps, which while data flows saves most wake-ups; looks that go unanswered (a
+// stalled server, a busy machine) grow shorter. During a long run of calls the worker sleeps
+// and is woken shortly before the run ends. The worker stores the received bytes while the GUI
+// thread runs the calls for them; it reads from the network again only after the calls have all
+// run. So every call still runs on the GUI thread while the transfer waits for it, one at a time,
+// in order.
 #pragma once
 
 #include <atomic>
