@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -227,6 +228,14 @@ SocketResult Send(int socket, const char* data, size_t length) {
 SocketResult Receive(int socket, char* buffer, size_t capacity, bool peek) {
     return FromCall(
         RetryOnEintr([&] { return ::recv(socket, buffer, capacity, peek ? MSG_PEEK : 0); }));
+}
+
+bool WaitReadable(int socket, std::chrono::microseconds limit) {
+    pollfd watched{socket, POLLIN, 0};
+    const timespec timeout{static_cast<time_t>(limit.count() / 1000000),
+                           static_cast<long>(limit.count() % 1000000 * 1000)};
+    // An interrupted wait ends early; the caller only loses the rest of a short wait.
+    return ::ppoll(&watched, 1, &timeout, nullptr) > 0;
 }
 
 SocketResult AcceptConnection(int socket, Ipv4Endpoint* peer) {

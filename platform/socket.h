@@ -7,6 +7,7 @@
 // above. Handles are plain descriptors owned by the caller, who must CloseSocket them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,9 @@ int PendingError(int socket);
 
 SocketResult Send(int socket, const char* data, size_t length);
 SocketResult Receive(int socket, char* buffer, size_t capacity, bool peek);
+// The one call here that waits, for a worker thread that may: true once `socket` has data or
+// its end to read, false when `limit` passed first (or the wait failed).
+bool WaitReadable(int socket, std::chrono::microseconds limit);
 SocketResult AcceptConnection(int socket, Ipv4Endpoint* peer);
 int CloseSocket(int socket);
 

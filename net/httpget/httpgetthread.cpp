@@ -24,6 +24,10 @@ constexpr size_t kFileBuffer = 1024 * 1024;
 constexpr long kMaxRedirects = 10;
 // At most this many progress calls wait for one hand-off to the GUI thread (about 1 MB).
 constexpr size_t kMaxCallsPerHandOff = 1024;
+// How long progress calls may wait for more data to join their hand-off. Data comes in bursts
+// a few microseconds apart; waiting for the next burst makes one hand-off serve many, where
+// every hand-off costs both threads a wake-up. Far below a frame, so no one sees the delay.
+constexpr std::chrono::microseconds kGatherTime(1000);
 
 bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
     for (size_t i = 0; prefix[i] != '\0'; ++i) {
@@ -128,6 +132,12 @@ struct THTTPGetThread::Callbacks {
     static size_t Data(char* data, size_t size, size_t count, void* self) {
         bool ok = static_cast<THTTPGetThread*>(self)->OnBodyData(data, size * count);
         return ok ? size * count : CURL_WRITEFUNC_ERROR;
+    }
+    // Called for each connection libcurl opens, redirects included: the body comes on the last.
+    // libcurl tells its socket only once the transfer is over.
+    static int Socket(void* self, curl_socket_t socket, curlsocktype purpose) {
+        if (purpose == CURLSOCKTYPE_IPCXN) static_cast<THTTPGetThread*>(self)->socket_ = socket;
+        return CURL_SOCKOPT_OK;
     }
     // Called about once a second even while nothing arrives: the stop request's check point
     // during connecting and stalls.
@@ -265,12 +275,12 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Callbacks::Data);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &Callbacks::Socket);
+        curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, this);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Callbacks::Tick);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_ = curl;
         result = curl_easy_perform(curl);
-        curl_ = nullptr;
     }
     if (StopRequested() || failed_) return Fail();
     if (!bodyStarted_) {
@@ -331,15 +341,13 @@ bool THTTPGetThread::Store(const char* data, size_t size) {
     return false;
 }
 
-bool THTTPGetThread::MoreDataWaiting() const {
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(curl_, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
-        socket == CURL_SOCKET_BAD) {
-        return false;
-    }
-    char next;
-    platform::SocketResult peeked = platform::Receive(socket, &next, 1, true);
-    return peeked.ok() && peeked.value > 0;
+bool THTTPGetThread::MoreDataComing() const {
+    // A body whose announced length is in has nothing more to come.
+    if (contentLength_ && readed_ == totalSize_) return false;
+    if (socket_ == platform::kInvalidSocket) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        gatherUntil_ - std::chrono::steady_clock::now());
+    return platform::WaitReadable(socket_, std::max(left, std::chrono::microseconds(0)));
 }
 
 bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
@@ -375,16 +383,18 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
         return false;
     }
     readed_ += static_cast<int>(size);
+    const bool gathering = !progressCalls_.empty();
     // One progress call for every whole chunk completed by these bytes.
     for (long long next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
         lastProgress_ = static_cast<int>(next);
         if (settings_.OnProgress) progressCalls_.push_back(lastProgress_);
     }
+    if (!gathering && !progressCalls_.empty()) {
+        gatherUntil_ = std::chrono::steady_clock::now() + kGatherTime;
+    }
     auto store = [&] { return Store(data, size); };
-    // While more data is already waiting, reading it first costs no delay and makes one
-    // hand-off to the GUI thread serve many calls.
     if (progressCalls_.empty() ||
-        (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataWaiting())) {
+        (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataComing())) {
         return store();
     }
     return DeliverProgress(store);

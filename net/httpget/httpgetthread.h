@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QtGlobal>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 #include "net/httpget/httpget.h"
 #include "net/httpget/progressslot.h"
+#include "platform/socket.h"
 
 // Runs an event handler of the component. Exceptions must not cross Qt's event loop, so one
 // that escapes the handler is reported as a warning and the transfer goes on.
@@ -92,7 +94,7 @@ private:
     // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
     // them; true when both succeeded.
     bool DeliverProgress(const std::function<bool()>& meanwhile);
-    bool MoreDataWaiting() const;
+    bool MoreDataComing() const;
     void Fail() { failed_ = true; }
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
     void PostToOwner(std::function<void()> call);
@@ -122,15 +124,17 @@ private:
     AnsiString result_;
 
     // The worker's view of the response.
-    void* curl_ = nullptr;       // the libcurl handle while the request runs
-    bool responseSeen_ = false;  // a status line arrived
+    int socket_ = platform::kInvalidSocket;  // the connection the response comes on
+    bool responseSeen_ = false;              // a status line arrived
     long status_ = 0;
     std::optional<AnsiString> contentLength_;
     bool bodyStarted_ = false;
     std::FILE* file_ = nullptr;
     std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
-    int lastProgress_ = 0;            // Readed of the last chunk given a progress call
-    std::vector<int> progressCalls_;  // Readed of each chunk completed since the last delivery
+    int lastProgress_ = 0;                // Readed of the last chunk given a progress call
+    std::vector<int> progressCalls_;      // Readed of each chunk completed since the last delivery
+    // Until then the calls in progressCalls_ wait for more data to join their hand-off.
+    std::chrono::steady_clock::time_point gatherUntil_;
 
     bool delivered_ = false;  // GUI thread only
 };
