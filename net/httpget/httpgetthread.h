@@ -94,6 +94,7 @@ private:
     // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
     // them; true when both succeeded.
     bool DeliverProgress(const std::function<bool()>& meanwhile);
+    // True when more of the body can be read before the gathered calls' time is up.
     bool MoreDataComing() const;
     void Fail() { failed_ = true; }
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
