@@ -1,6 +1,6 @@
 // IPv4 TCP sockets and host lookup, the thin layer under the socket transport.
 //
-// Every call is non-blocking and returns at once. Failures come back as the socket-library
+// Every call but WaitReadable is non-blocking and returns at once. Failures come back as the socket-library
 // error numbers of the transport's error table (10035 "would block", 10061 "connection
 // refused", 11001 "host not found", ...): the POSIX errno and getaddrinfo codes are mapped in
 // this one file, so the texts above it hold unchanged. EINTR is retried here and never seen
