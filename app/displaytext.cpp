@@ -37,6 +37,10 @@ AnsiString SizeText(const AnsiString& text) {
     return whole + "." + std::to_string(tenths % 10) + "KB";
 }
 
+AnsiString SizeText(int64_t bytes) {
+    return SizeText(std::to_string(bytes));
+}
+
 QDate DateFromText(const AnsiString& text) {
     auto number = [&](size_t at, size_t length) {
         int value = 0;

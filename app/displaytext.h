@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDate>
+#include <cstdint>
 
 #include "platform/text.h"
 
@@ -15,6 +16,8 @@ AnsiString FileDateText(const AnsiString& path);
 // up thousands with one decimal and "KB" ("1234567" gives "1,234.6KB"; the divisor is 1000).
 // Throws Exception when the text is not a decimal integer.
 AnsiString SizeText(const AnsiString& text);
+// The same for a count.
+AnsiString SizeText(int64_t bytes);
 
 // A "yyyy-mm-dd" text (the form FileDateText gives and manifests use) as a calendar date.
 // Throws Exception "'<text>' is not a valid date" for any other form or an impossible date.

@@ -24,10 +24,6 @@ int BarValue(int64_t bytes) {
     return int(std::clamp<int64_t>(bytes, 0, INT_MAX));
 }
 
-AnsiString SizeOfBytes(int64_t bytes) {
-    return SizeText(std::to_string(bytes));
-}
-
 }  // namespace
 
 void TMainform::DownloadUpdates() {
@@ -78,17 +74,16 @@ void TMainform::DownloadUpdates() {
 
 void TMainform::HTTPGet2Progress(QObject*, int TotalSize, int Readed) {
     if (Readed == TotalSize) FileDoneFlag = true;
-    SetSubItem(ListView3, CurrentDownloadIndex, SizeOfBytes(int64_t(TotalSize) - Readed));
+    SetSubItem(ListView3, CurrentDownloadIndex, SizeText(int64_t(TotalSize) - Readed));
     FlatProgressBar2->SetMax(TotalSize);
     FlatProgressBar2->SetPosition(Readed);
-    Label17->setText(platform::ToUnicode(Texts::DownloadingFile + SizeOfBytes(Readed) +
-                                         Texts::OfTotal + SizeOfBytes(TotalSize) +
-                                         Texts::CloseParen));
+    Label17->setText(platform::ToUnicode(Texts::DownloadingFile + SizeText(Readed) +
+                                         Texts::OfTotal + SizeText(TotalSize) + Texts::CloseParen));
     BytesDownloaded += Readed - LastProgressCount;
     FlatProgressBar4->SetMax(BarValue(DownloadTotal));
     FlatProgressBar4->SetPosition(BarValue(BytesDownloaded));
-    Label18->setText(platform::ToUnicode(Texts::TotalProgress + SizeOfBytes(BytesDownloaded) +
-                                         Texts::OfTotal + SizeOfBytes(DownloadTotal) +
+    Label18->setText(platform::ToUnicode(Texts::TotalProgress + SizeText(BytesDownloaded) +
+                                         Texts::OfTotal + SizeText(DownloadTotal) +
                                          Texts::CloseParen));
     LastProgressCount = Readed;
 }

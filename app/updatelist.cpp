@@ -77,8 +77,7 @@ void TMainform::ListUpdates() {
         DownloadTotal += SizeOf(size);
         showProgress(i + 1);
         Label19->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
-                                             Texts::ListingFilesOf +
-                                             SizeText(std::to_string(DownloadTotal))));
+                                             Texts::ListingFilesOf + SizeText(DownloadTotal)));
     }
     Label2->clear();
 
@@ -107,7 +106,7 @@ void TMainform::ListUpdates() {
                     Label19->setText(platform::ToUnicode(
                         Texts::ListingProgress + std::to_string(UpdateList.size()) +
                         Texts::ListingPlugIns + std::to_string(PlugInCount) +
-                        Texts::ListingFilesOf + SizeText(std::to_string(DownloadTotal))));
+                        Texts::ListingFilesOf + SizeText(DownloadTotal)));
                 }
             }
         }
