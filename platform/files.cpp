@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -197,6 +198,24 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents) {
     ok = fd.Close() && ok;
     if (!ok) ::unlink(native.c_str());
     return ok;
+}
+
+std::FILE* OpenForWriting(const AnsiString& path) {
+    const int fd = RetryOnEintr([&] {
+        return ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                      0644);
+    });
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder) {
+    struct statvfs info;
+    if (RetryOnEintr([&] { return ::statvfs(NativePath(folder).c_str(), &info); }) != 0)
+        return std::nullopt;
+    return uint64_t(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace platform

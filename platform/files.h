@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -68,5 +70,14 @@ bool ReplaceFileContents(const AnsiString& path, const std::string& contents);
 // whatever is there untouched, when anything is at the path already; a file that cannot be
 // written whole is removed again.
 bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
+
+// Opens a file for writing from its first byte, creating it (mode 0644 less the umask) or
+// emptying it. A symbolic link at the path is refused rather than followed, so a link planted
+// in a folder of downloads cannot carry the write elsewhere. Nothing when it cannot be opened.
+std::FILE* OpenForWriting(const AnsiString& path);
+
+// The bytes that an unprivileged process may still write on the file system of `folder`;
+// nothing when the folder cannot be examined.
+std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder);
 
 }  // namespace platform

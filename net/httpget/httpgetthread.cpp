@@ -9,6 +9,7 @@
 
 #include "net/httpget/spliturl.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 
 namespace {
@@ -316,7 +317,7 @@ bool THTTPGetThread::StartBody() {
     }
     readed_ = 0;
     if (settings_.ToFile) {
-        file_ = std::fopen(platform::NativePath(settings_.FileName).c_str(), "wb");
+        file_ = platform::OpenForWriting(settings_.FileName);
         if (!file_) {
             Fail();
             return false;
