@@ -19,6 +19,10 @@
 
 namespace {
 
+// Room kept free beyond the announced total: files whose size the server did not announce, the
+// journal's rewrites, and the rest of the system, which should not find its disk full.
+constexpr int64_t kFreeSpaceMargin = 16 * 1024 * 1024;
+
 // The bars count in 32 bits; a larger total simply shows as full.
 int BarValue(int64_t bytes) {
     return int(std::clamp<int64_t>(bytes, 0, INT_MAX));
@@ -30,6 +34,7 @@ void TMainform::DownloadUpdates() {
     Label21->clear();
     CopyRows(*ListView2, ListView3);
     Notebook1->SetActivePage("Download");
+    if (!UpdateList.empty() && !HasRoomForDownloads()) return;
 
     for (size_t i = 0; i < UpdateList.size(); ++i) {
         if (CancelFlag) return;
@@ -38,7 +43,7 @@ void TMainform::DownloadUpdates() {
         const AnsiString key = UpdateList[i];
         CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, key));
         if (!IsSafeRelativeName(CurrentFileName)) {
-            ShowDownloadFailed();
+            ShowNameRefused(CurrentFileName);
             return;
         }
         const AnsiString updateFolder = ApplicationFolder + "Update\\";
@@ -46,6 +51,9 @@ void TMainform::DownloadUpdates() {
         HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
         HTTPGet2->FileName = updateFolder + CurrentFileName;
         HTTPGet2->GetFile();
+        // Whatever a failed or cancelled transfer left is no copy of the file: it would only
+        // take room, and the next try fetches the file anew.
+        if (CancelFlag || !FileDoneFlag) platform::DeleteFile(HTTPGet2->FileName);
         if (CancelFlag) EndProgram();
         if (!FileDoneFlag) return;
         // A copy that is not what the publisher made is not kept: the install step must
@@ -70,6 +78,16 @@ void TMainform::DownloadUpdates() {
     Bitbtn1->Tag = 3;
     Bitbtn1->setEnabled(true);
     if (UpdateList.empty()) Bitbtn1->Click();
+}
+
+bool TMainform::HasRoomForDownloads() {
+    const std::optional<uint64_t> free = platform::FreeDiskSpace(ApplicationFolder + "Update");
+    const int64_t needed = DownloadTotal + kFreeSpaceMargin;
+    if (!free || *free >= uint64_t(needed)) return true;
+    ShowStopped(Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree + SizeText(int64_t(*free)) +
+                    Texts::DiskFullTail,
+                Texts::RetryButton, true, 2);
+    return false;
 }
 
 void TMainform::HTTPGet2Progress(QObject*, int TotalSize, int Readed) {

@@ -9,27 +9,6 @@
 namespace {
 
 constexpr size_t kMaxValueBytes = 2047;
-constexpr size_t kNameListBytes = 16384;
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-// Compares names ignoring ASCII letter case. A GBK character is two bytes whose second may
-// look like an ASCII letter, so double-byte characters are compared exactly.
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(a[i]);
-        if (c >= 0x81 && c <= 0xFE && i + 1 < a.size()) {
-            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
-            ++i;
-        } else if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // One line of the file, kept with its own line end so untouched lines are written back as read.
 struct Line {
@@ -107,7 +86,7 @@ public:
         section = TrimBlanks(section);
         for (size_t i = 0; i < lines_.size(); ++i) {
             std::optional<std::string_view> name = SectionName(lines_[i]);
-            if (!name || !SameName(*name, section)) continue;
+            if (!name || !SameTextIgnoringCase(*name, section)) continue;
             size_t end = i + 1;
             while (end < lines_.size() && !SectionName(lines_[end])) ++end;
             return std::make_pair(i + 1, end);
@@ -119,7 +98,7 @@ public:
         key = TrimBlanks(key);
         for (size_t i = range.first; i < range.second; ++i) {
             std::optional<std::string_view> name = KeyName(lines_[i]);
-            if (name && SameName(*name, key)) return i;
+            if (name && SameTextIgnoringCase(*name, key)) return i;
         }
         return std::nullopt;
     }
@@ -155,16 +134,6 @@ private:
     size_t bomLength_ = 0;
     std::vector<Line> lines_;
 };
-
-void AddNamesWithinLimit(std::vector<AnsiString>& list, std::string_view name, size_t& used) {
-    // Each name takes its bytes plus a terminator; one more terminator closes the list.
-    if (used + name.size() + 1 + 1 > kNameListBytes) {
-        used = kNameListBytes;
-        return;
-    }
-    used += name.size() + 1;
-    list.emplace_back(name);
-}
 
 // The file's contents with `key` of `section` set to `value` (see WriteEntry).
 std::string WithEntry(const IniDocument& document, const AnsiString& section, const AnsiString& key,
@@ -256,27 +225,25 @@ void TIniFile::KeyNames(const AnsiString& section, std::vector<AnsiString>& list
     if (!document) return;
     auto range = document->FindSection(section);
     if (!range) return;
-    size_t used = 0;
     for (size_t i = range->first; i < range->second; ++i)
         if (std::optional<std::string_view> name = IniDocument::KeyName(document->lines()[i]))
-            AddNamesWithinLimit(list, *name, used);
+            list.emplace_back(*name);
 }
 
 void TIniFile::SectionNames(std::vector<AnsiString>& list) const {
     list.clear();
     std::optional<IniDocument> document = IniDocument::Load(fileName_);
     if (!document) return;
-    size_t used = 0;
     for (const Line& line : document->lines())
         if (std::optional<std::string_view> name = IniDocument::SectionName(line))
-            AddNamesWithinLimit(list, *name, used);
+            list.emplace_back(*name);
 }
 
-void TIniFile::RemoveKey(const AnsiString& section, const AnsiString& key) {
+bool TIniFile::RemoveKey(const AnsiString& section, const AnsiString& key) {
     std::optional<IniDocument> document = IniDocument::Load(fileName_);
-    if (!document) return;
-    if (std::optional<std::string> contents = WithoutKey(*document, section, key))
-        platform::ReplaceFileContents(fileName_, *contents);
+    if (!document) return true;
+    std::optional<std::string> contents = WithoutKey(*document, section, key);
+    return !contents || platform::ReplaceFileContents(fileName_, *contents);
 }
 
 void TIniFile::MoveEntry(const AnsiString& fromSection, const AnsiString& fromKey,

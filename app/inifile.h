@@ -38,15 +38,15 @@ public:
     // of the file. Throws Exception "无法写入 <path>" when the file cannot be read or written.
     void WriteEntry(const AnsiString& section, const AnsiString& key, const AnsiString& value);
 
-    // Clear `list`, then fill it with names in file order. A missing file or section gives an
-    // empty list. Names, each with a terminator, plus a final one, must fit in 16,384 bytes;
-    // those that do not are left out.
+    // Clear `list`, then fill it with every name, in file order. A missing file or section
+    // gives an empty list.
     void KeyNames(const AnsiString& section, std::vector<AnsiString>& list) const;
     void SectionNames(std::vector<AnsiString>& list) const;
 
-    // Deletes the key's line. A missing file, section or key, or a failed read or write, is no
-    // error.
-    void RemoveKey(const AnsiString& section, const AnsiString& key);
+    // Deletes the key's line. A missing file, section or key is no error. False only when the
+    // key is there and the file could not be rewritten without it; callers for whom that is
+    // no error may ignore the result.
+    bool RemoveKey(const AnsiString& section, const AnsiString& key);
 
     // Sets `toKey` of `toSection` to `value` and deletes `fromKey` of `fromSection` in one
     // replacement of the file, so that a crash leaves both changes or neither. Throws like

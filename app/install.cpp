@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QTreeWidget>
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -101,23 +102,29 @@ void TMainform::InstallUpdates() {
 
     const AnsiString updateFolder = ApplicationFolder + "Update\\";
     for (const AnsiString& key : UpdateList) {
-        CurrentFileName = EntryFileName(ManifestIni->ReadEntry("RUN", key));
-        if (!IsSafeRelativeName(CurrentFileName)) {
-            ShowInstallFailed(CurrentFileName);
+        const AnsiString value = ManifestIni->ReadEntry("RUN", key);
+        CurrentFileName = EntryFileName(value);
+        if (!IsSafeEntry(value)) {
+            ShowNameRefused(CurrentFileName);
             return;
         }
-        if (!platform::FileExists(updateFolder + CurrentFileName)) {
+        // A folder of downloads that is a link is not the updater's own: what is in it was
+        // never downloaded by this program.
+        if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
+            !platform::FileExists(updateFolder + CurrentFileName)) {
             ShowStopped(Texts::UpdateFile + CurrentFileName + Texts::FileMissingTail,
                         Texts::RetryButton, true, 0);
             CancelFlag = false;
             return;
         }
         // Checked again here, for every entry before any is installed: the copy may have been
-        // changed since it was downloaded, possibly in an earlier run of the program.
-        if (verification::CheckFile(*ManifestIni, CurrentFileName,
+        // changed since it was downloaded, possibly in an earlier run of the program. A link in
+        // its place is no copy at all.
+        if (platform::IsSymbolicLink(updateFolder + CurrentFileName) ||
+            verification::CheckFile(*ManifestIni, CurrentFileName,
                                     updateFolder + CurrentFileName) ==
-            verification::FileCheck::Fails) {
-            ShowInstallFailed(CurrentFileName);
+                verification::FileCheck::Fails) {
+            ShowCopyDamaged(key);
             return;
         }
     }
@@ -148,7 +155,10 @@ void TMainform::InstallUpdates() {
         }
         // The journal first: a copy left behind is harmless, while a journal entry whose copy
         // is gone would stop the resumed install at a missing file.
-        ManifestIni->RemoveKey("RUN", key);
+        if (!ManifestIni->RemoveKey("RUN", key)) {
+            ShowStopped(Texts::CannotWrite + ManifestIni->FileName(), Texts::RetryButton, true, 3);
+            return;
+        }
         platform::DeleteFile(source);
 
         FlatProgressBar3->SetMax(count);
@@ -185,6 +195,25 @@ void TMainform::Finish() {
     Bitbtn1->setEnabled(true);
     Bitbtn1->Tag = 4;
     Bitbtn2->setEnabled(false);
+}
+
+void TMainform::ShowNameRefused(const AnsiString& fileName) {
+    CancelFlag = true;
+    ShowStopped(Texts::RefusedName + fileName + Texts::RefusedNameTail, Texts::RestartButton, true,
+                0);
+}
+
+void TMainform::ShowCopyDamaged(const AnsiString& key) {
+    const AnsiString fileName = EntryFileName(ManifestIni->ReadEntry("RUN", key));
+    platform::DeleteFile(ApplicationFolder + "Update\\" + fileName);
+    // Back to the section the list step reads, in their order and with their keys. The later
+    // entries go too: appended to [RUN] after them once downloaded, the damaged one would be
+    // installed out of its place.
+    const AnsiString section = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
+    for (auto it = std::find(UpdateList.begin(), UpdateList.end(), key); it != UpdateList.end();
+         ++it)
+        ManifestIni->MoveEntry("RUN", *it, section, *it, ManifestIni->ReadEntry("RUN", *it));
+    ShowStopped(Texts::UpdateFile + fileName + Texts::DamagedCopyTail, Texts::RetryButton, true, 1);
 }
 
 void TMainform::ShowInstallFailed(const AnsiString& fileName) {

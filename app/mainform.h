@@ -136,6 +136,8 @@ public:
     // State of the update steps, made by the update list step (or the install step).
     std::unique_ptr<TIniFile> ManifestIni;  // the local Version.ini, the upgrade's journal
     std::vector<AnsiString> UpdateList;     // manifest keys, in the order of the list rows
+    // The size the server announced for each entry of UpdateList, 0 when it announced none.
+    std::vector<int64_t> UpdateSizes;
     AnsiString InstalledVersion;            // names the manifest section
     AnsiString CurrentFileName;
     int CurrentDownloadIndex = 0;
@@ -169,6 +171,9 @@ private:
     // The size text of a file in the built-in server's update folder; "0" when none is
     // announced. A failed query shows its state, sets the cancel flag and gives "0".
     AnsiString QuerySize(const AnsiString& fileName);
+    // Makes the folder `name` of the application folder unless it is there. False, with the
+    // Manifest failed state shown, when it cannot be made or is a link, which the updater
+    // never follows with its own files.
     bool CreateUpdateFolder(const AnsiString& name);
     // True when no manifest key is built in, or when the signature published beside the
     // manifest signs the downloaded bytes at `path` with it and the manifest leads to the
@@ -178,7 +183,16 @@ private:
     std::optional<std::string> FetchManifestSignature();
     void ShowManifestFailed(const AnsiString& message);
     void ShowDownloadFailed();
+    // True when the folder of downloads has room for the listed total and a margin; otherwise
+    // says how much is needed and free, with a retry of the download step.
+    bool HasRoomForDownloads();
     void ShowInstallFailed(const AnsiString& fileName);
+    // A name that would leave the application folder: the manifest itself is unusable, so the
+    // only way on is a new one, from the version check.
+    void ShowNameRefused(const AnsiString& fileName);
+    // A waiting copy that is no longer what the publisher made: deletes it and hands its entry,
+    // and every entry after it, back to the download, so the install order stays as listed.
+    void ShowCopyDamaged(const AnsiString& key);
     // A stop on the message page: `message`, the main button as given, the close button
     // captioned "关闭(&C)".
     void ShowStopped(const AnsiString& message, const AnsiString& mainCaption, bool mainEnabled,

@@ -1,5 +1,7 @@
 #include "app/manifest.h"
 
+#include <algorithm>
+
 #include "platform/codepage.h"
 
 namespace {
@@ -25,6 +27,10 @@ AnsiString EntryTargetFolder(const AnsiString& value) {
 
 bool IsSafeRelativeName(const AnsiString& name) {
     if (name.size() >= 2 && name[1] == ':') return false;
+    if (std::any_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        }))
+        return false;
     size_t segmentStart = 0;
     for (;;) {
         const size_t end = platform::FindSeparator(name, segmentStart);
@@ -35,4 +41,8 @@ bool IsSafeRelativeName(const AnsiString& name) {
         if (end == AnsiString::npos) return true;
         segmentStart = end + 1;
     }
+}
+
+bool IsSafeEntry(const AnsiString& value) {
+    return IsSafeRelativeName(EntryFileName(value)) && IsSafeRelativeName(EntryTargetFolder(value));
 }

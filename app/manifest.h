@@ -15,6 +15,11 @@ bool IsCopyEntry(const AnsiString& value);
 AnsiString EntryTargetFolder(const AnsiString& value);
 
 // True when `name` stays inside the folder it is appended to: not absolute, no drive prefix
-// ("C:"), no ".." segment with either separator. Names from a downloaded manifest must pass
-// before anything is fetched, written, copied, run or deleted for them.
+// ("C:"), no ".." segment with either separator, and no control character (below 0x20, or
+// 0x7F), which no file name of the product has and which would name another file on the way
+// (a NUL ends a native path early). Names from a downloaded manifest must pass before anything
+// is fetched, written, copied, run or deleted for them.
 bool IsSafeRelativeName(const AnsiString& name);
+
+// True when the entry's file name and its target folder, where it names one, are both safe.
+bool IsSafeEntry(const AnsiString& value);

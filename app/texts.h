@@ -86,6 +86,12 @@ extern const AnsiString InstallCountUnit;
 extern const AnsiString UpdateFile;           // + file name + FileMissingTail or InstallFailedTail
 extern const AnsiString FileMissingTail;
 extern const AnsiString InstallFailedTail;
+extern const AnsiString DamagedCopyTail;      // after UpdateFile + file name
+extern const AnsiString RefusedName;          // + file name + RefusedNameTail
+extern const AnsiString RefusedNameTail;
+extern const AnsiString DiskFull;             // + needed + DiskFullFree + free + DiskFullTail
+extern const AnsiString DiskFullFree;
+extern const AnsiString DiskFullTail;
 extern const AnsiString InstalledUpdates;     // + count + InstalledUpdatesTail
 extern const AnsiString InstalledUpdatesTail;
 extern const AnsiString UpgradeSucceeded;

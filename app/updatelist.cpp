@@ -26,12 +26,17 @@ int64_t SizeOf(const AnsiString& sizeText) {
     return size;
 }
 
-// The key for an appended entry: the next number after the list's length that the section
-// does not use yet, so that an entry of the server's is never overwritten.
-AnsiString NewEntryKey(const std::vector<AnsiString>& keys) {
+// The key for an appended entry: the next number after the list's length that neither the
+// section nor [RUN] uses yet. An entry of the server's is never overwritten, and neither is one
+// of a resumed run that waits in [RUN]: moving the new entry there once it is downloaded would
+// replace it, and its file would never be installed.
+AnsiString NewEntryKey(const std::vector<AnsiString>& keys, const std::vector<AnsiString>& waiting) {
+    auto used = [](const std::vector<AnsiString>& names, const AnsiString& key) {
+        return std::find(names.begin(), names.end(), key) != names.end();
+    };
     for (size_t n = keys.size() + 1;; ++n) {
         AnsiString key = std::to_string(n);
-        if (std::find(keys.begin(), keys.end(), key) == keys.end()) return key;
+        if (!used(keys, key) && !used(waiting, key)) return key;
     }
 }
 
@@ -58,6 +63,9 @@ void TMainform::ListUpdates() {
     ManifestIni = std::make_unique<TIniFile>(ApplicationFolder + "Version.ini");
     InstalledVersion = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
     ManifestIni->KeyNames(InstalledVersion, UpdateList);
+    std::vector<AnsiString> waitingKeys;
+    ManifestIni->KeyNames("RUN", waitingKeys);
+    UpdateSizes.clear();
     DownloadTotal = BytesDownloaded = LastProgressCount = 0;
     PlugInCount = 0;
 
@@ -69,11 +77,18 @@ void TMainform::ListUpdates() {
     const size_t listed = UpdateList.size();
     for (size_t i = 0; i < listed; ++i) {
         if (CancelFlag) return;
-        CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, UpdateList[i]));
+        const AnsiString value = ManifestIni->ReadEntry(InstalledVersion, UpdateList[i]);
+        CurrentFileName = EntryFileName(value);
+        // Checked before anything is asked for the name: "..\x" must not even reach the server.
+        if (!IsSafeEntry(value)) {
+            ShowNameRefused(CurrentFileName);
+            return;
+        }
         const AnsiString size = QuerySize(CurrentFileName);
         if (CancelFlag) return;
         AddRow(ListView2, CurrentFileName, ImageList1[0], SizeText(size));
         ScrollToRow(ListView2, int(i));
+        UpdateSizes.push_back(SizeOf(size));
         DownloadTotal += SizeOf(size);
         showProgress(i + 1);
         Label19->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
@@ -96,9 +111,10 @@ void TMainform::ListUpdates() {
                 } else {
                     AddRow(ListView2, name, ImageList1[0], SizeText(size));
                     ScrollToRow(ListView2, ListView2->topLevelItemCount() - 1);
+                    UpdateSizes.push_back(SizeOf(size));
                     DownloadTotal += SizeOf(size);
                     ++PlugInCount;
-                    const AnsiString key = NewEntryKey(UpdateList);
+                    const AnsiString key = NewEntryKey(UpdateList, waitingKeys);
                     UpdateList.push_back(key);
                     // One write: a crash never lists the component without its [DLL] key
                     // gone, which would list it a second time on the next run.

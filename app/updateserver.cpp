@@ -20,20 +20,13 @@ void AppendEncoded(AnsiString& out, unsigned char c) {
     out += kHex[c & 0xF];
 }
 
-bool SameAsciiName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 }  // namespace
 
 AnsiString UrlPathOf(const AnsiString& fileName) {
     AnsiString path;
     for (size_t i = 0; i < fileName.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(fileName[i]);
-        if (c >= 0x81 && c <= 0xFE && i + 1 < fileName.size()) {
+        if (IsLeadByte(c) && i + 1 < fileName.size()) {
             // Both bytes of a double-byte character: a second byte that looks like "\" or
             // "?" is part of the character, not a separator or a query.
             AppendEncoded(path, c);
@@ -58,7 +51,7 @@ AnsiString SizeFromHeader(const AnsiString& header) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos ||
-            !SameAsciiName(line.substr(0, colon), "Content-Length"))
+            !SameTextIgnoringCase(line.substr(0, colon), "Content-Length"))
             continue;
         const std::string_view value = TrimBlanks(line.substr(colon + 1));
         int32_t size = 0;

@@ -1,5 +1,6 @@
 // Step 0, the version check: asks the server for the latest version and fetches its manifest.
 #include <QLabel>
+#include <algorithm>
 
 #include "app/mainform.h"
 #include "app/notebook.h"
@@ -20,6 +21,23 @@ constexpr size_t kMaxVersionLength = 10;
 // start offers to resume.
 constexpr const char* kManifestDownload = "Version.ini.download";
 constexpr const char* kSignatureDownload = "Version.ini.sig.download";
+
+// [RUN] is the journal's own section: a manifest from the server that carried one would have
+// the install step run files already waiting in Update\ that this run never downloaded.
+bool WithoutJournal(const AnsiString& manifestPath) {
+    TIniFile manifest(manifestPath);
+    std::vector<AnsiString> sections;
+    auto isJournal = [](const AnsiString& section) { return SameTextIgnoringCase(section, "RUN"); };
+    try {
+        // Every one of them: with the first gone, a second [RUN] would become the journal.
+        for (manifest.SectionNames(sections); std::any_of(sections.begin(), sections.end(), isJournal);
+             manifest.SectionNames(sections))
+            manifest.RemoveSection("RUN");
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -76,17 +94,19 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
             if (!ProgramEnded()) ShowManifestFailed(Texts::ManifestUnavailableMessage);
             return;
         }
-        if (!platform::RenameFile(download, manifest)) {
+        // The folders first: the earlier journal is replaced only once the step can succeed,
+        // or the next start would offer to resume a manifest that never got its folders.
+        const bool foldersMade = (SystemFlag != "1" || CreateUpdateFolder("CUpdate")) &&
+                                 CreateUpdateFolder("Update");
+        if (!foldersMade || !WithoutJournal(download) ||
+            !platform::RenameFile(download, manifest)) {
             platform::DeleteFile(download);
-            HTTPGet3Error(nullptr);
+            if (foldersMade) HTTPGet3Error(nullptr);
             return;
         }
         FileDoneFlag = true;
-        if (SystemFlag == "1") {
-            if (!CreateUpdateFolder("CUpdate")) return;
+        if (SystemFlag == "1")
             platform::CopyFile(manifest, ApplicationFolder + "CUpdate\\Version.ini");
-        }
-        if (!CreateUpdateFolder("Update")) return;
     }
     Label1->setText(platform::ToUnicode(Texts::UpdateFoundHint));
     Bitbtn1->Tag = 1;
@@ -120,7 +140,9 @@ std::optional<std::string> TMainform::FetchManifestSignature() {
 
 bool TMainform::CreateUpdateFolder(const AnsiString& name) {
     const AnsiString folder = ApplicationFolder + name;
-    if (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)) return true;
+    if (!platform::IsSymbolicLink(folder) &&
+        (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)))
+        return true;
     ShowManifestFailed(Texts::CannotCreateFolder + folder);
     return false;
 }

@@ -82,7 +82,7 @@ std::string NativePath(const AnsiString& path) {
 size_t FindSeparator(const AnsiString& path, size_t from) {
     for (size_t i = from; i < path.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(path[i]);
-        if (c >= 0x81 && c <= 0xFE)
+        if (IsLeadByte(c))
             ++i;  // a lead byte: the next byte belongs to the same character
         else if (c == '\\' || c == '/')
             return i;

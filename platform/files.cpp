@@ -211,6 +211,11 @@ std::FILE* OpenForWriting(const AnsiString& path) {
     return file;
 }
 
+bool IsSymbolicLink(const AnsiString& path) {
+    struct stat info;
+    return ::lstat(NativePath(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder) {
     struct statvfs info;
     if (RetryOnEintr([&] { return ::statvfs(NativePath(folder).c_str(), &info); }) != 0)

@@ -76,6 +76,9 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
 // in a folder of downloads cannot carry the write elsewhere. Nothing when it cannot be opened.
 std::FILE* OpenForWriting(const AnsiString& path);
 
+// True when the path itself is a symbolic link (which is not followed to find out).
+bool IsSymbolicLink(const AnsiString& path);
+
 // The bytes that an unprivileged process may still write on the file system of `folder`;
 // nothing when the folder cannot be examined.
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder);

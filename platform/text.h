@@ -26,3 +26,23 @@ inline std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     return text;
 }
+
+// True for the first byte of a GBK double-byte character. Its second byte may look like an
+// ASCII letter, "\\" or "?", so code that looks for ASCII in code-page text steps over it.
+inline bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Compares names ignoring ASCII letter case, as the product's INI names and HTTP header names
+// compare. Double-byte characters are compared exactly.
+inline bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (IsLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
+            ++i;
+        } else if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}

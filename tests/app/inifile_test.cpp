@@ -116,15 +116,21 @@ TEST_F(IniStore, LongValuesAreCutAt2047Bytes) {
     EXPECT_EQ(Store().ReadEntry("A", "v"), std::string(2047, 'x'));
 }
 
-TEST_F(IniStore, NameListsStopAt16384Bytes) {
+// A list cut short once lost every journal entry past about 3,000: the upgrade then reported
+// success with thousands of files never installed.
+TEST_F(IniStore, NameListsHoldEveryName) {
     std::string contents;
-    for (int i = 0; i < 2000; ++i) contents += "[section" + std::to_string(1000 + i) + "]\n";
+    for (int i = 0; i < 5000; ++i) contents += "[section" + std::to_string(10000 + i) + "]\n";
+    contents += "[keys]\n";
+    for (int i = 0; i < 5000; ++i) contents += std::to_string(i + 1) + "=f" + std::to_string(i) + ";0\n";
     folder_.Write("setup.ini", contents);
     Names names;
     Store().SectionNames(names);
-    // Each name is 11 bytes plus a terminator; one more terminator closes the list.
-    EXPECT_EQ(names.size(), (16384u - 1) / 12);
-    EXPECT_EQ(names.back(), "section" + std::to_string(1000 + names.size() - 1));
+    ASSERT_EQ(names.size(), 5001u);
+    EXPECT_EQ(names[4999], "section14999");
+    Store().KeyNames("keys", names);
+    ASSERT_EQ(names.size(), 5000u);
+    EXPECT_EQ(names.back(), "5000");
 }
 
 TEST_F(IniStore, WriteKeepsEverythingElseByteForByte) {

@@ -34,12 +34,24 @@ TEST(ManifestEntry, OnlyNamesInsideTheFolderAreSafe) {
     for (const char* safe : {"a.dll", "Bin\\Customs.dll", "Bin/x.dll", "..a", "a..\\b", ""})
         EXPECT_TRUE(IsSafeRelativeName(safe)) << safe;
     for (const char* unsafe : {"..", "..\\a.dll", "../a.dll", "Bin\\..\\..\\a.dll", "Bin/../a",
-                               "\\a.dll", "/etc/passwd", "C:\\a.dll", "c:a.dll", "x:y", "Bin\\.."})
+                               "\\a.dll", "/etc/passwd", "C:\\a.dll", "c:a.dll", "x:y", "Bin\\..",
+                               "a\tb", "a\x7F", "line\nbreak", "\x1B[31m"})
         EXPECT_FALSE(IsSafeRelativeName(unsafe)) << unsafe;
+    // A NUL would end the native path early: "n\0x.txt" was fetched as n%00x.txt, installed as n.
+    EXPECT_FALSE(IsSafeRelativeName(AnsiString("n\0x.txt", 7)));
     // The second byte of a double-byte character can be 0x5C; it separates nothing.
     const AnsiString gbk = platform::FromUtf8("乗");
     ASSERT_EQ(gbk[1], '\\');
     EXPECT_TRUE(IsSafeRelativeName(gbk + ".."));
+}
+
+TEST(ManifestEntry, AnEntryIsSafeOnlyWithASafeTargetFolder) {
+    EXPECT_TRUE(IsSafeEntry("a.dll;0"));
+    EXPECT_TRUE(IsSafeEntry("a.dll;0;;Plugins"));
+    EXPECT_FALSE(IsSafeEntry("a.dll;0;;.."));
+    EXPECT_FALSE(IsSafeEntry("a.dll;0;;..\\Other"));
+    EXPECT_FALSE(IsSafeEntry("a.dll;0;;/tmp"));
+    EXPECT_FALSE(IsSafeEntry("..\\a.dll;0;;Plugins"));
 }
 
 TEST(UpdateServer, FileNamesBecomeEncodedUrlPaths) {

@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <sstream>
 
+#include "app/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"
@@ -323,30 +324,50 @@ TEST_F(Upgrade, ANewerDllDateThatIsNoDateShowsTheErrorBoxAndKeepsTheButtonDisabl
     EXPECT_EQ(form.Bitbtn1->Tag, 1);
 }
 
-// Names from the server never reach outside the application folder; names with folders,
-// blanks and double-byte characters are fetched by their encoded path into their folder.
-TEST_F(Upgrade, ManifestNamesAreEncodedAndNeverLeaveTheApplicationFolder) {
+// Names with folders, blanks and double-byte characters are fetched by their encoded path
+// into their folder.
+TEST_F(Upgrade, ManifestNamesAreFetchedByTheirEncodedPath) {
     const AnsiString gbk = platform::FromUtf8("报表 1.dll");
-    Publish("2.0", "[1.0]\r\n1=Lib\\" + gbk + ";0;;Sub\r\n2=..\\evil.sh;1\r\n");
+    Publish("2.0", "[1.0]\r\n1=Lib\\" + gbk + ";0;;Sub\r\n");
     PublishFile("Lib/%B1%A8%B1%ED%201.dll", "report");
     folder_.Write("Default.ini", "");
     OpenWizard();
     for (int i = 0; i < 3; ++i) ClickMain();
     EXPECT_EQ(folder_.Read(("Update/Lib/" + platform::ToUnicode(gbk).toStdString()).c_str()),
               "report");
-    EXPECT_EQ(StateNow(), State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
-                                {Texts::DownloadFailedMessage}));
-    for (const std::string& line : RequestLines())
-        EXPECT_EQ(line.find("GET /Update/../"), std::string::npos) << line;
     EXPECT_EQ(RequestLines().back(), "GET /Update/Lib/%B1%A8%B1%ED%201.dll HTTP/1.0");
+}
 
-    // A journal that names a place outside is refused by the install as well.
-    folder_.Write("Version.ini", "[RUN]\r\n1=/tmp/evil.dll;0\r\n");
+// A name that would leave the application folder, or that no file has, makes the manifest
+// unusable: it is refused before anything is asked for it, and only a new start helps.
+TEST_F(Upgrade, ManifestNamesThatLeaveTheFolderAreRefusedBeforeAnyRequest) {
+    folder_.Write("Default.ini", "");
+    for (const AnsiString& name : {AnsiString("..\\evil.sh"), AnsiString("a.dll;0;;.."),
+                                   AnsiString("n\0x.txt", 7), AnsiString("/tmp/evil.sh")}) {
+        SCOPED_TRACE(name);
+        const AnsiString entry = name.find(';') == AnsiString::npos ? name + ";1" : name;
+        Publish("2.0", "[1.0]\r\n1=a.dll;0\r\n2=" + entry + "\r\n");
+        OpenWizard();
+        const size_t before = server_.Requests().size();
+        ClickMain();
+        ClickMain();
+        EXPECT_EQ(StateNow(), State("New", 0, Texts::RestartButton, true, Texts::CloseButton, true,
+                                    {Texts::RefusedName + EntryFileName(entry) +
+                                     Texts::RefusedNameTail}));
+        const std::vector<std::string> requests = RequestLines();
+        ASSERT_EQ(requests.size(), before + 3) << "the version, the manifest, one size";
+        EXPECT_EQ(requests.back(), "HEAD /Update/a.dll HTTP/1.0");
+    }
+
+    // A journal that names a place outside is refused by the install as well, before it
+    // installs anything.
+    folder_.Write("Update/a.dll", "new a");
+    folder_.Write("Version.ini", "[RUN]\r\n1=a.dll;0\r\n2=/tmp/evil.dll;0\r\n");
     OpenWizard("on");
     ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
-    EXPECT_EQ(
-        MemoLines(*form_->MEMO2),
-        (std::vector<AnsiString>{Texts::UpdateFile + "/tmp/evil.dll" + Texts::InstallFailedTail}));
+    EXPECT_EQ(MemoLines(*form_->MEMO2),
+              (std::vector<AnsiString>{Texts::RefusedName + "/tmp/evil.dll" + Texts::RefusedNameTail}));
+    EXPECT_FALSE(Exists("a.dll"));
 }
 
 // Ending the program while the manifest arrives: no manifest is written afterwards.

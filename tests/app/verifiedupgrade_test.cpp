@@ -45,9 +45,10 @@ std::string UpdateFound() {
     return State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true);
 }
 
-std::string InstallFailed(const AnsiString& name) {
-    return State("New", 3, Texts::RetryButton, true, Texts::CloseButton, true,
-                 {Texts::UpdateFile + name + Texts::InstallFailedTail});
+// A damaged waiting copy goes back to be downloaded again.
+std::string CopyDamaged(const AnsiString& name) {
+    return State("New", 1, Texts::RetryButton, true, Texts::CloseButton, true,
+                 {Texts::UpdateFile + name + Texts::DamagedCopyTail});
 }
 
 class VerifiedUpgrade : public ::testing::Test, public UpgradeRun {};
@@ -104,8 +105,9 @@ TEST_F(VerifiedUpgrade, TheDownloadKeepsOnlyFilesThatMatchTheirDigests) {
 }
 
 // The install checks every entry before it installs any, so a copy changed in Update\ after
-// its download stops the whole install, and the retry works once the copy is right again.
-TEST_F(VerifiedUpgrade, ACopyChangedAfterItsDownloadIsRefusedAtInstall) {
+// its download stops the whole install; the copy is deleted and fetched again with every
+// entry after it, and the retry installs them all in their order.
+TEST_F(VerifiedUpgrade, ACopyChangedAfterItsDownloadIsFetchedAgain) {
     Publish("2.0", kManifest + DigestSection("b.dll=" + Sha256("new b") + "\r\n"));
     folder_.Write("Default.ini", "");
     OpenWizard();
@@ -114,16 +116,19 @@ TEST_F(VerifiedUpgrade, ACopyChangedAfterItsDownloadIsRefusedAtInstall) {
     folder_.Write("Update/b.dll", "changed b");
 
     ClickMain();
-    EXPECT_EQ(StateNow(), InstallFailed("b.dll"));
+    EXPECT_EQ(StateNow(), CopyDamaged("b.dll"));
     EXPECT_FALSE(Exists("a.dll")) << "nothing is copied";
     EXPECT_FALSE(Exists("ran.log")) << "nothing is run";
     EXPECT_FALSE(Exists("Sub/b.dll"));
-    EXPECT_EQ(folder_.Read("Version.ini"), journal);
+    EXPECT_FALSE(Exists("Update/b.dll")) << "the damaged copy is deleted";
     EXPECT_EQ(folder_.Read("Update/a.dll"), "new a");
+    const size_t run = journal.find("[RUN]");
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              journal.substr(0, run) + "[RUN]\r\n1=a.dll;0\r\n[1.0]\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n");
 
-    folder_.Write("Update/b.dll", "new b");
-    ClickMain();
+    for (int i = 0; i < 3; ++i) ClickMain();
     EXPECT_EQ(form_->Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(RequestLines().back(), "GET /Update/c.sh HTTP/1.0");
     EXPECT_EQ(folder_.Read("Sub/b.dll"), "new b");
     EXPECT_EQ(folder_.Read("ran.log"), "ran\n");
 }
@@ -156,8 +161,9 @@ TEST_F(VerifiedUpgrade, AResumedRunChecksTheJournalsDigests) {
             EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
             EXPECT_EQ(t.folder_.Read("a.dll"), "new a");
         } else {
-            EXPECT_EQ(t.StateNow(), InstallFailed("a.dll"));
+            EXPECT_EQ(t.StateNow(), CopyDamaged("a.dll"));
             EXPECT_FALSE(t.Exists("a.dll"));
+            EXPECT_FALSE(t.Exists("Update/a.dll"));
             EXPECT_EQ(t.folder_.Read("setup.ini"), "<missing>");
         }
     }
