@@ -6,11 +6,16 @@
 //   sendrift-publish hash DIR           [SHA256] of DIR/Version.ini for every listed file
 //   sendrift-publish sign DIR SECRETKEY DIR/Version.ini.sig for DIR/Version.ini as it is now
 //
+// A refused command writes nothing: keygen never replaces a file, hash takes no symbolic link
+// inside DIR (neither a file nor a folder on the way to one), and sign takes no secret key
+// that others than its owner may use.
+//
 // Paths on the command line are native; the manifest and its names are code-page text, like
 // everything the wizard reads.
 #include <QString>
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <iostream>
 #include <set>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "app/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "tools/publish/filestatus.h"
 
 namespace {
 
@@ -41,10 +47,67 @@ std::string Printable(const AnsiString& codePageText) {
     return platform::ToUnicode(codePageText).toLocal8Bit().toStdString();
 }
 
+// A path as the file system knows it, for messages and for commands to copy from them.
+std::string PrintablePath(const AnsiString& path) {
+    return platform::NativePath(path);
+}
+
 std::string ReadOrFail(const AnsiString& path) {
     std::optional<std::string> contents = platform::ReadWholeFile(path);
-    if (!contents) throw Failure{"cannot read " + Printable(path)};
+    if (!contents) throw Failure{"cannot read " + PrintablePath(path)};
     return *contents;
+}
+
+// `word` as one word of a shell command line, so that a command shown for copying works
+// whatever the path holds.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("/._-+,:@%=").find(c) != std::string_view::npos;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The folder that the file `path` lies in, as written there ("." when none is named).
+AnsiString FolderOf(const AnsiString& path) {
+    size_t last = AnsiString::npos;
+    for (size_t at = platform::FindSeparator(path); at != AnsiString::npos;
+         at = platform::FindSeparator(path, at + 1))
+        last = at;
+    if (last == AnsiString::npos) return ".";
+    return path.substr(0, last == 0 ? 1 : last);
+}
+
+// Refuses `name` when it, or a folder on the way to it, is a symbolic link in `folder`. A link
+// would give the digest of whatever it points at, outside the folder perhaps, while the
+// server, or the copy uploaded to it, may hold something else.
+void RefuseLinks(const AnsiString& folder, const AnsiString& name) {
+    for (size_t end = platform::FindSeparator(name);;
+         end = platform::FindSeparator(name, end + 1)) {
+        const AnsiString part = name.substr(0, end);
+        if (publish::IsSymbolicLink(folder + "\\" + part)) {
+            const std::string where =
+                part == name ? "" : " (on the way to " + Printable(name) + ")";
+            throw Failure{Printable(part) + " is a symbolic link" + where +
+                          "; the update folder must hold the files themselves"};
+        }
+        if (end == AnsiString::npos) return;
+    }
+}
+
+// Refuses a secret key file that anyone but its owner may use: whoever can read the key can
+// sign an update that every installed Sendrift accepts.
+void RefuseOpenSecretKey(const AnsiString& path) {
+    const std::optional<unsigned> bits = publish::PermissionBits(path);
+    if (!bits || (*bits & 077) == 0) return;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", *bits);
+    throw Failure{PrintablePath(path) + " is open to others than its owner (mode " + mode +
+                  "); a secret key must be its owner's alone: chmod 600 " +
+                  ShellWord(PrintablePath(path))};
 }
 
 // Folds ASCII letters only, as the INI store matches names.
@@ -80,16 +143,29 @@ std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
 void Keygen(const AnsiString& secretKeyPath) {
     std::optional<verification::KeyPair> pair = verification::NewKeyPair();
     if (!pair) throw Failure{"no randomness for a new key"};
-    if (!platform::CreatePrivateFile(secretKeyPath, pair->secretKey + "\n"))
-        throw Failure{"cannot create " + Printable(secretKeyPath) +
-                      " (an existing file is never replaced)"};
+    if (!platform::CreatePrivateFile(secretKeyPath, pair->secretKey + "\n")) {
+        const std::string file = PrintablePath(secretKeyPath);
+        if (publish::IsSymbolicLink(secretKeyPath) || platform::FileExists(secretKeyPath) ||
+            platform::DirectoryExists(secretKeyPath))
+            throw Failure{file + " exists already; an existing file is never replaced"};
+        const AnsiString folder = FolderOf(secretKeyPath);
+        if (platform::FileExists(folder))
+            throw Failure{"cannot create " + file + ": " + PrintablePath(folder) +
+                          " is not a folder"};
+        if (!platform::DirectoryExists(folder))
+            throw Failure{"cannot create " + file + ": the folder " + PrintablePath(folder) +
+                          " does not exist"};
+        throw Failure{"cannot create " + file};
+    }
     std::cout << pair->publicKey << "\n";
-    std::cerr << "Secret key written to " << Printable(secretKeyPath)
+    std::cerr << "Secret key written to " << PrintablePath(secretKeyPath)
               << ". Build Sendrift with -DSENDRIFT_MANIFEST_KEY=" << pair->publicKey << "\n";
 }
 
 void Hash(const AnsiString& folder) {
     TIniFile manifest(folder + "\\Version.ini");
+    // Rewriting it would put a plain file in the link's place.
+    RefuseLinks(folder, "Version.ini");
     ReadOrFail(manifest.FileName());
 
     // Every digest is made before the manifest changes, so a file that cannot be read leaves
@@ -99,12 +175,15 @@ void Hash(const AnsiString& folder) {
         const AnsiString path = folder + "\\" + name;
         if (!IsSafeRelativeName(name)) {
             std::cerr << "skipped " << Printable(name) << ": outside the folder\n";
-        } else if (!platform::FileExists(path)) {
+            continue;
+        }
+        RefuseLinks(folder, name);
+        if (!platform::FileExists(path)) {
             std::cerr << "skipped " << Printable(name) << ": not in the folder\n";
         } else if (std::optional<AnsiString> digest = verification::FileDigest(path)) {
             digests.emplace_back(name, *digest);
         } else {
-            throw Failure{"cannot read " + Printable(path)};
+            throw Failure{"cannot read " + PrintablePath(path)};
         }
     }
 
@@ -137,12 +216,13 @@ void Hash(const AnsiString& folder) {
 }
 
 void Sign(const AnsiString& folder, const AnsiString& secretKeyPath) {
+    RefuseOpenSecretKey(secretKeyPath);
     const std::string manifest = ReadOrFail(folder + "\\Version.ini");
     std::optional<std::string> signature = verification::Sign(manifest, ReadOrFail(secretKeyPath));
-    if (!signature) throw Failure{Printable(secretKeyPath) + " holds no secret key"};
+    if (!signature) throw Failure{PrintablePath(secretKeyPath) + " holds no secret key"};
     const AnsiString target = folder + "\\" + verification::kSignatureFileName;
     if (!platform::ReplaceFileContents(target, *signature + "\n"))
-        throw Failure{"cannot write " + Printable(target)};
+        throw Failure{"cannot write " + PrintablePath(target)};
 }
 
 }  // namespace
