@@ -216,6 +216,12 @@ bool IsSymbolicLink(const AnsiString& path) {
     return ::lstat(NativePath(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
+std::optional<unsigned> PermissionBits(const AnsiString& path) {
+    struct stat info;
+    if (!StatPath(path, &info)) return std::nullopt;
+    return static_cast<unsigned>(info.st_mode & 07777);
+}
+
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder) {
     struct statvfs info;
     if (RetryOnEintr([&] { return ::statvfs(NativePath(folder).c_str(), &info); }) != 0)

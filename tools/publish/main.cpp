@@ -25,7 +25,6 @@
 #include "app/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
-#include "tools/publish/filestatus.h"
 
 namespace {
 
@@ -88,7 +87,7 @@ void RefuseLinks(const AnsiString& folder, const AnsiString& name) {
     for (size_t end = platform::FindSeparator(name);;
          end = platform::FindSeparator(name, end + 1)) {
         const AnsiString part = name.substr(0, end);
-        if (publish::IsSymbolicLink(folder + "\\" + part)) {
+        if (platform::IsSymbolicLink(folder + "\\" + part)) {
             const std::string where =
                 part == name ? "" : " (on the way to " + Printable(name) + ")";
             throw Failure{Printable(part) + " is a symbolic link" + where +
@@ -101,7 +100,7 @@ void RefuseLinks(const AnsiString& folder, const AnsiString& name) {
 // Refuses a secret key file that anyone but its owner may use: whoever can read the key can
 // sign an update that every installed Sendrift accepts.
 void RefuseOpenSecretKey(const AnsiString& path) {
-    const std::optional<unsigned> bits = publish::PermissionBits(path);
+    const std::optional<unsigned> bits = platform::PermissionBits(path);
     if (!bits || (*bits & 077) == 0) return;
     char mode[16];
     std::snprintf(mode, sizeof mode, "%04o", *bits);
@@ -145,7 +144,7 @@ void Keygen(const AnsiString& secretKeyPath) {
     if (!pair) throw Failure{"no randomness for a new key"};
     if (!platform::CreatePrivateFile(secretKeyPath, pair->secretKey + "\n")) {
         const std::string file = PrintablePath(secretKeyPath);
-        if (publish::IsSymbolicLink(secretKeyPath) || platform::FileExists(secretKeyPath) ||
+        if (platform::IsSymbolicLink(secretKeyPath) || platform::FileExists(secretKeyPath) ||
             platform::DirectoryExists(secretKeyPath))
             throw Failure{file + " exists already; an existing file is never replaced"};
         const AnsiString folder = FolderOf(secretKeyPath);
