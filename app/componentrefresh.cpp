@@ -1,8 +1,8 @@
 // Step 5, the component refresh of a resumed run: installed components whose waiting copy in
 // Update\ is of a later day are replaced by it.
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "app/mainform.h"
-#include "app/verification.h"
+#include "core/verification.h"
 #include "platform/files.h"
 
 void TMainform::RefreshComponents() {

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "app/listrows.h"
 #include "app/mainform.h"
-#include "app/manifest.h"
+#include "core/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
-#include "app/updateserver.h"
-#include "app/verification.h"
+#include "core/updateserver.h"
+#include "core/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "platform/files.h"

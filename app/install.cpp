@@ -8,10 +8,10 @@
 
 #include "app/listrows.h"
 #include "app/mainform.h"
-#include "app/manifest.h"
+#include "core/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
-#include "app/verification.h"
+#include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/process.h"

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/inifile.h"
+#include "core/inifile.h"
 #include "platform/text.h"
 
 class QLabel;

@@ -98,7 +98,5 @@ const AnsiString InstalledUpdates = T("Sendrift产品成功安装了VELTRAMO产�
 const AnsiString InstalledUpdatesTail = T("个更新。");
 const AnsiString UpgradeSucceeded = T("升级成功！");
 
-const AnsiString CannotWrite = T("无法写入 ");
-const AnsiString InvalidDateArgument = T("Invalid argument to date encode");
 
 }  // namespace Texts

@@ -1,6 +1,7 @@
 // The wizard's fixed texts, written once here as UTF-8 and held as code-page bytes.
 #pragma once
 
+#include "core/messages.h"
 #include "platform/text.h"
 
 namespace Texts {
@@ -96,8 +97,5 @@ extern const AnsiString InstalledUpdates;     // + count + InstalledUpdatesTail
 extern const AnsiString InstalledUpdatesTail;
 extern const AnsiString UpgradeSucceeded;
 
-// Errors.
-extern const AnsiString CannotWrite;  // followed by the file's path
-extern const AnsiString InvalidDateArgument;
 
 }  // namespace Texts

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <charconv>
 
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "app/listrows.h"
 #include "app/mainform.h"
-#include "app/manifest.h"
+#include "core/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
-#include "app/updateserver.h"
+#include "core/updateserver.h"
 #include "net/sock/nmhttp.h"
 #include "platform/codepage.h"
 #include "platform/files.h"

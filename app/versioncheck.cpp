@@ -5,7 +5,7 @@
 #include "app/mainform.h"
 #include "app/notebook.h"
 #include "app/texts.h"
-#include "app/verification.h"
+#include "core/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "platform/files.h"

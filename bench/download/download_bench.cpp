@@ -27,7 +27,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "bench/support/die.h"

@@ -7,7 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"
 

@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 #include <sstream>
 
-#include "app/manifest.h"
+#include "core/manifest.h"
 #include "app/notebook.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"

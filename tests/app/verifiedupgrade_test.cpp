@@ -8,7 +8,7 @@
 
 #include "app/texts.h"
 #include "app/upgraderun.h"
-#include "app/verification.h"
+#include "core/verification.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/appfolder.h"
+#include "support/appfolder.h"
 #include "app/mainform.h"
 #include "ui/flat/flatmemo.h"
 

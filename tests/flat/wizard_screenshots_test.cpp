@@ -8,7 +8,7 @@
 #include <QTreeWidget>
 #include <utility>
 
-#include "app/appfolder.h"
+#include "support/appfolder.h"
 #include "app/mainform.h"
 #include "app/notebook.h"
 #include "platform/codepage.h"

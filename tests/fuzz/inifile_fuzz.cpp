@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/inifile.h"
+#include "core/inifile.h"
 #include "fuzzsupport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/manifest.h"
+#include "core/manifest.h"
 #include "fuzzsupport.h"
 #include "platform/codepage.h"
 

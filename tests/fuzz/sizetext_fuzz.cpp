@@ -2,7 +2,7 @@
 // Exception; no other outcome is allowed.
 #include <regex>
 
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

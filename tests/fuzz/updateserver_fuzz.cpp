@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/updateserver.h"
+#include "core/updateserver.h"
 #include "fuzzsupport.h"
 #include "platform/codepage.h"
 

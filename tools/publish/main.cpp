@@ -20,9 +20,9 @@
 #include <set>
 #include <vector>
 
-#include "app/inifile.h"
-#include "app/manifest.h"
-#include "app/verification.h"
+#include "core/inifile.h"
+#include "core/manifest.h"
+#include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 

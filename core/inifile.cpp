@@ -1,9 +1,9 @@
-#include "app/inifile.h"
+#include "core/inifile.h"
 
 #include <optional>
 #include <string_view>
 
-#include "app/texts.h"
+#include "core/messages.h"
 #include "platform/files.h"
 
 namespace {

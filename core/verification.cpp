@@ -1,4 +1,4 @@
-#include "app/verification.h"
+#include "core/verification.h"
 
 #include <sodium.h>
 

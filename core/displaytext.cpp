@@ -1,10 +1,10 @@
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 
-#include "app/texts.h"
+#include "core/messages.h"
 #include "platform/files.h"
 
 AnsiString FileDateText(const AnsiString& path) {

@@ -1,11 +1,11 @@
-#include "app/displaytext.h"
+#include "core/displaytext.h"
 
 #include <utime.h>
 
 #include <ctime>
 #include <gtest/gtest.h>
 
-#include "app/appfolder.h"
+#include "support/appfolder.h"
 
 namespace {
 

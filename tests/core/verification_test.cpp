@@ -1,8 +1,8 @@
-#include "app/verification.h"
+#include "core/verification.h"
 
 #include <gtest/gtest.h>
 
-#include "app/appfolder.h"
+#include "support/appfolder.h"
 
 namespace {
 

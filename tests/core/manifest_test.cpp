@@ -1,8 +1,8 @@
-#include "app/manifest.h"
+#include "core/manifest.h"
 
 #include <gtest/gtest.h>
 
-#include "app/updateserver.h"
+#include "core/updateserver.h"
 #include "platform/codepage.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/inifile.h"
+#include "core/inifile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <functional>
 
-#include "app/appfolder.h"
+#include "support/appfolder.h"
 
 namespace {
 

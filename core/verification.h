@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/inifile.h"
+#include "core/inifile.h"
 #include "platform/text.h"
 
 namespace verification {

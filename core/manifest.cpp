@@ -1,4 +1,4 @@
-#include "app/manifest.h"
+#include "core/manifest.h"
 
 #include <algorithm>
 

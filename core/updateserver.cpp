@@ -1,4 +1,4 @@
-#include "app/updateserver.h"
+#include "core/updateserver.h"
 
 #include <algorithm>
 #include <cctype>
