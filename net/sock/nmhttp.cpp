@@ -1,6 +1,7 @@
 #include "net/sock/nmhttp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <optional>
@@ -217,6 +218,17 @@ void TNMHTTP::RejectControlCharacters() const {
 }
 
 void TNMHTTP::DoRequest() {
+    // One deadline for every wait of this call, redirects included; the transport's own
+    // operations outside a request keep only their per-wait TimeOut.
+    struct DeadlineScope {
+        std::optional<std::chrono::steady_clock::time_point>& deadline;
+        ~DeadlineScope() { deadline.reset(); }
+    } deadline{requestDeadline_};
+    if (RequestTimeOut > 0) {
+        requestDeadline_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(RequestTimeOut);
+    }
+
     for (int redirects = 0;; ++redirects) {
         RejectControlCharacters();
         ParseURL();

@@ -92,6 +92,11 @@ public:
     AnsiString PostData;
     AnsiString URL2;
     AnsiString URL;
+    // ms for one whole request call: lookup, connect, send, header, body and every redirect
+    // together. Each wait of the request ends at the earlier of its TimeOut and this limit, and
+    // the request then fails with that wait's time-out error and TimedOut set. TimeOut keeps
+    // bounding each single wait (a silence); this bounds a server that trickles. 0 = no limit.
+    int32_t RequestTimeOut = 0;
 
     TResultEvent OnSuccess;  // status below 300 (0 too: no status line arrived)
     TResultEvent OnFailure;  // status 400 or above

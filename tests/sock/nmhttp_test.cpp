@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 
@@ -422,5 +423,86 @@ TEST_F(HttpClient, ServerClosingWithoutReplyCountsAsSuccess) {
     EXPECT_EQ(http.Header, "");
     EXPECT_EQ(succeeded, 1);
 }
+
+// A server that sends a little now and then must not hold a request past its limit, which
+// counts from the start of the call and spans redirects.
+TEST_F(HttpClient, RequestTimeOutBoundsTheWholeExchange) {
+    using Clock = std::chrono::steady_clock;
+    const auto step = 600ms;
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    std::vector<size_t> lineStarts;
+    for (char name = 'A'; name <= 'G'; ++name) {
+        lineStarts.push_back(head.size());
+        head += std::string(1, name) + ": 1\r\n";
+    }
+    ScriptedResponse trickledHeader = ScriptedResponse::Raw(head + "\r\n");
+    for (size_t start : lineStarts) trickledHeader.PauseAt(start, step);
+    ScriptedResponse trickledBody = ScriptedResponse::Ok("12345678");
+    for (size_t byte = 0; byte < 8; ++byte) trickledBody.PauseInBody(byte, step);
+    server.Serve("/header", trickledHeader);
+    server.Serve("/body", trickledBody);
+    server.Serve("/hop",
+                 ScriptedResponse("HTTP/1.0 302 Found", {"Location: /hop"}, "").PauseAt(0, step));
+    server.Serve("/silent", ScriptedResponse::Silent());
+
+    struct Case {
+        const char* target;
+        CmdType kind;
+        int32_t timeOut;         // per wait
+        int32_t requestTimeOut;  // whole call
+        const char* error;
+        std::chrono::milliseconds expected;
+    };
+    const Case cases[] = {
+        {"/header", CmdHEAD, 10000, 1500, "Socket readln aborted", 1500ms},
+        {"/body", CmdGET, 10000, 1500, "Socket capture aborted", 1500ms},
+        {"/hop", CmdGET, 10000, 1500, "Socket readln aborted", 1500ms},
+        // The shorter of the two limits ends a wait.
+        {"/silent", CmdGET, 300, 5000, "Socket readln aborted", 300ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        http.TimeOut = c.timeOut;
+        http.RequestTimeOut = c.requestTimeOut;
+        const auto start = Clock::now();
+        AnsiString error;
+        try {
+            if (c.kind == CmdHEAD) {
+                http.Head(server.Url(c.target));
+            } else {
+                http.Get(server.Url(c.target));
+            }
+        } catch (const EAbortError& failure) {
+            error = failure.Message();
+        }
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(error, c.error);
+        EXPECT_TRUE(http.TimedOut);
+        EXPECT_FALSE(http.Connected());
+        // A timer may be a hair early by the clock read here; never by more.
+        EXPECT_GT(took, c.expected - 20ms);
+        EXPECT_LT(took, c.expected + 800ms);
+    }
+}
+
+// The limit belongs to one call: the next call starts with all of it again, and the
+// transport's own operations outside a request know only their per-wait TimeOut.
+TEST_F(HttpClient, EachRequestGetsTheWholeRequestTimeOut) {
+    server.Serve("/slow", ScriptedResponse::Ok("slow").PauseAt(0, 700ms));
+    server.Serve("/slower", ScriptedResponse::Ok("slower").PauseAt(0, 1300ms));
+    http.RequestTimeOut = 1000;
+    for (int call = 0; call < 2; ++call) {
+        http.Get(server.Url("/slow"));
+        EXPECT_EQ(http.Body, "slow");
+    }
+    http.TimeOut = 0;
+    http.Host = "127.0.0.1";
+    http.Port = server.Port();
+    http.Connect();
+    http.Write("GET /slower HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(http.ReadLn(), "HTTP/1.0 200 OK\r\n");
+    http.Disconnect();
+}
+
 
 }  // namespace
