@@ -261,11 +261,7 @@ void TNMHTTP::Exchange() {
         SendRequest();
         ReplyNumber = 0;
         ReadHeader();
-        if (InputFileMode) {
-            CaptureFile(Body);
-        } else {
-            CaptureString(Body, -1);
-        }
+        ReceiveBody();
         if (ReplyNumber < 300) {
             if (OnSuccess) OnSuccess(kind_);
             ReportStatus("Transaction Completed", 2);
@@ -283,6 +279,32 @@ void TNMHTTP::Exchange() {
         throw;
     }
     Disconnect();
+}
+
+void TNMHTTP::ReceiveBody() {
+    if (kind_ == CmdHEAD) {
+        // Whatever a server sends after the header of a HEAD reply is no body: reading it
+        // would let the server fill memory (or the body file) for as long as it likes. The
+        // caller closes the connection with the rest unread.
+        BytesRecvd = 0;
+        if (!InputFileMode) {
+            Body.clear();
+        } else if (!std::ofstream(platform::NativePath(Body), std::ios::binary | std::ios::trunc)) {
+            throw Exception("Cannot create file \"" + Body + "\"");
+        }
+        return;
+    }
+    if (InputFileMode) {
+        CaptureFile(Body);
+        return;
+    }
+    // One byte more than the cap tells a body of exactly the cap from a longer one.
+    CaptureString(Body, static_cast<int>(kMaxBodyInMemory + 1));
+    if (Body.size() > kMaxBodyInMemory) {
+        AnsiString().swap(Body);  // a cut-off body is no result; its memory goes back at once
+        throw ESockError("Response body larger than " + std::to_string(kMaxBodyInMemory) +
+                         " bytes");
+    }
 }
 
 void TNMHTTP::ParseURL() {

@@ -1,10 +1,18 @@
 // HTTP/1.0 client over the socket transport.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 
 #include "net/sock/nmextstr.h"
 #include "net/sock/psock.h"
+
+// The most bytes of a response body that a request keeps in `Body` (16 MB). The body of a
+// size query or a version text is tiny; a server that sends more than this into memory is
+// broken or hostile, and the request fails with ESockError "Response body larger than 16777216
+// bytes" instead of growing the process without end. Bodies received into a file
+// (InputFileMode) have no such cap.
+inline constexpr size_t kMaxBodyInMemory = 16 * 1024 * 1024;
 
 // The request kinds, in the order of their operations' numbering.
 enum CmdType {
@@ -43,6 +51,10 @@ struct THeaderInfo {
 // returns with `Header` and `Body` filled. Transport failures raise the transport's errors
 // after the connection is closed. A URL, URL2, Host, Proxy or HeaderInfo value holding CR, LF
 // or NUL raises ESockError "Invalid character in request" before anything is sent.
+//
+// A HEAD reply has no body: `Head` stops reading at the end of the header and closes the
+// connection, whatever the server sends after it (`Body` is left empty). Other bodies received
+// into memory are capped at kMaxBodyInMemory.
 //
 // GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
 // (used as file names only in the file modes), both file modes off, EncodePostData on.
@@ -112,5 +124,6 @@ private:
     void RejectControlCharacters() const;
     // One exchange on one connection; the connection is closed however it ends.
     void Exchange();
+    void ReceiveBody();
     void AppendHeaderLine(const AnsiString& line, std::ostream* file);
 };

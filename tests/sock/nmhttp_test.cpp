@@ -424,6 +424,83 @@ TEST_F(HttpClient, ServerClosingWithoutReplyCountsAsSuccess) {
     EXPECT_EQ(succeeded, 1);
 }
 
+// Peak resident memory of this process in kilobytes, from /proc.
+long PeakResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string field; status >> field;) {
+        if (field == "VmHWM:") {
+            long kilobytes = 0;
+            status >> kilobytes;
+            return kilobytes;
+        }
+    }
+    return -1;
+}
+
+// A size query is answered by the header alone; bytes after it, announced or not, are never
+// read, into memory or into the body file. Reading them once let a server fill memory for as
+// long as it kept sending.
+TEST_F(HttpClient, HeadReadsNothingAfterTheHeader) {
+    constexpr size_t kOffered = size_t{1} << 30;
+    const std::vector<std::string> heads = {
+        "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n",
+        "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+        "HTTP/1.0 200 OK\r\nServer: endless\r\n\r\n",
+    };
+    QTemporaryDir folder;
+    const std::string bodyFile = QDir(folder.path()).filePath("body.bin").toStdString();
+    for (const std::string& head : heads) {
+        for (const bool toFile : {false, true}) {
+            SCOPED_TRACE(head + (toFile ? "into a file" : "into memory"));
+            http.InputFileMode = toFile;
+            http.Body = toFile ? bodyFile : "left over";
+            std::ofstream(bodyFile) << "left over";
+            RawPeer peer(head, kOffered);
+            const long peakBefore = PeakResidentKilobytes();
+            http.Head(peer.Url("/big.bin"));
+            EXPECT_EQ(http.Header, head);
+            EXPECT_EQ(toFile ? ReadFile(bodyFile) : http.Body, "");
+            EXPECT_EQ(http.ReplyNumber, 200);
+            EXPECT_FALSE(http.Connected());
+            EXPECT_LT(PeakResidentKilobytes() - peakBefore, 100 * 1024);
+            // What the peer got out is what the socket buffers took before the close.
+            EXPECT_LT(peer.TrailingSent(), size_t{64} << 20);
+        }
+    }
+}
+
+// A body into memory ends at its cap with an error, and its cut-off bytes are not kept.
+TEST_F(HttpClient, BodyInMemoryIsCapped) {
+    const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string tooLarge = "Response body larger than 16777216 bytes";
+    struct Case {
+        const char* name;
+        size_t bodyBytes;  // sent, then the peer closes
+        size_t trailing;   // offered after that while the client reads
+        const char* error;
+    };
+    const Case cases[] = {
+        {"exactly the cap", kMaxBodyInMemory, 0, ""},
+        {"one byte over", kMaxBodyInMemory + 1, 0, tooLarge.c_str()},
+        {"endless", 0, size_t{1} << 30, tooLarge.c_str()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer(head + std::string(c.bodyBytes, 'b'), c.trailing);
+        AnsiString error;
+        try {
+            http.Get(peer.Url("/big"));
+        } catch (const ESockError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(http.Body.size(), error.empty() ? c.bodyBytes : 0u);
+        EXPECT_EQ(http.Header, head);
+        EXPECT_FALSE(http.Connected());
+        EXPECT_LT(peer.TrailingSent(), size_t{64} << 20);
+    }
+}
+
 // A server that sends a little now and then must not hold a request past its limit, which
 // counts from the start of the call and spans redirects.
 TEST_F(HttpClient, RequestTimeOutBoundsTheWholeExchange) {
