@@ -112,6 +112,18 @@ AnsiString Base64(const AnsiString& text) {
     return encoded;
 }
 
+// The scheme of a URL: the text before its first ":" when that text is a scheme name (a letter,
+// then letters, digits, "+", "-" or "."); "" for a reference without one, such as a path.
+AnsiString SchemeOf(const AnsiString& url) {
+    const size_t colon = url.find(':');
+    if (colon == AnsiString::npos || colon == 0 || !isalpha(static_cast<unsigned char>(url[0])))
+        return "";
+    const bool named = std::all_of(url.begin(), url.begin() + static_cast<long>(colon), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+    return named ? Lower(url.substr(0, colon)) : "";
+}
+
 long long FileSize(const AnsiString& fileName) {
     std::ifstream file(platform::NativePath(fileName), std::ios::binary | std::ios::ate);
     if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
@@ -239,10 +251,14 @@ void TNMHTTP::DoRequest() {
         if (redirected) {
             // A cookie that cannot be sent back is dropped: kept, it would fail every later
             // request of this component.
-            if (!CookieIn.empty() && !BreaksHeaderLine(CookieIn)) HeaderInfo.Cookie = CookieIn;
+            if (!CookieIn.empty() && !BreaksHeaderLine(CookieIn)) {
+                HeaderInfo.Cookie = CookieIn;
+                receivedCookie_ = ReceivedCookie{CookieIn, Host, Port};
+            }
             bool handled = false;
             if (OnRedirect) OnRedirect(handled);
             if (handled) return;
+            if (ReplyNumber <= 302) CheckRedirectTarget();
             if (URL.find('/') == AnsiString::npos) {
                 // A bare name is relative to the server that sent it, port included.
                 const AnsiString port = Port == 80 ? "" : ":" + std::to_string(Port);
@@ -307,6 +323,20 @@ void TNMHTTP::ReceiveBody() {
     }
 }
 
+void TNMHTTP::CheckRedirectTarget() const {
+    // Anything but HTTP would be spoken to as HTTP (an ftp:// location would get a HEAD on the
+    // FTP port), so a server could aim this client's requests at any service.
+    const AnsiString scheme = SchemeOf(URL);
+    if (scheme.empty() || scheme == "http" || scheme == "https") return;
+    throw ESockError("Redirect to an unsupported scheme: " + scheme);
+}
+
+bool TNMHTTP::MaySendCookie() const {
+    // A cookie the caller set (or replaced the received one with) is the caller's to place.
+    if (!receivedCookie_ || receivedCookie_->value != HeaderInfo.Cookie) return true;
+    return Lower(receivedCookie_->host) == Lower(Host) && receivedCookie_->port == Port;
+}
+
 void TNMHTTP::ParseURL() {
     if (URL.empty()) throw Exception("Empty URL");
     if (Port == 0) Port = 80;
@@ -364,7 +394,7 @@ void TNMHTTP::BuildHeader() {
     RequestHeader.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
     RequestHeader.SetField("User-Agent", HeaderInfo.LocalProgram);
     RequestHeader.SetField("From", HeaderInfo.LocalMailAddress);
-    RequestHeader.SetField("Cookie", HeaderInfo.Cookie);
+    RequestHeader.SetField("Cookie", MaySendCookie() ? HeaderInfo.Cookie : "");
     RequestHeader.SetField("Referer", HeaderInfo.Referer);
     if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty()) {
         RequestHeader.SetField("Authorization",

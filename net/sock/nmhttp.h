@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 
 #include "net/sock/nmextstr.h"
 #include "net/sock/psock.h"
@@ -56,6 +57,12 @@ struct THeaderInfo {
 // connection, whatever the server sends after it (`Body` is left empty). Other bodies received
 // into memory are capped at kMaxBodyInMemory.
 //
+// Redirects are followed only to "http" locations and to locations without a scheme (a path,
+// or a bare name on the same server); "https" raises "HTTP Secure Socket is not supported" and
+// any other scheme raises ESockError "Redirect to an unsupported scheme: <scheme>" before a
+// connection is made. A cookie received in a reply (see HeaderInfo.Cookie) is sent only to the
+// host and port that set it.
+//
 // GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
 // (used as file names only in the file modes), both file modes off, EncodePostData on.
 class TNMHTTP : public TPowersock {
@@ -95,6 +102,9 @@ public:
     AnsiString RequestPath;
     TExStringList RequestHeader;
     AnsiString Location;
+    // A 3xx reply's cookie replaces HeaderInfo.Cookie and stays for later requests, but only
+    // requests to the host and port that set it carry it; a cookie the caller sets goes to
+    // every host.
     THeaderInfo HeaderInfo;
     AnsiString CookieIn;
     bool InputFileMode = false;
@@ -120,10 +130,23 @@ protected:
     CmdType kind_ = CmdGET;
 
 private:
+    // Where a cookie received in a reply came from, and the cookie itself.
+    struct ReceivedCookie {
+        AnsiString value;
+        AnsiString host;
+        int32_t port = 0;
+    };
+
     void Request(CmdType kind, const AnsiString& url);
     void RejectControlCharacters() const;
     // One exchange on one connection; the connection is closed however it ends.
     void Exchange();
     void ReceiveBody();
+    // Raises unless the redirect target in URL is one this client may follow.
+    void CheckRedirectTarget() const;
+    // Whether HeaderInfo.Cookie may go to the current Host and Port.
+    bool MaySendCookie() const;
     void AppendHeaderLine(const AnsiString& line, std::ostream* file);
+
+    std::optional<ReceivedCookie> receivedCookie_;
 };

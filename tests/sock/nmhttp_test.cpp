@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -581,5 +582,93 @@ TEST_F(HttpClient, EachRequestGetsTheWholeRequestTimeOut) {
     http.Disconnect();
 }
 
+// Anything but HTTP would be spoken to as HTTP: an ftp:// location got a HEAD on that port.
+TEST_F(HttpClient, RedirectsLeadOnlyToHttp) {
+    RawPeer other("220 ready\r\n");
+    const std::string port = std::to_string(other.Port());
+    server.Serve("/new", ScriptedResponse::Ok("moved here"));
+    struct Case {
+        std::string location;
+        std::string error;  // "" when followed
+    };
+    const std::vector<Case> cases = {
+        {"ftp://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: ftp"},
+        {"FTP://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: ftp"},
+        {"gopher://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: gopher"},
+        {"file:///etc/passwd", "Redirect to an unsupported scheme: file"},
+        {"localhost:" + port + "/x", "Redirect to an unsupported scheme: localhost"},
+        {"HTTP://127.0.0.1:" + std::to_string(server.Port()) + "/new", ""},
+        {"/new", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        server.Serve("/old",
+                     ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + c.location}, ""));
+        const size_t before = server.Requests().size();
+        AnsiString error;
+        try {
+            http.Head(server.Url("/old"));
+        } catch (const ESockError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(server.Requests().size(), before + (c.error.empty() ? 2 : 1));
+        EXPECT_FALSE(http.Connected());
+    }
+    EXPECT_TRUE(other.Received().empty());
+}
+
+// A cookie goes back only where it came from: host and port.
+TEST_F(HttpClient, ReceivedCookieGoesOnlyToTheHostThatSetIt) {
+    ScriptedHttpServer otherPort;
+    struct Other {
+        const char* name;
+        ScriptedHttpServer* server;
+        std::string base;
+    };
+    const Other others[] = {
+        {"another port", &otherPort, otherPort.Url()},
+        {"another host name", &server, "http://localhost:" + std::to_string(server.Port())},
+    };
+    using Cookies = std::vector<std::optional<std::string>>;
+    // The cookies sent with the requests for `target`, in order.
+    auto cookiesTo = [](const ScriptedHttpServer& where, const std::string& target) {
+        Cookies cookies;
+        for (const RecordedRequest& request : where.Requests()) {
+            if (request.Target() == target) cookies.push_back(request.Header("Cookie"));
+        }
+        return cookies;
+    };
+    int round = 0;
+    for (const Other& other : others) {
+        SCOPED_TRACE(other.name);
+        http.HeaderInfo = {};
+        // Targets of their own per round, so that each round counts only its requests.
+        const std::string at = "/" + std::to_string(++round);
+        const std::string a = server.Url(at);
+        const std::string b = other.base + at;
+        server.Serve(at + "/start",
+                     ScriptedResponse("HTTP/1.0 302 Found",
+                                      {"Location: " + b + "/next", "Set-Cookie: id=7"}, ""));
+        other.server->Serve(
+            at + "/next", ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + a + "/back"}, ""));
+        server.Serve(at + "/back", ScriptedResponse::Ok("back"));
+        other.server->Serve(at + "/later", ScriptedResponse::Ok("later"));
+
+        http.Get(a + "/start");
+        EXPECT_EQ(http.Body, "back");
+        http.Get(b + "/later");
+        http.Get(a + "/back");
+        EXPECT_EQ(cookiesTo(*other.server, at + "/next"), Cookies{std::nullopt});
+        EXPECT_EQ(cookiesTo(*other.server, at + "/later"), Cookies{std::nullopt});
+        EXPECT_EQ(cookiesTo(server, at + "/back"), (Cookies{"id=7", "id=7"}));
+        EXPECT_EQ(http.HeaderInfo.Cookie, "id=7");
+
+        // A cookie of the caller's own goes wherever the caller sends it.
+        http.HeaderInfo.Cookie = "mine";
+        http.Get(b + "/later");
+        EXPECT_EQ(cookiesTo(*other.server, at + "/later"), (Cookies{std::nullopt, "mine"}));
+    }
+}
 
 }  // namespace
