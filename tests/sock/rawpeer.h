@@ -1,3 +1,12 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 // A listening socket on 127.0.0.1 that never accepts: connections complete in the kernel's
 // backlog and whatever a client sends piles up unread until its send buffer is full.
 class DeafListener {
@@ -14,15 +23,6 @@ private:
 // A one-connection-at-a-time TCP peer on 127.0.0.1 that keeps the exact bytes each client
 // sent. The scripted HTTP server records requests as parsed lines; tests that check line ends
 // byte for byte, or requests that announce a body they never send, use this instead.
-#pragma once
-
-#include <atomic>
-#include <cstddef>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 class RawPeer {
 public:
     // Answers every connection with `reply` once the request head (up to an empty line) has
