@@ -1,6 +1,7 @@
 #include "net/sock/nmhttp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <optional>
@@ -111,6 +112,18 @@ AnsiString Base64(const AnsiString& text) {
     return encoded;
 }
 
+// The scheme of a URL: the text before its first ":" when that text is a scheme name (a letter,
+// then letters, digits, "+", "-" or "."); "" for a reference without one, such as a path.
+AnsiString SchemeOf(const AnsiString& url) {
+    const size_t colon = url.find(':');
+    if (colon == AnsiString::npos || colon == 0 || !isalpha(static_cast<unsigned char>(url[0])))
+        return "";
+    const bool named = std::all_of(url.begin(), url.begin() + static_cast<long>(colon), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+    return named ? Lower(url.substr(0, colon)) : "";
+}
+
 long long FileSize(const AnsiString& fileName) {
     std::ifstream file(platform::NativePath(fileName), std::ios::binary | std::ios::ate);
     if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
@@ -217,6 +230,17 @@ void TNMHTTP::RejectControlCharacters() const {
 }
 
 void TNMHTTP::DoRequest() {
+    // One deadline for every wait of this call, redirects included; the transport's own
+    // operations outside a request keep only their per-wait TimeOut.
+    struct DeadlineScope {
+        std::optional<std::chrono::steady_clock::time_point>& deadline;
+        ~DeadlineScope() { deadline.reset(); }
+    } deadline{requestDeadline_};
+    if (RequestTimeOut > 0) {
+        requestDeadline_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(RequestTimeOut);
+    }
+
     for (int redirects = 0;; ++redirects) {
         RejectControlCharacters();
         ParseURL();
@@ -227,10 +251,14 @@ void TNMHTTP::DoRequest() {
         if (redirected) {
             // A cookie that cannot be sent back is dropped: kept, it would fail every later
             // request of this component.
-            if (!CookieIn.empty() && !BreaksHeaderLine(CookieIn)) HeaderInfo.Cookie = CookieIn;
+            if (!CookieIn.empty() && !BreaksHeaderLine(CookieIn)) {
+                HeaderInfo.Cookie = CookieIn;
+                receivedCookie_ = ReceivedCookie{CookieIn, Host, Port};
+            }
             bool handled = false;
             if (OnRedirect) OnRedirect(handled);
             if (handled) return;
+            if (ReplyNumber <= 302) CheckRedirectTarget();
             if (URL.find('/') == AnsiString::npos) {
                 // A bare name is relative to the server that sent it, port included.
                 const AnsiString port = Port == 80 ? "" : ":" + std::to_string(Port);
@@ -249,11 +277,7 @@ void TNMHTTP::Exchange() {
         SendRequest();
         ReplyNumber = 0;
         ReadHeader();
-        if (InputFileMode) {
-            CaptureFile(Body);
-        } else {
-            CaptureString(Body, -1);
-        }
+        ReceiveBody();
         if (ReplyNumber < 300) {
             if (OnSuccess) OnSuccess(kind_);
             ReportStatus("Transaction Completed", 2);
@@ -271,6 +295,46 @@ void TNMHTTP::Exchange() {
         throw;
     }
     Disconnect();
+}
+
+void TNMHTTP::ReceiveBody() {
+    if (kind_ == CmdHEAD) {
+        // Whatever a server sends after the header of a HEAD reply is no body: reading it
+        // would let the server fill memory (or the body file) for as long as it likes. The
+        // caller closes the connection with the rest unread.
+        BytesRecvd = 0;
+        if (!InputFileMode) {
+            Body.clear();
+        } else if (!std::ofstream(platform::NativePath(Body), std::ios::binary | std::ios::trunc)) {
+            throw Exception("Cannot create file \"" + Body + "\"");
+        }
+        return;
+    }
+    if (InputFileMode) {
+        CaptureFile(Body);
+        return;
+    }
+    // One byte more than the cap tells a body of exactly the cap from a longer one.
+    CaptureString(Body, static_cast<int>(kMaxBodyInMemory + 1));
+    if (Body.size() > kMaxBodyInMemory) {
+        AnsiString().swap(Body);  // a cut-off body is no result; its memory goes back at once
+        throw ESockError("Response body larger than " + std::to_string(kMaxBodyInMemory) +
+                         " bytes");
+    }
+}
+
+void TNMHTTP::CheckRedirectTarget() const {
+    // Anything but HTTP would be spoken to as HTTP (an ftp:// location would get a HEAD on the
+    // FTP port), so a server could aim this client's requests at any service.
+    const AnsiString scheme = SchemeOf(URL);
+    if (scheme.empty() || scheme == "http" || scheme == "https") return;
+    throw ESockError("Redirect to an unsupported scheme: " + scheme);
+}
+
+bool TNMHTTP::MaySendCookie() const {
+    // A cookie the caller set (or replaced the received one with) is the caller's to place.
+    if (!receivedCookie_ || receivedCookie_->value != HeaderInfo.Cookie) return true;
+    return Lower(receivedCookie_->host) == Lower(Host) && receivedCookie_->port == Port;
 }
 
 void TNMHTTP::ParseURL() {
@@ -330,7 +394,7 @@ void TNMHTTP::BuildHeader() {
     RequestHeader.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
     RequestHeader.SetField("User-Agent", HeaderInfo.LocalProgram);
     RequestHeader.SetField("From", HeaderInfo.LocalMailAddress);
-    RequestHeader.SetField("Cookie", HeaderInfo.Cookie);
+    RequestHeader.SetField("Cookie", MaySendCookie() ? HeaderInfo.Cookie : "");
     RequestHeader.SetField("Referer", HeaderInfo.Referer);
     if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty()) {
         RequestHeader.SetField("Authorization",

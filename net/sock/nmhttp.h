@@ -1,10 +1,19 @@
 // HTTP/1.0 client over the socket transport.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <optional>
 
 #include "net/sock/nmextstr.h"
 #include "net/sock/psock.h"
+
+// The most bytes of a response body that a request keeps in `Body` (16 MB). The body of a
+// size query or a version text is tiny; a server that sends more than this into memory is
+// broken or hostile, and the request fails with ESockError "Response body larger than 16777216
+// bytes" instead of growing the process without end. Bodies received into a file
+// (InputFileMode) have no such cap.
+inline constexpr size_t kMaxBodyInMemory = 16 * 1024 * 1024;
 
 // The request kinds, in the order of their operations' numbering.
 enum CmdType {
@@ -43,6 +52,16 @@ struct THeaderInfo {
 // returns with `Header` and `Body` filled. Transport failures raise the transport's errors
 // after the connection is closed. A URL, URL2, Host, Proxy or HeaderInfo value holding CR, LF
 // or NUL raises ESockError "Invalid character in request" before anything is sent.
+//
+// A HEAD reply has no body: `Head` stops reading at the end of the header and closes the
+// connection, whatever the server sends after it (`Body` is left empty). Other bodies received
+// into memory are capped at kMaxBodyInMemory.
+//
+// Redirects are followed only to "http" locations and to locations without a scheme (a path,
+// or a bare name on the same server); "https" raises "HTTP Secure Socket is not supported" and
+// any other scheme raises ESockError "Redirect to an unsupported scheme: <scheme>" before a
+// connection is made. A cookie received in a reply (see HeaderInfo.Cookie) is sent only to the
+// host and port that set it.
 //
 // GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
 // (used as file names only in the file modes), both file modes off, EncodePostData on.
@@ -83,6 +102,9 @@ public:
     AnsiString RequestPath;
     TExStringList RequestHeader;
     AnsiString Location;
+    // A 3xx reply's cookie replaces HeaderInfo.Cookie and stays for later requests, but only
+    // requests to the host and port that set it carry it; a cookie the caller sets goes to
+    // every host.
     THeaderInfo HeaderInfo;
     AnsiString CookieIn;
     bool InputFileMode = false;
@@ -92,6 +114,11 @@ public:
     AnsiString PostData;
     AnsiString URL2;
     AnsiString URL;
+    // ms for one whole request call: lookup, connect, send, header, body and every redirect
+    // together. Each wait of the request ends at the earlier of its TimeOut and this limit, and
+    // the request then fails with that wait's time-out error and TimedOut set. TimeOut keeps
+    // bounding each single wait (a silence); this bounds a server that trickles. 0 = no limit.
+    int32_t RequestTimeOut = 0;
 
     TResultEvent OnSuccess;  // status below 300 (0 too: no status line arrived)
     TResultEvent OnFailure;  // status 400 or above
@@ -103,9 +130,23 @@ protected:
     CmdType kind_ = CmdGET;
 
 private:
+    // Where a cookie received in a reply came from, and the cookie itself.
+    struct ReceivedCookie {
+        AnsiString value;
+        AnsiString host;
+        int32_t port = 0;
+    };
+
     void Request(CmdType kind, const AnsiString& url);
     void RejectControlCharacters() const;
     // One exchange on one connection; the connection is closed however it ends.
     void Exchange();
+    void ReceiveBody();
+    // Raises unless the redirect target in URL is one this client may follow.
+    void CheckRedirectTarget() const;
+    // Whether HeaderInfo.Cookie may go to the current Host and Port.
+    bool MaySendCookie() const;
     void AppendHeaderLine(const AnsiString& line, std::ostream* file);
+
+    std::optional<ReceivedCookie> receivedCookie_;
 };

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include <QCoreApplication>
@@ -318,9 +319,27 @@ void TPowersock::CheckError(int code, int tolerated) {
 }
 
 void TPowersock::TimerOn() {
+    ArmTimer(TimeOut);
+}
+
+void TPowersock::ArmTimer(int32_t waitLimit) {
     ReportStatus("Timer On", kLevelTrace);
     TimedOut = false;
-    timer_->SetInterval(static_cast<uint32_t>(std::max(TimeOut, 0)));
+    int64_t limit = std::max(waitLimit, 0);
+    if (requestDeadline_) {
+        // Rounded up, so that the wait never ends before the deadline itself.
+        const int64_t left = std::chrono::ceil<std::chrono::milliseconds>(
+                                 *requestDeadline_ - std::chrono::steady_clock::now())
+                                 .count();
+        if (left <= 0) {
+            // The request's time is used up: this wait ends before it starts, as if the timer
+            // had fired, so that its operation raises its usual time-out error.
+            TimerFired();
+            return;
+        }
+        limit = limit == 0 ? left : std::min(limit, left);
+    }
+    timer_->SetInterval(static_cast<uint32_t>(std::min<int64_t>(limit, UINT32_MAX)));
     timer_->SetEnabled(true);
 }
 
@@ -522,11 +541,16 @@ void TPowersock::SendFile(const AnsiString& fileName) {
     ReportStatus("SendFile", kLevelTrace);
     std::ifstream file(platform::NativePath(fileName), std::ios::binary);
     if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
-    while (!Canceled) {
-        file.read(buffer_, sizeof buffer_);
-        const std::streamsize count = file.gcount();
-        if (count <= 0) break;
-        SendAll(buffer_, static_cast<size_t>(count), true);
+    {
+        // TimeOut does not apply here; a running request's deadline does.
+        std::optional<TimerScope> timer;
+        if (requestDeadline_) timer.emplace([this] { ArmTimer(0); }, [this] { TimerOff(); });
+        while (!Canceled) {
+            file.read(buffer_, sizeof buffer_);
+            const std::streamsize count = file.gcount();
+            if (count <= 0) break;
+            SendAll(buffer_, static_cast<size_t>(count), true);
+        }
     }
     if (Canceled) {
         Canceled = false;
@@ -561,7 +585,9 @@ AnsiString TPowersock::ReadLn() {
             LastError = error;
             if (error == platform::kErrorNotConnected) return AnsiString(buffer_, taken);
             CheckError(error);
-            DispatchEvents(Dispatch::UntilEvent);
+            // A cancel that came before the wait (a deadline already passed) would otherwise
+            // sleep until the peer sends something, which a silent peer never does.
+            if (!Canceled) DispatchEvents(Dispatch::UntilEvent);
         }
         if (Canceled) {
             Canceled = false;
@@ -601,7 +627,7 @@ void TPowersock::CaptureInto(const std::function<void(const char*, size_t)>& sin
                 sink(buffer_, static_cast<size_t>(received));
                 AddCount(BytesRecvd, received);
                 if (OnPacketRecvd) OnPacketRecvd(this);
-                TimerOn();  // the time limit counts from the last arrival
+                TimerOn();  // TimeOut counts from the last arrival; a deadline stays put
                 DispatchEvents(Dispatch::Pending);
             } else {
                 LastError = error;

@@ -12,9 +12,11 @@
 // refused"), whatever the operating system's own numbering is.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <QObject>
@@ -119,6 +121,7 @@ public:
     void CaptureString(AnsiString& text, int max);
     // Receives into a new file (replacing one) until the peer closes.
     void CaptureFile(const AnsiString& fileName);
+    // Waits without a time limit of its own; only a running request's deadline bounds it.
     void SendFile(const AnsiString& fileName);
     bool DataAvailable();
 
@@ -165,6 +168,10 @@ protected:
     void CheckError(int code, int tolerated = 10035);
 
     bool waitFlag_ = false;  // set by a lookup completion, the timer and TNMHTTP::Abort
+    // While set, every wait ends by this point as well: its limit is the shorter of TimeOut and
+    // the time left, and a wait that starts after it times out at once. A subclass sets it for
+    // the span of one request; the component's own operations never do.
+    std::optional<std::chrono::steady_clock::time_point> requestDeadline_;
 
 private:
     enum class Dispatch { Pending, UntilEvent };
@@ -174,6 +181,8 @@ private:
     void OpenSocket(int socket);
     void CloseSocket();
     void ResolveHost();
+    // Arms the time-out for one wait: `waitLimit` ms (0: none), cut to the request's deadline.
+    void ArmTimer(int32_t waitLimit);
     void TimerOn();
     void TimerOff();
     void TimerFired();

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -421,6 +423,252 @@ TEST_F(HttpClient, ServerClosingWithoutReplyCountsAsSuccess) {
     EXPECT_EQ(http.ReplyNumber, 0);
     EXPECT_EQ(http.Header, "");
     EXPECT_EQ(succeeded, 1);
+}
+
+// Peak resident memory of this process in kilobytes, from /proc.
+long PeakResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string field; status >> field;) {
+        if (field == "VmHWM:") {
+            long kilobytes = 0;
+            status >> kilobytes;
+            return kilobytes;
+        }
+    }
+    return -1;
+}
+
+// A size query is answered by the header alone; bytes after it, announced or not, are never
+// read, into memory or into the body file. Reading them once let a server fill memory for as
+// long as it kept sending.
+TEST_F(HttpClient, HeadReadsNothingAfterTheHeader) {
+    constexpr size_t kOffered = size_t{1} << 30;
+    const std::vector<std::string> heads = {
+        "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n",
+        "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+        "HTTP/1.0 200 OK\r\nServer: endless\r\n\r\n",
+    };
+    QTemporaryDir folder;
+    const std::string bodyFile = QDir(folder.path()).filePath("body.bin").toStdString();
+    for (const std::string& head : heads) {
+        for (const bool toFile : {false, true}) {
+            SCOPED_TRACE(head + (toFile ? "into a file" : "into memory"));
+            http.InputFileMode = toFile;
+            http.Body = toFile ? bodyFile : "left over";
+            std::ofstream(bodyFile) << "left over";
+            RawPeer peer(head, kOffered);
+            const long peakBefore = PeakResidentKilobytes();
+            http.Head(peer.Url("/big.bin"));
+            EXPECT_EQ(http.Header, head);
+            EXPECT_EQ(toFile ? ReadFile(bodyFile) : http.Body, "");
+            EXPECT_EQ(http.ReplyNumber, 200);
+            EXPECT_FALSE(http.Connected());
+            EXPECT_LT(PeakResidentKilobytes() - peakBefore, 100 * 1024);
+            // What the peer got out is what the socket buffers took before the close.
+            EXPECT_LT(peer.TrailingSent(), size_t{64} << 20);
+        }
+    }
+}
+
+// A body into memory ends at its cap with an error, and its cut-off bytes are not kept.
+TEST_F(HttpClient, BodyInMemoryIsCapped) {
+    const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string tooLarge = "Response body larger than 16777216 bytes";
+    struct Case {
+        const char* name;
+        size_t bodyBytes;  // sent, then the peer closes
+        size_t trailing;   // offered after that while the client reads
+        const char* error;
+    };
+    const Case cases[] = {
+        {"exactly the cap", kMaxBodyInMemory, 0, ""},
+        {"one byte over", kMaxBodyInMemory + 1, 0, tooLarge.c_str()},
+        {"endless", 0, size_t{1} << 30, tooLarge.c_str()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer(head + std::string(c.bodyBytes, 'b'), c.trailing);
+        AnsiString error;
+        try {
+            http.Get(peer.Url("/big"));
+        } catch (const ESockError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(http.Body.size(), error.empty() ? c.bodyBytes : 0u);
+        EXPECT_EQ(http.Header, head);
+        EXPECT_FALSE(http.Connected());
+        EXPECT_LT(peer.TrailingSent(), size_t{64} << 20);
+    }
+}
+
+// A server that sends a little now and then must not hold a request past its limit, which
+// counts from the start of the call and spans redirects.
+TEST_F(HttpClient, RequestTimeOutBoundsTheWholeExchange) {
+    using Clock = std::chrono::steady_clock;
+    const auto step = 600ms;
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    std::vector<size_t> lineStarts;
+    for (char name = 'A'; name <= 'G'; ++name) {
+        lineStarts.push_back(head.size());
+        head += std::string(1, name) + ": 1\r\n";
+    }
+    ScriptedResponse trickledHeader = ScriptedResponse::Raw(head + "\r\n");
+    for (size_t start : lineStarts) trickledHeader.PauseAt(start, step);
+    ScriptedResponse trickledBody = ScriptedResponse::Ok("12345678");
+    for (size_t byte = 0; byte < 8; ++byte) trickledBody.PauseInBody(byte, step);
+    server.Serve("/header", trickledHeader);
+    server.Serve("/body", trickledBody);
+    server.Serve("/hop",
+                 ScriptedResponse("HTTP/1.0 302 Found", {"Location: /hop"}, "").PauseAt(0, step));
+    server.Serve("/silent", ScriptedResponse::Silent());
+
+    struct Case {
+        const char* target;
+        CmdType kind;
+        int32_t timeOut;         // per wait
+        int32_t requestTimeOut;  // whole call
+        const char* error;
+        std::chrono::milliseconds expected;
+    };
+    const Case cases[] = {
+        {"/header", CmdHEAD, 10000, 1500, "Socket readln aborted", 1500ms},
+        {"/body", CmdGET, 10000, 1500, "Socket capture aborted", 1500ms},
+        {"/hop", CmdGET, 10000, 1500, "Socket readln aborted", 1500ms},
+        // The shorter of the two limits ends a wait.
+        {"/silent", CmdGET, 300, 5000, "Socket readln aborted", 300ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        http.TimeOut = c.timeOut;
+        http.RequestTimeOut = c.requestTimeOut;
+        const auto start = Clock::now();
+        AnsiString error;
+        try {
+            if (c.kind == CmdHEAD) {
+                http.Head(server.Url(c.target));
+            } else {
+                http.Get(server.Url(c.target));
+            }
+        } catch (const EAbortError& failure) {
+            error = failure.Message();
+        }
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(error, c.error);
+        EXPECT_TRUE(http.TimedOut);
+        EXPECT_FALSE(http.Connected());
+        // A timer may be a hair early by the clock read here; never by more.
+        EXPECT_GT(took, c.expected - 20ms);
+        EXPECT_LT(took, c.expected + 800ms);
+    }
+}
+
+// The limit belongs to one call: the next call starts with all of it again, and the
+// transport's own operations outside a request know only their per-wait TimeOut.
+TEST_F(HttpClient, EachRequestGetsTheWholeRequestTimeOut) {
+    server.Serve("/slow", ScriptedResponse::Ok("slow").PauseAt(0, 700ms));
+    server.Serve("/slower", ScriptedResponse::Ok("slower").PauseAt(0, 1300ms));
+    http.RequestTimeOut = 1000;
+    for (int call = 0; call < 2; ++call) {
+        http.Get(server.Url("/slow"));
+        EXPECT_EQ(http.Body, "slow");
+    }
+    http.TimeOut = 0;
+    http.Host = "127.0.0.1";
+    http.Port = server.Port();
+    http.Connect();
+    http.Write("GET /slower HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(http.ReadLn(), "HTTP/1.0 200 OK\r\n");
+    http.Disconnect();
+}
+
+// Anything but HTTP would be spoken to as HTTP: an ftp:// location got a HEAD on that port.
+TEST_F(HttpClient, RedirectsLeadOnlyToHttp) {
+    RawPeer other("220 ready\r\n");
+    const std::string port = std::to_string(other.Port());
+    server.Serve("/new", ScriptedResponse::Ok("moved here"));
+    struct Case {
+        std::string location;
+        std::string error;  // "" when followed
+    };
+    const std::vector<Case> cases = {
+        {"ftp://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: ftp"},
+        {"FTP://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: ftp"},
+        {"gopher://127.0.0.1:" + port + "/", "Redirect to an unsupported scheme: gopher"},
+        {"file:///etc/passwd", "Redirect to an unsupported scheme: file"},
+        {"localhost:" + port + "/x", "Redirect to an unsupported scheme: localhost"},
+        {"HTTP://127.0.0.1:" + std::to_string(server.Port()) + "/new", ""},
+        {"/new", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        server.Serve("/old",
+                     ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + c.location}, ""));
+        const size_t before = server.Requests().size();
+        AnsiString error;
+        try {
+            http.Head(server.Url("/old"));
+        } catch (const ESockError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(server.Requests().size(), before + (c.error.empty() ? 2 : 1));
+        EXPECT_FALSE(http.Connected());
+    }
+    EXPECT_TRUE(other.Received().empty());
+}
+
+// A cookie goes back only where it came from: host and port.
+TEST_F(HttpClient, ReceivedCookieGoesOnlyToTheHostThatSetIt) {
+    ScriptedHttpServer otherPort;
+    struct Other {
+        const char* name;
+        ScriptedHttpServer* server;
+        std::string base;
+    };
+    const Other others[] = {
+        {"another port", &otherPort, otherPort.Url()},
+        {"another host name", &server, "http://localhost:" + std::to_string(server.Port())},
+    };
+    using Cookies = std::vector<std::optional<std::string>>;
+    // The cookies sent with the requests for `target`, in order.
+    auto cookiesTo = [](const ScriptedHttpServer& where, const std::string& target) {
+        Cookies cookies;
+        for (const RecordedRequest& request : where.Requests()) {
+            if (request.Target() == target) cookies.push_back(request.Header("Cookie"));
+        }
+        return cookies;
+    };
+    int round = 0;
+    for (const Other& other : others) {
+        SCOPED_TRACE(other.name);
+        http.HeaderInfo = {};
+        // Targets of their own per round, so that each round counts only its requests.
+        const std::string at = "/" + std::to_string(++round);
+        const std::string a = server.Url(at);
+        const std::string b = other.base + at;
+        server.Serve(at + "/start",
+                     ScriptedResponse("HTTP/1.0 302 Found",
+                                      {"Location: " + b + "/next", "Set-Cookie: id=7"}, ""));
+        other.server->Serve(
+            at + "/next", ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + a + "/back"}, ""));
+        server.Serve(at + "/back", ScriptedResponse::Ok("back"));
+        other.server->Serve(at + "/later", ScriptedResponse::Ok("later"));
+
+        http.Get(a + "/start");
+        EXPECT_EQ(http.Body, "back");
+        http.Get(b + "/later");
+        http.Get(a + "/back");
+        EXPECT_EQ(cookiesTo(*other.server, at + "/next"), Cookies{std::nullopt});
+        EXPECT_EQ(cookiesTo(*other.server, at + "/later"), Cookies{std::nullopt});
+        EXPECT_EQ(cookiesTo(server, at + "/back"), (Cookies{"id=7", "id=7"}));
+        EXPECT_EQ(http.HeaderInfo.Cookie, "id=7");
+
+        // A cookie of the caller's own goes wherever the caller sends it.
+        http.HeaderInfo.Cookie = "mine";
+        http.Get(b + "/later");
+        EXPECT_EQ(cookiesTo(*other.server, at + "/later"), (Cookies{std::nullopt, "mine"}));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 
@@ -364,6 +365,74 @@ TEST(TPowersockSend, BlockedSendSleepsAndEndsAtTheTimeLimit) {
     EXPECT_EQ(message, "Socket send aborted");
     EXPECT_TRUE(sock.TimedOut);
     EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.5);
+}
+
+// The request deadline as the HTTP client sets it, for the transport's own tests.
+class DeadlineSock : public TPowersock {
+public:
+    void SetDeadlineIn(std::chrono::milliseconds left) {
+        requestDeadline_ = std::chrono::steady_clock::now() + left;
+    }
+};
+
+// A deadline ends every kind of wait, also one that starts after it has passed, and one whose
+// own TimeOut is longer or absent. A wait that missed it would sleep until the safety cancel.
+TEST_F(Transport, RequestDeadlineEndsEveryWait) {
+    server.Serve("/silent", ScriptedResponse::Silent());
+    DeafListener deaf;
+    QTemporaryDir folder;
+    const std::string upload = QDir(folder.path()).filePath("up.bin").toStdString();
+    // More than the socket buffers of both ends take from a peer that never reads.
+    std::ofstream(upload, std::ios::binary) << std::string(64 << 20, 'u');
+
+    struct Case {
+        const char* name;
+        int32_t timeOut;
+        std::chrono::milliseconds left;  // deadline, from the start of the operation
+        bool connectFirst;
+        std::function<void(DeadlineSock&)> operation;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"read after the deadline", 0, 0ms, true, [](DeadlineSock& s) { s.ReadLn(); },
+         "Socket readln aborted"},
+        {"capture after the deadline", 0, 0ms, true,
+         [](DeadlineSock& s) {
+             AnsiString text;
+             s.CaptureString(text, -1);
+         },
+         "Socket capture aborted"},
+        {"connect after the deadline", 0, 0ms, false, [](DeadlineSock& s) { s.Connect(); },
+         "Connection Timed out"},
+        {"deadline before TimeOut", 5000, 300ms, true, [](DeadlineSock& s) { s.ReadLn(); },
+         "Socket readln aborted"},
+        {"blocked file send", 0, 300ms, false,
+         [&](DeadlineSock& s) {
+             s.Port = deaf.Port();
+             s.Connect();
+             s.SendFile(upload);
+         },
+         "Socket send aborted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeadlineSock sock;
+        sock.Host = "127.0.0.1";
+        sock.Port = server.Port();
+        if (c.connectFirst) Request(sock, "/silent");
+        sock.TimeOut = c.timeOut;
+        QTimer safety;
+        safety.setSingleShot(true);
+        QObject::connect(&safety, &QTimer::timeout, [&] { sock.Cancel(); });
+        safety.start(3000);
+        const auto start = std::chrono::steady_clock::now();
+        sock.SetDeadlineIn(c.left);
+        EXPECT_EQ(SockErrorOf([&] { c.operation(sock); }), c.error);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(sock.TimedOut);
+        EXPECT_GT(took, c.left - 20ms);
+        EXPECT_LT(took, c.left + 800ms);
+    }
 }
 
 TEST_F(Transport, WriteSendsUpToTheFirstNulAndRefusesOversizedTexts) {

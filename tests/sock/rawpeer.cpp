@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -35,7 +37,8 @@ DeafListener::~DeafListener() {
     ::close(listener_);
 }
 
-RawPeer::RawPeer(std::string reply) : reply_(std::move(reply)) {
+RawPeer::RawPeer(std::string reply, size_t trailing)
+    : reply_(std::move(reply)), trailing_(trailing) {
     port_ = ListenOnLoopback(&listener_);
     thread_ = std::thread([this] { Serve(); });
 }
@@ -56,6 +59,16 @@ std::vector<std::string> RawPeer::Received() const {
     return received_;
 }
 
+size_t RawPeer::SendAll(int client, const char* data, size_t length) {
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t wrote = ::send(client, data + sent, length - sent, MSG_NOSIGNAL);
+        if (wrote <= 0) break;
+        sent += static_cast<size_t>(wrote);
+    }
+    return sent;
+}
+
 void RawPeer::Serve() {
     while (!stopping_) {
         const int client = ::accept(listener_, nullptr, nullptr);
@@ -64,6 +77,10 @@ void RawPeer::Serve() {
             std::lock_guard lock(mutex_);
             received_.emplace_back();
         }
+        // A client that neither reads nor closes must not hold this thread (and the test's
+        // end) for ever.
+        const timeval stall{5, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
         std::string bytes;
         char buffer[4096];
         // The head ends at the first empty line; a client that stalls is given up after 5 s.
@@ -75,7 +92,16 @@ void RawPeer::Serve() {
             std::lock_guard lock(mutex_);
             received_.back() = bytes;
         }
-        ::send(client, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+        if (SendAll(client, reply_.data(), reply_.size()) == reply_.size()) {
+            const std::string filler(64 * 1024, 'x');
+            for (size_t left = trailing_; left > 0;) {
+                const size_t piece = std::min(left, filler.size());
+                const size_t sent = SendAll(client, filler.data(), piece);
+                trailingSent_ += sent;
+                if (sent < piece) break;  // the client closed
+                left -= piece;
+            }
+        }
         // Half-close and drain, so that unread request bytes do not turn the close into a
         // reset that could destroy the reply before the client has read it.
         ::shutdown(client, SHUT_WR);
