@@ -258,9 +258,11 @@ void TMainform::BuildNetworkComponents() {
     NMHTTP1->Body = "Default.htm";
     NMHTTP1->Header = "Head.txt";
     NMHTTP1->Port = 0;
-    // A server that accepts a size query and then says nothing must not hold the list for
-    // ever: the query fails like any other after a minute of silence.
+    // A server that accepts a size query and then says nothing, or trickles its answer a line
+    // at a time, must not hold the list for ever: a query fails like any other when it has
+    // not ended within a minute.
     NMHTTP1->TimeOut = 60000;
+    NMHTTP1->RequestTimeOut = 60000;
 }
 
 void TMainform::RunHandler(const std::function<void()>& handler) {
