@@ -804,7 +804,9 @@ TEST_F(HTTPGetBadInputTest, EndlessReplyIsCutOffAtMaxSize) {
         EXPECT_LE(mostReported, kMaxSize);
         EXPECT_LT(testsupport::PeakResidentKilobytes() - before, 16 * 1024)
             << "kilobytes more at the peak than before the transfer";
-        if (toFile) EXPECT_LE(QFileInfo(folder.filePath("endless")).size(), kMaxSize);
+        if (toFile) {
+            EXPECT_LE(QFileInfo(folder.filePath("endless")).size(), kMaxSize);
+        }
     }
     EXPECT_GT(endless.BodyBytesSent(), 2u * kMaxSize);
 }
