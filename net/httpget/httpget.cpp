@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <climits>
 
 #include "net/httpget/httpgetthread.h"
 
@@ -40,6 +41,7 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.UseCache = UseCache;
     settings.ToFile = toFile;
     settings.StallTimeout = StallTimeout;
+    settings.MaxSize = MaxSize > 0 && MaxSize < INT_MAX ? static_cast<int>(MaxSize) : INT_MAX;
     settings.OnProgress = OnProgress;
     running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
     std::weak_ptr<THTTPGetThread> transfer = running_;
@@ -64,6 +66,7 @@ void THTTPGet::WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer
 
 void THTTPGet::Complete(const std::shared_ptr<THTTPGetThread>& transfer) {
     transfer->Join();
+    lastError_ = transfer->ErrorText();
     QPointer<THTTPGet> alive(this);
     // Handlers run from copies: one may destroy the component, and with it the member it was
     // called through.

@@ -13,14 +13,18 @@
 //
 // Outcome, reported by exactly one completion event:
 // - A reply with status 400 or more fails, whatever its body.
+// - A transfer that does not end cleanly delivers nothing and fails: a time-out, a connection
+//   closed before the announced length arrived, a reset, a reply longer than MaxSize.
 // - GetFile succeeds exactly when the reply announced a Content-Length and that many bytes
-//   arrived; OnDoneFile then gets FileName and the length. When no reply came at all (server
-//   unreachable, no host in the URL) and BinaryData is false, the target is created empty and
-//   OnDoneFile reports FileSize 0; callers treat 0 as a failed download.
+//   arrived; OnDoneFile then gets FileName and the length. The one exception: when no server
+//   could be reached at all (no host in the URL, a name that does not resolve, a connection
+//   refused or not made within StallTimeout) and BinaryData is false, the target is created
+//   empty and OnDoneFile reports FileSize 0; callers treat 0 as a failed download.
 // - GetString succeeds when at least one byte arrived; OnDoneString gets the bytes unchanged.
 // - With BinaryData true a reply without Content-Length fails before anything is written.
 // - The GetFile target is created (or truncated) once the reply's head has been accepted; a
-//   failure after that leaves an empty or partial file.
+//   failure after that leaves an empty or partial file. A symbolic link at FileName is never
+//   followed: the transfer fails and what the link points to stays untouched.
 // - A Content-Length that is not a decimal count below 2^31 fails the transfer.
 //
 // URL: "http://" or "https://" (any letter case) or no scheme; then host, an optional ":port",
@@ -33,6 +37,7 @@
 #pragma once
 
 #include <QObject>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -81,8 +86,14 @@ public:
     // against a local TLS server.
     AnsiString CertificateAuthorityFile;
     // Seconds a transfer may go without receiving anything (connecting, waiting for the reply,
-    // or between bytes) before it fails; 0 waits for ever.
+    // or between bytes) before it fails; 0 waits for ever. A trickle slower than one byte a
+    // second counts as nothing, so it ends about as soon as silence would.
     int StallTimeout = 60;
+    // The most bytes a reply's body may hold; 0, and anything above 2,147,483,647 (the largest
+    // count the events can report), means that largest count. A reply that announces a longer
+    // Content-Length fails before anything is written; a body that runs past the limit is cut
+    // off at once and fails, so memory and the target file never hold more than MaxSize bytes.
+    int64_t MaxSize = 0;
 
     TNotifyEvent OnError;         // the transfer failed or was aborted
     TOnProgressEvent OnProgress;  // a chunk of at most 1,025 bytes arrived
@@ -98,10 +109,18 @@ public:
     // True from the start of a transfer until its completion handler has returned.
     bool Busy() const { return running_ != nullptr; }
 
+    // Why the last completed transfer failed, readable and with its context: the URL and
+    // libcurl's message (host, port, time-out), the HTTP status, the size limit, or the file
+    // and the system's error text. Set before the completion event runs, so OnError can read
+    // it; OnDoneFile with FileSize 0 for an unreachable server finds the reason here too.
+    // Empty after a transfer that succeeded.
+    const AnsiString& LastError() const { return lastError_; }
+
 private:
     std::shared_ptr<THTTPGetThread> Start(bool toFile);
     void WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer);
     void Complete(const std::shared_ptr<THTTPGetThread>& transfer);
 
     std::shared_ptr<THTTPGetThread> running_;
+    AnsiString lastError_;
 };

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <system_error>
 #include <vector>
 
 #include "net/httpget/spliturl.h"
@@ -29,6 +31,8 @@ constexpr size_t kMaxCallsPerHandOff = 1024;
 // a few microseconds apart; waiting for the next burst makes one hand-off serve many, where
 // every hand-off costs both threads a wake-up. Far below a frame, so no one sees the delay.
 constexpr std::chrono::microseconds kGatherTime(1000);
+
+constexpr char kAborted[] = "the transfer was aborted";
 
 bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
     for (size_t i = 0; prefix[i] != '\0'; ++i) {
@@ -116,6 +120,7 @@ struct THTTPGetThread::Easy {
     CURL* handle = curl_easy_init();
     CURLU* url = curl_url();
     curl_slist* headers = nullptr;
+    char error[CURL_ERROR_SIZE] = {};  // libcurl's message for its last failure
 
     ~Easy() {
         curl_easy_cleanup(handle);
@@ -202,28 +207,44 @@ void THTTPGetThread::DrainProgress() {
     }
 }
 
+AnsiString THTTPGetThread::ErrorText() const {
+    // Abort comes from the GUI thread and may overtake whatever the worker ran into.
+    if (aborted_.load()) return AboutRequest(kAborted);
+    return error_;
+}
+
+void THTTPGetThread::FailFile(const char* action) {
+    Fail("cannot " + AnsiString(action) + " " + settings_.FileName + ": " +
+         std::generic_category().message(errno));
+}
+
 void THTTPGetThread::Execute() {
     // Nothing may escape the worker: any error ends the transfer as failed.
     try {
         Run();
+    } catch (const std::exception& error) {
+        FailRequest(error.what());
     } catch (...) {
-        Fail();
+        FailRequest("unexpected error");
     }
-    if (file_ && std::fclose(file_) != 0) Fail();
+    if (file_ && std::fclose(file_) != 0) FailFile("write");
     file_ = nullptr;
 }
 
 void THTTPGetThread::Run() {
     const Location location = SplitUrl(settings_.URL);
-    if (StopRequested()) return Fail();
+    if (StopRequested()) return FailRequest(kAborted);
 
-    CURLcode result = CURLE_URL_MALFORMAT;
     Easy easy;
-    if (!easy.handle || !easy.url) return Fail();
+    if (!easy.handle || !easy.url) return FailRequest("libcurl could not be set up");
     const AnsiString url =
         (location.secure ? "https://" : "http://") + location.host + location.path;
-    if (!location.host.empty() &&
-        curl_url_set(easy.url, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) == CURLUE_OK) {
+    std::optional<CURLcode> result;  // none when the request could not be sent
+    if (location.host.empty()) {
+        Note(AboutRequest("no host name before the first \"/\""));
+    } else if (curl_url_set(easy.url, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK) {
+        Note(AboutRequest("not a usable URL"));
+    } else {
         CURL* curl = easy.handle;
         curl_easy_setopt(curl, CURLOPT_CURLU, easy.url);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -234,6 +255,11 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, easy.error);
+        // Refuses an announced length above the limit before any of the body arrives; bodies
+        // of unknown length are counted in OnBodyData.
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(settings_.MaxSize));
         if (settings_.StallTimeout > 0) {
             curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                              static_cast<long>(settings_.StallTimeout));
@@ -283,17 +309,36 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         result = curl_easy_perform(curl);
     }
-    if (StopRequested() || failed_) return Fail();
-    if (!bodyStarted_) {
-        // A reply that broke off inside its head is no reply; no reply at all is a response
-        // of unknown length without a body.
-        if (responseSeen_ && result != CURLE_OK) return Fail();
-        if (!StartBody()) return;
-    }
-    // The last chunk may be short: the transfer ended before it filled up.
+    if (StopRequested()) return FailRequest(kAborted);
+    if (failed_) return;
+    // The last chunk may be short: the transfer ended before it filled up. It is reported
+    // also when the transfer then fails, as every chunk that arrived is.
     if (settings_.OnProgress && readed_ > lastProgress_) progressCalls_.push_back(readed_);
     if (!DeliverProgress([] { return true; })) return;
-    succeeded_ = settings_.ToFile ? totalSize_ == readed_ : readed_ != 0;
+    if (result && *result != CURLE_OK) {
+        const AnsiString reason = *result == CURLE_FILESIZE_EXCEEDED ? TooLong()
+                                  : easy.error[0] != '\0'            ? AnsiString(easy.error)
+                                                                     : curl_easy_strerror(*result);
+        // Whatever went wrong once a server had the request (a time-out, a reply cut off or
+        // reset) leaves nothing worth delivering.
+        long requestBytes = 0;
+        curl_easy_getinfo(easy.handle, CURLINFO_REQUEST_SIZE, &requestBytes);
+        if (responseSeen_ || requestBytes > 0) return FailRequest(reason);
+        Note(AboutRequest(reason));
+    }
+    // No server reached at all is, by the component's oldest rule, a reply of unknown length
+    // without a body.
+    if (!bodyStarted_ && !StartBody()) return;
+    if (settings_.ToFile && totalSize_ != readed_) {
+        return FailRequest(contentLength_ ? "the reply fell short of its announced length"
+                                          : "the reply does not announce its length");
+    }
+    if (!settings_.ToFile && readed_ == 0) return FailRequest("the reply is empty");
+    succeeded_ = true;
+}
+
+AnsiString THTTPGetThread::TooLong() const {
+    return "the reply is longer than " + std::to_string(settings_.MaxSize) + " bytes";
 }
 
 bool THTTPGetThread::StartBody() {
@@ -301,25 +346,25 @@ bool THTTPGetThread::StartBody() {
     // An error page is never content: it must not be installed over a program file or taken
     // as a version text.
     if (responseSeen_ && status_ >= 400) {
-        Fail();
+        FailRequest("the server answered with HTTP status " + std::to_string(status_));
         return false;
     }
     if (responseSeen_ && contentLength_) {
         std::optional<int> length = ParseContentLength(*contentLength_);
         if (!length) {
-            Fail();
+            FailRequest("the reply's Content-Length is not a byte count");
             return false;
         }
         totalSize_ = *length;
     } else if (settings_.BinaryData) {
-        Fail();
+        FailRequest("the reply does not announce its length");
         return false;
     }
     readed_ = 0;
     if (settings_.ToFile) {
         file_ = platform::OpenForWriting(settings_.FileName);
         if (!file_) {
-            Fail();
+            FailFile("create");
             return false;
         }
         // Chunks are small; a large buffer turns them into few system calls. The C library
@@ -338,7 +383,7 @@ bool THTTPGetThread::Store(const char* data, size_t size) {
         return true;
     }
     if (std::fwrite(data, 1, size, file_) == size) return true;
-    Fail();
+    FailFile("write");
     return false;
 }
 
@@ -360,7 +405,7 @@ bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
     bool done = meanwhile();
     open = open && progress_.AwaitDelivery();
     progressCalls_.clear();
-    if (!open) Fail();
+    if (!open) FailRequest(kAborted);
     return open && done;
 }
 
@@ -379,8 +424,9 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
 bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
     if (!bodyStarted_ && !StartBody()) return false;
-    if (size > static_cast<size_t>(INT_MAX - readed_)) {
-        Fail();
+    // What goes past the limit is not kept: the reply is cut off here.
+    if (size > static_cast<size_t>(settings_.MaxSize - readed_)) {
+        FailRequest(TooLong());
         return false;
     }
     readed_ += static_cast<int>(size);

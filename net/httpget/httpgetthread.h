@@ -42,6 +42,7 @@ public:
         bool UseCache = false;
         bool ToFile = false;
         int StallTimeout = 0;
+        int MaxSize = 0;  // the most body bytes, at least 1
         TOnProgressEvent OnProgress;
     };
 
@@ -76,6 +77,9 @@ public:
     const AnsiString& FileName() const { return settings_.FileName; }
     int TotalSize() const { return totalSize_; }
     const AnsiString& Result() const { return result_; }
+    // Why the transfer failed; empty when it succeeded. Also set when an unreachable server
+    // still ends in success with size 0.
+    AnsiString ErrorText() const;
 
     // GUI thread. True once the completion handler has returned; the owner is idle again.
     bool Delivered() const { return delivered_; }
@@ -90,13 +94,30 @@ private:
     void Execute();
     void Run();
     bool StartBody();
+    // The reason given when the body goes past MaxSize.
+    AnsiString TooLong() const;
     bool Store(const char* data, size_t size);
     // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
     // them; true when both succeeded.
     bool DeliverProgress(const std::function<bool()>& meanwhile);
     // True when more of the body can be read before the gathered calls' time is up.
     bool MoreDataComing() const;
-    void Fail() { failed_ = true; }
+    // Records why the run failed; the first reason is kept, since later ones follow from it.
+    void Fail(const AnsiString& reason) {
+        Note(reason);
+        failed_ = true;
+    }
+    // Records a reason without failing the run.
+    void Note(const AnsiString& reason) {
+        if (error_.empty()) error_ = reason;
+    }
+    // A reason that concerns the request, named with its URL.
+    AnsiString AboutRequest(const AnsiString& reason) const {
+        return settings_.URL + ": " + reason;
+    }
+    void FailRequest(const AnsiString& reason) { Fail(AboutRequest(reason)); }
+    // A failure of the target file, named with the file and the system's error text.
+    void FailFile(const char* action);
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
     void PostToOwner(std::function<void()> call);
 
@@ -119,6 +140,7 @@ private:
 
     // Written by the worker, read by the GUI thread in the completion.
     bool failed_ = false;     // an error ended the run
+    AnsiString error_;        // why it failed
     bool succeeded_ = false;  // the outcome rule held at the end of the run
     int totalSize_ = 0;
     int readed_ = 0;

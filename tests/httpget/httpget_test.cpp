@@ -14,9 +14,11 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "support/endlesshttpserver.h"
 #include "support/processstats.h"
 #include "support/scriptedhttpserver.h"
 #include "support/waituntil.h"
@@ -24,6 +26,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::EndlessHttpServer;
 using testsupport::ScriptedHttpServer;
 using testsupport::ScriptedResponse;
 using testsupport::WaitUntil;
@@ -41,6 +44,11 @@ std::string Body(size_t size) {
     return body;
 }
 
+testing::AssertionResult Mentions(const AnsiString& text, const std::string& part) {
+    if (text.find(part) != AnsiString::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << '"' << text << "\" does not mention \"" << part << '"';
+}
+
 // Everything a component reported, and whether each report came on the GUI thread.
 struct Events {
     std::vector<std::pair<int, int>> progress;  // (TotalSize, Readed)
@@ -50,6 +58,7 @@ struct Events {
     AnsiString fileName;
     int fileSize = -1;
     AnsiString text;
+    AnsiString lastError;  // the component's LastError as OnError or OnDoneFile found it
     bool offGuiThread = false;
 
     int Completions() const { return errors + doneFiles + doneStrings; }
@@ -64,13 +73,15 @@ struct Events {
             onGui();
             progress.emplace_back(total, readed);
         };
-        get.OnError = [this, onGui](QObject*) {
+        get.OnError = [this, onGui](QObject* sender) {
             onGui();
             ++errors;
+            lastError = static_cast<THTTPGet*>(sender)->LastError();
         };
-        get.OnDoneFile = [this, onGui](QObject*, const AnsiString& name, int size) {
+        get.OnDoneFile = [this, onGui](QObject* sender, const AnsiString& name, int size) {
             onGui();
             ++doneFiles;
+            lastError = static_cast<THTTPGet*>(sender)->LastError();
             fileName = name;
             fileSize = size;
         };
@@ -363,6 +374,77 @@ TEST_F(HTTPGetTest, ErrorStatusFailsWithoutTouchingTheTarget) {
     EXPECT_EQ(events.doneStrings + events.doneFiles, 0);
 }
 
+// An error page must never replace a program file, not even for an instant: the target keeps
+// its bytes and its modification time, which the component list shows as the file's date.
+TEST_F(HTTPGetTest, ErrorPageWithABodyLeavesTheTargetAsItWas) {
+    const auto lastWeek = std::filesystem::file_time_type::clock::now() - 168h;
+    for (const char* status : {"400 Bad Request", "403 Forbidden", "500 Internal Server Error"}) {
+        SCOPED_TRACE(status);
+        events = Events();
+        events.Attach(get);
+        const std::string page = "<html><body>" + std::string(status) + "</body></html>";
+        server.Serve("/a.dll",
+                     ScriptedResponse(std::string("HTTP/1.0 ") + status,
+                                      {"Content-Length: " + std::to_string(page.size())}, page));
+        {
+            std::ofstream existing(Path("a.dll"), std::ios::binary | std::ios::trunc);
+            existing << "installed program";
+        }
+        std::filesystem::last_write_time(Path("a.dll"), lastWeek);
+
+        const QString path = Fetch("/a.dll");
+        EXPECT_EQ(events.errors, 1);
+        EXPECT_EQ(events.Completions(), 1);
+        EXPECT_EQ(ReadFile(path), "installed program");
+        EXPECT_EQ(std::filesystem::last_write_time(Path("a.dll")), lastWeek);
+        EXPECT_TRUE(Mentions(events.lastError, "HTTP status " + std::string(status, 3)));
+        EXPECT_TRUE(Mentions(events.lastError, get.URL));
+    }
+}
+
+// The size-0 answer is kept for callers that know it only for a server that cannot be reached
+// at all. One that was reached and failed to answer must not truncate the target.
+TEST_F(HTTPGetTest, OnlyAnUnreachableServerGivesAnEmptyFileAndEveryFailureHasAReason) {
+    std::string refusedUrl;
+    {
+        ScriptedHttpServer gone;
+        refusedUrl = gone.Url("/f.bin");
+    }
+    server.Serve("/quiet", ScriptedResponse::Silent());
+    server.Serve("/nothing", ScriptedResponse::Raw(""));
+    get.StallTimeout = 1;
+    struct Case {
+        std::string url;
+        bool emptyFile;  // OnDoneFile with 0 and an emptied target, else OnError and untouched
+        std::string reason;
+    };
+    for (const Case& row :
+         {Case{refusedUrl, true, "connect"}, Case{server.Url("/quiet"), false, "too slow"},
+          Case{server.Url("/nothing"), false, "Empty reply"}}) {
+        SCOPED_TRACE(row.url);
+        events = Events();
+        events.Attach(get);
+        get.URL = row.url;
+        get.FileName = Path("f.bin");
+        {
+            std::ofstream existing(get.FileName, std::ios::binary | std::ios::trunc);
+            existing << "old";
+        }
+        get.GetFile();
+        EXPECT_EQ(events.doneFiles, row.emptyFile ? 1 : 0);
+        EXPECT_EQ(events.errors, row.emptyFile ? 0 : 1);
+        EXPECT_EQ(events.fileSize, row.emptyFile ? 0 : -1);
+        EXPECT_EQ(ReadFile(QString::fromStdString(get.FileName)), row.emptyFile ? "" : "old");
+        EXPECT_TRUE(Mentions(events.lastError, row.url));
+        EXPECT_TRUE(Mentions(events.lastError, row.reason));
+    }
+
+    server.Serve("/ok", ScriptedResponse::Ok("fine"));
+    FetchString("/ok");
+    EXPECT_EQ(events.doneStrings, 1);
+    EXPECT_EQ(get.LastError(), "");
+}
+
 TEST_F(HTTPGetTest, GetStringReturnsAtOnceAndDeliversThroughTheEventLoop) {
     server.Serve("/slow", ScriptedResponse::Ok(Body(3000)).PauseInBody(1500, 300ms));
     get.URL = server.Url("/slow");
@@ -625,9 +707,153 @@ TEST_F(HTTPGetBadInputTest, UnwritableTargetsFail) {
         SCOPED_TRACE(target);
         get.FileName = target;  // a missing folder, then the folder itself
         get.GetFile();
+        EXPECT_TRUE(Mentions(events.lastError, "cannot create " + target + ": "));
     }
     EXPECT_EQ(events.errors, 2);
     EXPECT_EQ(events.Completions(), 2);
+}
+
+// A link planted where a download goes must not carry the write to the file it points at,
+// whether that file exists or the link is left dangling for the write to create it.
+TEST_F(HTTPGetBadInputTest, SymbolicLinkAtTheTargetIsRefused) {
+    server.Serve("/f", ScriptedResponse::Ok("planted"));
+    {
+        std::ofstream victim(Path("victim"), std::ios::binary);
+        victim << "keep me";
+    }
+    std::filesystem::create_symlink(Path("victim"), Path("link"));
+    std::filesystem::create_symlink(Path("nowhere"), Path("dangling"));
+    get.URL = server.Url("/f");
+    for (const char* name : {"link", "dangling"}) {
+        SCOPED_TRACE(name);
+        get.FileName = Path(name);
+        get.GetFile();
+        EXPECT_TRUE(std::filesystem::is_symlink(Path(name)));
+        EXPECT_TRUE(Mentions(events.lastError, get.FileName));
+    }
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_EQ(events.Completions(), 2);
+    EXPECT_EQ(ReadFile(folder.filePath("victim")), "keep me");
+    EXPECT_FALSE(std::filesystem::exists(Path("nowhere")));
+}
+
+TEST_F(HTTPGetBadInputTest, AnnouncedLengthAboveMaxSizeFailsBeforeAnythingIsWritten) {
+    get.MaxSize = 4096;
+    for (int announced : {4096, 4097, 1 << 30}) {
+        SCOPED_TRACE(announced);
+        events = Events();
+        events.Attach(get);
+        const bool fits = announced <= get.MaxSize;
+        // The body sent is short of a huge announcement; only the announcement is judged.
+        server.Serve("/f", ScriptedResponse("HTTP/1.0 200 OK",
+                                            {"Content-Length: " + std::to_string(announced)},
+                                            Body(std::min(announced, 5000))));
+        {
+            std::ofstream existing(Path("f"), std::ios::binary | std::ios::trunc);
+            existing << "installed program";
+        }
+        const QString path = Fetch("/f");
+        FetchString("/f");
+        if (fits) {
+            EXPECT_EQ(events.doneFiles, 1);
+            EXPECT_EQ(events.doneStrings, 1);
+            EXPECT_EQ(ReadFile(path), Body(4096));
+            continue;
+        }
+        EXPECT_EQ(events.errors, 2);
+        EXPECT_EQ(events.Completions(), 2);
+        EXPECT_TRUE(events.progress.empty());
+        EXPECT_EQ(ReadFile(path), "installed program");
+        EXPECT_TRUE(Mentions(events.lastError, "longer than 4096 bytes"));
+    }
+}
+
+// A reply that never ends, without a length: it used to be read into memory to the 2 GB of the
+// byte count. It is cut off at MaxSize, memory stays low, and a file keeps at most MaxSize.
+TEST_F(HTTPGetBadInputTest, EndlessReplyIsCutOffAtMaxSize) {
+    EndlessHttpServer endless("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+    constexpr int kMaxSize = 4096;
+    // Should the cut fail, the transfer is stopped here so that the test ends all the same.
+    constexpr int kRunaway = 64 << 20;
+    get.MaxSize = kMaxSize;
+    get.OnProgress = [&](QObject*, int, int readed) {
+        events.progress.emplace_back(0, readed);
+        if (readed > kRunaway) get.Abort();
+    };
+    for (bool toFile : {false, true}) {
+        SCOPED_TRACE(toFile ? "GetFile" : "GetString");
+        events.errors = events.doneFiles = events.doneStrings = 0;
+        events.progress.clear();
+        ASSERT_TRUE(testsupport::ResetPeakResident());
+        const long before = testsupport::ResidentKilobytes();
+        get.URL = endless.Url("/Version.txt");
+        get.FileName = Path("endless");
+        if (toFile) {
+            get.GetFile();
+        } else {
+            get.GetString();
+            ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+        }
+        EXPECT_EQ(events.errors, 1);
+        EXPECT_EQ(events.Completions(), 1);
+        EXPECT_TRUE(Mentions(events.lastError, "longer than 4096 bytes"));
+        // The piece that crosses the limit is dropped whole, often the very first one.
+        int mostReported = 0;
+        for (const auto& [total, readed] : events.progress)
+            mostReported = std::max(mostReported, readed);
+        EXPECT_LE(mostReported, kMaxSize);
+        EXPECT_LT(testsupport::PeakResidentKilobytes() - before, 16 * 1024)
+            << "kilobytes more at the peak than before the transfer";
+        if (toFile) {
+            EXPECT_LE(QFileInfo(folder.filePath("endless")).size(), kMaxSize);
+        }
+    }
+    EXPECT_GT(endless.BodyBytesSent(), 2u * kMaxSize);
+}
+
+// Whatever the server managed to send before the transfer broke is not a result: after a
+// stall "22" of "22.5" was once taken as the latest version.
+TEST_F(HTTPGetBadInputTest, StalledCutOffOrResetReplyDeliversNothing) {
+    EndlessHttpServer resetting("HTTP/1.0 200 OK\r\n\r\n", 2);
+    server.Serve("/stall", ScriptedResponse::Ok("22.5").PauseInBody(2, 10s));
+    server.Serve("/stall-open",
+                 ScriptedResponse("HTTP/1.0 200 OK", {}, "22.5").PauseInBody(2, 10s));
+    server.Serve("/cut", ScriptedResponse::Ok("22.5").DropAfterBody(2));
+    get.StallTimeout = 1;
+    for (const std::string& url : {server.Url("/stall"), server.Url("/stall-open"),
+                                   server.Url("/cut"), resetting.Url("/reset")}) {
+        SCOPED_TRACE(url);
+        events = Events();
+        events.Attach(get);
+        get.URL = url;
+        const auto start = std::chrono::steady_clock::now();
+        get.GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_EQ(events.errors, 1);
+        EXPECT_EQ(events.Completions(), 1);
+        EXPECT_EQ(events.text, "");
+        EXPECT_TRUE(Mentions(events.lastError, url));
+        // The bytes that did come were reported as they came.
+        ASSERT_FALSE(events.progress.empty());
+        EXPECT_EQ(events.progress.back().second, 2);
+    }
+}
+
+// Not only silence ends a transfer: a byte now and then, each before StallTimeout is up, is
+// no link to wait on. Without a rate floor this reply would take two and a half minutes.
+TEST_F(HTTPGetBadInputTest, TrickleEndsAboutAsSoonAsSilenceWould) {
+    ScriptedResponse trickle = ScriptedResponse::Ok(Body(100));
+    for (size_t at = 1; at < 100; ++at) trickle.PauseInBody(at, 1500ms);
+    server.Serve("/trickle", trickle);
+    get.StallTimeout = 2;
+    const auto start = std::chrono::steady_clock::now();
+    FetchString("/trickle");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 7s);
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(events.Completions(), 1);
+    EXPECT_TRUE(Mentions(events.lastError, "too slow"));
 }
 
 }  // namespace

@@ -19,17 +19,36 @@ inline int OpenDescriptors() {
     return count - 1;  // the one reading the folder
 }
 
-// Resident memory in kilobytes.
-inline long ResidentKilobytes() {
+// A field of /proc/self/status given in kilobytes ("VmRSS:"); -1 when it is missing.
+inline long StatusKilobytes(const std::string& name) {
     std::ifstream status("/proc/self/status");
     for (std::string field; status >> field;) {
-        if (field == "VmRSS:") {
+        if (field == name) {
             long kilobytes = 0;
             status >> kilobytes;
             return kilobytes;
         }
     }
     return -1;
+}
+
+// Resident memory in kilobytes.
+inline long ResidentKilobytes() {
+    return StatusKilobytes("VmRSS:");
+}
+
+// The most resident memory since the process started or since ResetPeakResident, in
+// kilobytes. Catches a spike that is freed again before anyone looks.
+inline long PeakResidentKilobytes() {
+    return StatusKilobytes("VmHWM:");
+}
+
+// Starts the peak over from the present resident memory; false when the kernel refuses.
+inline bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
 }
 
 }  // namespace testsupport
