@@ -50,6 +50,8 @@ void TMainform::DownloadUpdates() {
         platform::CreateFoldersFor(updateFolder, CurrentFileName);
         HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
         HTTPGet2->FileName = updateFolder + CurrentFileName;
+        // A server that goes on past the size it announced cannot fill the disk.
+        HTTPGet2->MaxSize = i < UpdateSizes.size() ? UpdateSizes[i] : 0;
         HTTPGet2->GetFile();
         // Whatever a failed or cancelled transfer left is no copy of the file: it would only
         // take room, and the next try fetches the file anew.

@@ -30,6 +30,9 @@ namespace {
 
 constexpr int kClientWidth = 520;
 constexpr int kClientHeight = 326;
+// The most that is read of a version text (or a signature), and of a manifest.
+constexpr int64_t kMaxVersionTextBytes = 4 * 1024;
+constexpr int64_t kMaxManifestBytes = 16 * 1024 * 1024;
 // The shortest time between two paints of the window, about a display frame.
 constexpr int kFrameMilliseconds = 16;
 
@@ -236,7 +239,10 @@ void TMainform::BuildNetworkComponents() {
         download->UseCache = useCache;
         return download;
     };
+    // Ceilings: a version text is a few bytes and a manifest a few megabytes at most, so a
+    // server that sends without end costs neither memory nor disk beyond them.
     HTTPGet1 = makeDownloader(false);
+    HTTPGet1->MaxSize = kMaxVersionTextBytes;
     HTTPGet1->OnDoneString = Handler(&TMainform::HTTPGet1DoneString);
     HTTPGet1->OnError = Handler(&TMainform::HTTPGet1Error);
     HTTPGet2 = makeDownloader(false);
@@ -244,11 +250,13 @@ void TMainform::BuildNetworkComponents() {
     HTTPGet2->OnDoneFile = Handler(&TMainform::HTTPGet2DoneFile);
     HTTPGet2->OnError = Handler(&TMainform::HTTPGet2Error);
     HTTPGet3 = makeDownloader(true);
+    HTTPGet3->MaxSize = kMaxManifestBytes;
     HTTPGet3->OnDoneFile = Handler(&TMainform::HTTPGet3DoneFile);
     HTTPGet3->OnError = Handler(&TMainform::HTTPGet3Error);
     // The signature may come from a cache like the manifest it signs: a stale pair still
     // verifies and is then refused for leading to an old version.
     HTTPGet4 = makeDownloader(true);
+    HTTPGet4->MaxSize = kMaxVersionTextBytes;
     HTTPGet4->OnDoneFile = [this](QObject*, const AnsiString&, int FileSize) {
         signatureArrived_ = FileSize > 0;
     };

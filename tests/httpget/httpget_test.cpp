@@ -349,6 +349,7 @@ TEST_F(HTTPGetTest, ConnectionDroppedMidBodyLeavesThePartialFile) {
     EXPECT_EQ(events.errors, 1);
     EXPECT_EQ(events.Completions(), 1);
     EXPECT_EQ(ReadFile(path), Body(2000));
+    ASSERT_FALSE(events.progress.empty());
     EXPECT_EQ(events.progress.back(), std::make_pair(3000, 2000));
 }
 
