@@ -1,6 +1,5 @@
 #include "platform/files.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +8,9 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QTemporaryDir>
-#include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <vector>
 
 #include "platform/codepage.h"
 
