@@ -66,6 +66,11 @@ void TMainform::DownloadUpdates() {
             ShowDownloadFailed();
             return;
         }
+        // The journal must not name a copy that a power cut could still empty.
+        if (!platform::FlushFile(HTTPGet2->FileName)) {
+            ShowDownloadFailed();
+            return;
+        }
 
         // One write: a crash leaves the entry in the section or in [RUN], never in both.
         ManifestIni->MoveEntry(InstalledVersion, key, "RUN", key,

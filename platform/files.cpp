@@ -5,8 +5,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include <QString>
@@ -21,7 +24,10 @@ class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
+        // Closed on a failure path, whose errno the caller still has to read.
+        const int saved = errno;
         if (fd_ >= 0) ::close(fd_);
+        errno = saved;
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -38,72 +44,146 @@ private:
     int fd_;
 };
 
+// Copies pass through a buffer of at most this size: large enough that a big file takes few
+// system calls, small enough that no file's size shows in the process's memory.
+constexpr size_t kCopyBuffer = size_t(1) << 20;
+
+int OpenFile(const std::string& nativePath, int flags, mode_t mode = 0) {
+    return RetryOnEintr([&] { return ::open(nativePath.c_str(), flags | O_CLOEXEC, mode); });
+}
+
+// Removes a file on a failure path without losing the failure's errno.
+void RemoveAfterFailure(const std::string& nativePath) {
+    const int saved = errno;
+    ::unlink(nativePath.c_str());
+    errno = saved;
+}
+
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t n = RetryOnEintr([&] { return ::write(fd, data, size); });
-        if (n <= 0) return false;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
         data += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-std::string TemporaryNameBeside(const std::string& nativePath) {
-    return nativePath + ".tmp" + std::to_string(::getpid());
+// The folder part of a native path, without the separator; "." for a bare name.
+std::string NativeFolderOf(const std::string& nativePath) {
+    const size_t slash = nativePath.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : nativePath.substr(0, slash);
 }
 
-// Writes `contents` beside `nativeTarget`, optionally stamps it, then renames it into place.
-bool WriteBesideAndRename(const std::string& nativeTarget, const char* data, size_t size,
-                          const struct timespec* modified) {
-    const std::string temporary = TemporaryNameBeside(nativeTarget);
-    FileDescriptor fd(RetryOnEintr(
-        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+// `nativePath` without separators at its end, so that calls which do not follow a final link
+// see the link rather than what a trailing "/" makes them look through.
+std::string WithoutTrailingSeparators(std::string nativePath) {
+    while (nativePath.size() > 1 && nativePath.back() == '/') nativePath.pop_back();
+    return nativePath;
+}
+
+// Makes the renames and removals already done in a folder durable.
+bool FlushFolder(const std::string& nativeFolder) {
+    FileDescriptor fd(OpenFile(nativeFolder, O_RDONLY | O_DIRECTORY));
+    return fd.valid() && RetryOnEintr([&] { return ::fsync(fd.get()); }) == 0;
+}
+
+// The canonical absolute path, every link and "." or ".." resolved; nothing when a part of it
+// does not exist.
+std::optional<std::string> RealPath(const std::string& nativePath) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(nativePath.c_str(), nullptr),
+                                                     &std::free);
+    if (!real) return std::nullopt;
+    return std::string(real.get());
+}
+
+// Creates the new file `temporary` beside its target. Whatever is already under that name (a
+// copy left by an earlier process that had the same id, or a link planted there) is removed
+// and a new file made in its place, never written through.
+int CreateBeside(const std::string& temporary, mode_t mode) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    int fd = OpenFile(temporary, flags, mode);
+    if (fd < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
+        fd = OpenFile(temporary, flags, mode);
+    return fd;
+}
+
+// Gives the new copy the permission bits, owner and group of the file it replaces. The owner
+// goes first, since changing it may clear set-id bits. An owner or group that the process may
+// not give away stays the process's own, and then the matching set-id bit goes: the copy must
+// not run as someone other than the replaced file did.
+bool TakeOver(int fd, const struct stat& replaced) {
+    mode_t mode = replaced.st_mode & 07777;
+    if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+        if (errno != EPERM) return false;
+        if (::fchown(fd, uid_t(-1), replaced.st_gid) != 0 && errno != EPERM) return false;
+        struct stat now;
+        if (::fstat(fd, &now) != 0) return false;
+        if (now.st_uid != replaced.st_uid) mode &= ~mode_t(S_ISUID);
+        if (now.st_gid != replaced.st_gid) mode &= ~mode_t(S_ISGID);
+    }
+    return ::fchmod(fd, mode) == 0;
+}
+
+// Writes a new file beside `nativeTarget` with `fill`, gives it what it takes over from the
+// file it replaces (see files.h) and, when given, the last-write time `modified`, flushes it,
+// renames it over the target and flushes the folder. On failure nothing is left beside the
+// target and the target is untouched.
+bool ReplaceFile(const std::string& nativeTarget, const std::function<bool(int fd)>& fill,
+                 const struct timespec* modified) {
+    // Follows a link at the target: the mode of what it points to is the one to keep.
+    struct stat replaced;
+    bool replaces = ::stat(nativeTarget.c_str(), &replaced) == 0;
+    if (!replaces && errno != ENOENT) return false;
+    if (replaces && S_ISDIR(replaced.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+
+    const std::string temporary = nativeTarget + ".tmp" + std::to_string(::getpid());
+    // Owner-only until it has taken over the replaced file's mode, which may be narrower than
+    // a new file's.
+    FileDescriptor fd(CreateBeside(temporary, replaces ? 0600 : 0644));
     if (!fd.valid()) return false;
-    bool ok = WriteAll(fd.get(), data, size);
+    bool ok = fill(fd.get());
     if (ok && modified) {
         struct timespec times[2] = {*modified, *modified};
         ok = ::futimens(fd.get(), times) == 0;
     }
+    if (ok && replaces) ok = TakeOver(fd.get(), replaced);
+    // fsync rather than fdatasync: the mode and time set above must survive as well.
+    ok = ok && RetryOnEintr([&] { return ::fsync(fd.get()); }) == 0;
     ok = fd.Close() && ok;
     if (ok) ok = ::rename(temporary.c_str(), nativeTarget.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    if (!ok) {
+        RemoveAfterFailure(temporary);
+        return false;
+    }
+    return FlushFolder(NativeFolderOf(nativeTarget));
 }
 
-bool ReadPieces(int fd, const std::function<void(const char*, size_t)>& consume) {
-    char buffer[65536];
+// Reads `fd` to its end through `buffer` and hands each piece to `consume`, which stops the
+// reading by returning false. False when the reading failed or was stopped.
+bool ReadPieces(int fd, char* buffer, size_t size,
+                const std::function<bool(const char* data, size_t size)>& consume) {
     for (;;) {
-        ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, size); });
         if (n < 0) return false;
         if (n == 0) return true;
-        consume(buffer, static_cast<size_t>(n));
+        if (!consume(buffer, static_cast<size_t>(n))) return false;
     }
 }
 
+// Enough for the pieces of a read into memory, small enough for the stack.
+constexpr size_t kReadBuffer = 65536;
+
 bool StatPath(const AnsiString& path, struct stat* info) {
     return ::stat(NativePath(path).c_str(), info) == 0;
-}
-
-// Reads a whole regular file and reports its status (for its times). On failure `failure`,
-// when given, says whether anything is at the path.
-std::optional<std::string> ReadOpenedFile(const AnsiString& path, struct stat* info,
-                                          ReadFailure* failure) {
-    auto fail = [failure](ReadFailure why) -> std::optional<std::string> {
-        if (failure) *failure = why;
-        return std::nullopt;
-    };
-    FileDescriptor fd(
-        RetryOnEintr([&] { return ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd.valid())
-        return fail(errno == ENOENT || errno == ENOTDIR ? ReadFailure::Missing
-                                                        : ReadFailure::Unreadable);
-    if (::fstat(fd.get(), info) != 0 || S_ISDIR(info->st_mode))
-        return fail(ReadFailure::Unreadable);
-    std::string contents;
-    contents.reserve(static_cast<size_t>(info->st_size));
-    if (!ReadPieces(fd.get(), [&](const char* data, size_t size) { contents.append(data, size); }))
-        return fail(ReadFailure::Unreadable);
-    return contents;
 }
 
 }  // namespace
@@ -134,13 +214,27 @@ bool CreateDirectory(const AnsiString& path) {
 }
 
 bool CopyFile(const AnsiString& source, const AnsiString& target) {
+    FileDescriptor from(OpenFile(NativePath(source), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     struct stat info;
-    std::optional<std::string> contents = ReadOpenedFile(source, &info, nullptr);
-    return contents && WriteBesideAndRename(NativePath(target), contents->data(),
-                                            contents->size(), &info.st_mtim);
+    if (!from.valid() || ::fstat(from.get(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    // A small file needs no more buffer than its size (and one byte to see its end at once).
+    const size_t size = std::min(kCopyBuffer, size_t(std::max<off_t>(info.st_size, 0)) + 1);
+    const std::unique_ptr<char[]> buffer(new char[size]);
+    auto copy = [&](int to) {
+        return ReadPieces(from.get(), buffer.get(), size, [to](const char* data, size_t length) {
+            return WriteAll(to, data, length);
+        });
+    };
+    return ReplaceFile(NativePath(target), copy, &info.st_mtim);
 }
 
-bool DeleteFile(const AnsiString& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+bool DeleteFile(const AnsiString& path) {
+    return ::unlink(NativePath(path).c_str()) == 0;
+}
 
 std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
     struct stat info;
@@ -152,39 +246,119 @@ std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
 }
 
 std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* failure) {
+    auto fail = [failure](ReadFailure why) -> std::optional<std::string> {
+        if (failure) *failure = why;
+        return std::nullopt;
+    };
+    FileDescriptor fd(OpenFile(NativePath(path), O_RDONLY));
+    if (!fd.valid())
+        return fail(errno == ENOENT || errno == ENOTDIR ? ReadFailure::Missing
+                                                        : ReadFailure::Unreadable);
     struct stat info;
-    return ReadOpenedFile(path, &info, failure);
+    if (::fstat(fd.get(), &info) != 0) return fail(ReadFailure::Unreadable);
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return fail(ReadFailure::Unreadable);
+    }
+    std::string contents;
+    contents.reserve(static_cast<size_t>(info.st_size));
+    char buffer[kReadBuffer];
+    if (!ReadPieces(fd.get(), buffer, sizeof buffer, [&](const char* data, size_t size) {
+            contents.append(data, size);
+            return true;
+        }))
+        return fail(ReadFailure::Unreadable);
+    return contents;
 }
 
 bool ReadFileInPieces(const AnsiString& path,
                       const std::function<void(const char* data, size_t size)>& consume) {
-    FileDescriptor fd(
-        RetryOnEintr([&] { return ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC); }));
+    FileDescriptor fd(OpenFile(NativePath(path), O_RDONLY | O_NOFOLLOW));
     struct stat info;
-    return fd.valid() && ::fstat(fd.get(), &info) == 0 && !S_ISDIR(info.st_mode) &&
-           ReadPieces(fd.get(), consume);
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return false;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    char buffer[kReadBuffer];
+    return ReadPieces(fd.get(), buffer, sizeof buffer, [&](const char* data, size_t size) {
+        consume(data, size);
+        return true;
+    });
 }
 
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
-    return WriteBesideAndRename(NativePath(path), contents.data(), contents.size(), nullptr);
+    return ReplaceFile(
+        NativePath(path), [&](int fd) { return WriteAll(fd, contents.data(), contents.size()); },
+        nullptr);
 }
 
 bool RenameFile(const AnsiString& source, const AnsiString& target) {
     return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
 }
 
+bool FlushFile(const AnsiString& path) {
+    FileDescriptor fd(OpenFile(NativePath(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    return fd.valid() && RetryOnEintr([&] { return ::fdatasync(fd.get()); }) == 0;
+}
+
 bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName) {
     for (size_t at = FindSeparator(relativeName); at != AnsiString::npos;
          at = FindSeparator(relativeName, at + 1)) {
-        if (!CreateDirectory(base + relativeName.substr(0, at))) return false;
+        const std::string folder = NativePath(base + relativeName.substr(0, at));
+        struct stat info;
+        if (::lstat(folder.c_str(), &info) != 0) {
+            if (errno != ENOENT) return false;
+            // Made by someone else meanwhile: examined again below.
+            if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
+            if (::lstat(folder.c_str(), &info) != 0) return false;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            errno = S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
+            return false;
+        }
     }
     return true;
 }
 
 bool MakeOwnerExecutable(const AnsiString& path) {
+    // O_NONBLOCK: opening a pipe planted at the path must not wait for a writer.
+    FileDescriptor fd(OpenFile(NativePath(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     struct stat info;
-    return StatPath(path, &info) &&
-           ::chmod(NativePath(path).c_str(), (info.st_mode & 07777) | S_IXUSR) == 0;
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::fchmod(fd.get(), (info.st_mode & 07777) | S_IXUSR) == 0;
+}
+
+bool IsSymbolicLink(const AnsiString& path) {
+    struct stat info;
+    return ::lstat(WithoutTrailingSeparators(NativePath(path)).c_str(), &info) == 0 &&
+           S_ISLNK(info.st_mode);
+}
+
+bool IsInsideFolder(const AnsiString& path, const AnsiString& folder) {
+    const std::optional<std::string> realFolder = RealPath(NativePath(folder));
+    if (!realFolder) return false;
+    const std::string native = WithoutTrailingSeparators(NativePath(path));
+    std::optional<std::string> real = RealPath(native);
+    if (!real) {
+        // Only a path where nothing is yet is judged by its parent: a dangling link is
+        // something, and where it leads cannot be judged.
+        struct stat info;
+        const bool nothingThere =
+            errno == ENOENT && ::lstat(native.c_str(), &info) != 0 && errno == ENOENT;
+        if (!nothingThere) return false;
+        const std::string name = native.substr(native.rfind('/') + 1);
+        std::optional<std::string> parent = RealPath(NativeFolderOf(native));
+        if (!parent || name.empty() || name == "." || name == "..") return false;
+        real = (*parent == "/" ? "" : *parent) + "/" + name;
+    }
+    if (*realFolder == "/") return true;
+    return real->compare(0, realFolder->size(), *realFolder) == 0 &&
+           (real->size() == realFolder->size() || (*real)[realFolder->size()] == '/');
 }
 
 bool CreatePrivateFile(const AnsiString& path, const std::string& contents) {
@@ -202,8 +376,8 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents) {
 
 std::FILE* OpenForWriting(const AnsiString& path) {
     const int fd = RetryOnEintr([&] {
-        return ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                      0644);
+        return ::open(NativePath(path).c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     });
     if (fd < 0) return nullptr;
     std::FILE* file = ::fdopen(fd, "wb");

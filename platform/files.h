@@ -2,7 +2,16 @@
 //
 // Every path is code-page text as the wizard builds it (application folder + relative name,
 // backslashes); conversion to a native path happens inside. Operations report failure by
-// their result and never throw.
+// their result and never throw; on failure errno tells why.
+//
+// A file that replaces another is written whole beside it, flushed, and renamed over it, and
+// the folder is flushed after the rename: after a power cut the path holds the old or the new
+// contents, never a mixture or nothing. The new file keeps the permission bits, owner and
+// group of the one it replaces (the owner where the process may set it; set-id bits go when
+// the owner or group could not be kept); a file that replaces nothing gets mode 0644 less the
+// umask. A symbolic link at the target is itself replaced by the file, as a rename replaces it,
+// and the file takes the mode of what the link pointed to: the caller must have made sure that
+// the link stays where the write may go (IsInsideFolder).
 #pragma once
 
 #include <cstddef>
@@ -24,22 +33,43 @@ bool DirectoryExists(const AnsiString& path);
 // Creates one folder level; the parent must exist. True when the folder exists afterwards.
 bool CreateDirectory(const AnsiString& path);
 
-// Copies source over target (replacing it) and gives the copy the source's last-write time.
-// The copy is written beside the target and renamed over it, so a failure never leaves a
-// half-written target.
+// Copies source over target (replacing it as described above) and gives the copy the source's
+// last-write time. The contents pass through a buffer of fixed size, so a file of any size
+// costs no more memory than a small one. A source that is a symbolic link, or no regular file,
+// is refused: a link planted among the downloads cannot bring in a file from elsewhere. A
+// failure never leaves a half-written target.
 bool CopyFile(const AnsiString& source, const AnsiString& target);
 
 bool DeleteFile(const AnsiString& path);
 
-// Renames source over target, replacing it in one step.
+// Renames source over target, replacing it in one step. Nothing is flushed.
 bool RenameFile(const AnsiString& source, const AnsiString& target);
 
+// Makes the data of a file that another writer has finished (and closed) durable, so that
+// nothing written after this call can outlive it in a power cut. A symbolic link at the path
+// is refused, not followed.
+bool FlushFile(const AnsiString& path);
+
 // Creates, below the existing folder `base`, every missing folder that the relative file name
-// `relativeName` ("Bin\\Customs.dll") lies in. True when they all exist afterwards.
+// `relativeName` ("Bin\\Customs.dll") lies in. True when they all exist afterwards. Fails,
+// creating nothing further, at a level below `base` that is a symbolic link (even one to a
+// folder), so that files written there cannot be led elsewhere; `base` itself is taken as it is.
 bool CreateFoldersFor(const AnsiString& base, const AnsiString& relativeName);
 
-// Gives the file's owner the right to execute it.
+// Gives the file's owner the right to execute it. Refuses a symbolic link and anything that
+// is no regular file instead of changing what it leads to.
 bool MakeOwnerExecutable(const AnsiString& path);
+
+// Whether the path itself is a symbolic link (to anything, or dangling). A trailing
+// separator does not make the link's target be examined instead.
+bool IsSymbolicLink(const AnsiString& path);
+
+// Whether `path` lies inside `folder` (or is that folder), judged on real paths with every
+// link and "." or ".." resolved: a link inside the folder that leads to another place inside
+// is fine, one that leads out is not. A path that does not exist yet is judged by its existing
+// parent folder and its last name; a dangling link is never inside. False when `folder` does
+// not exist.
+bool IsInsideFolder(const AnsiString& path, const AnsiString& folder);
 
 struct LocalDateTime {
     int year, month, day, hour, minute, second;
@@ -58,12 +88,14 @@ std::optional<std::string> ReadWholeFile(const AnsiString& path, ReadFailure* fa
 
 // Reads the file from start to end and hands each piece to `consume` as it arrives, so a file
 // of any size passes through a small buffer. False when it cannot be opened or read; the
-// pieces handed over until then are not taken back.
+// pieces handed over until then are not taken back. A symbolic link at the path is refused,
+// so that what is read is the file that was written there, not one a link leads to.
 bool ReadFileInPieces(const AnsiString& path,
                       const std::function<void(const char* data, size_t size)>& consume);
 
-// Writes a complete new copy beside the file and renames it over the old one, so readers see
-// either the old or the new content, never a mixture. On failure the old file is untouched.
+// Replaces the file's contents as described above: readers see either the old or the new
+// contents, never a mixture, and a power cut leaves one of the two. On failure the old file is
+// untouched.
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents);
 
 // Creates a file that its owner alone may read and write, holding `contents`. Fails, leaving

@@ -1,13 +1,16 @@
 #include "platform/files.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <fstream>
-#include <gtest/gtest.h>
+#include <vector>
 
 #include "platform/codepage.h"
 
@@ -24,6 +27,16 @@ protected:
     void Write(const char* name, const std::string& contents) const {
         std::ofstream(Native(name), std::ios::binary) << contents;
     }
+    void Link(const std::string& target, const char* name) const {
+        ASSERT_EQ(::symlink(target.c_str(), Native(name).c_str()), 0) << name;
+    }
+    // Status of the path itself, not of what a link there leads to.
+    struct stat Status(const char* name) const {
+        struct stat info = {};
+        EXPECT_EQ(::lstat(Native(name).c_str(), &info), 0) << name;
+        return info;
+    }
+    mode_t Mode(const char* name) const { return Status(name).st_mode & 07777; }
 
     QTemporaryDir dir_;
 };
@@ -152,6 +165,250 @@ TEST_F(FilesTest, CreatePrivateFileMakesANewOwnerOnlyFileAndNothingElse) {
     EXPECT_EQ(platform::ReadWholeFile(Path("secret.key")), "key\n");
     EXPECT_EQ(platform::ReadWholeFile(Path("victim.txt")), "kept");
     EXPECT_FALSE(platform::CreatePrivateFile(Path("none\\secret.key"), "key"));
+}
+
+// A replaced program or script that lost its execute bits could no longer run, and a data
+// file readable by its group only must not become readable by everyone.
+TEST_F(FilesTest, AReplacedFileKeepsItsMode) {
+    Write("source", "new contents");
+    ASSERT_EQ(::chmod(Native("source").c_str(), 0644), 0);
+    for (mode_t mode : {0755, 0750, 0640, 0600, 0700}) {
+        SCOPED_TRACE(mode);
+        Write("copied", "old");
+        Write("setup.ini", "old");
+        ASSERT_EQ(::chmod(Native("copied").c_str(), mode), 0);
+        ASSERT_EQ(::chmod(Native("setup.ini").c_str(), mode), 0);
+        ASSERT_TRUE(platform::CopyFile(Path("source"), Path("copied")));
+        ASSERT_TRUE(platform::ReplaceFileContents(Path("setup.ini"), "new"));
+        EXPECT_EQ(Mode("copied"), mode);
+        EXPECT_EQ(Mode("setup.ini"), mode);
+        EXPECT_EQ(platform::ReadWholeFile(Path("copied")), "new contents");
+        EXPECT_EQ(platform::ReadWholeFile(Path("setup.ini")), "new");
+    }
+}
+
+TEST_F(FilesTest, ANewFileGetsTheUsualModeLessTheUmask) {
+    const mode_t umask = ::umask(027);
+    Write("source", "x");
+    ASSERT_EQ(::chmod(Native("source").c_str(), 0755), 0);
+    const bool copied = platform::CopyFile(Path("source"), Path("copied"));
+    const bool written = platform::ReplaceFileContents(Path("setup.ini"), "x");
+    ::umask(umask);
+    ASSERT_TRUE(copied);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(Mode("copied"), 0640u) << "not the source's mode";
+    EXPECT_EQ(Mode("setup.ini"), 0640u);
+}
+
+// Only a privileged process may give a file away, so this needs root.
+TEST_F(FilesTest, AReplacedFileKeepsItsOwnerAndGroupAndThenItsSetIdBits) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another owner";
+    Write("source", "new");
+    Write("target", "old");
+    ASSERT_EQ(::chown(Native("target").c_str(), 4321, 4322), 0);
+    ASSERT_EQ(::chmod(Native("target").c_str(), 06750), 0);
+    ASSERT_TRUE(platform::CopyFile(Path("source"), Path("target")));
+    const struct stat info = Status("target");
+    EXPECT_EQ(info.st_uid, 4321u);
+    EXPECT_EQ(info.st_gid, 4322u);
+    EXPECT_EQ(info.st_mode & 07777, 06750u);
+}
+
+// A link planted among the downloads must not bring a file from elsewhere into the product.
+TEST_F(FilesTest, CopyRefusesASourceThatIsALinkOrNoRegularFile) {
+    Write("elsewhere", "secret");
+    Link(Native("elsewhere"), "link.dll");
+    ASSERT_EQ(::mkfifo(Native("pipe.dll").c_str(), 0644), 0);
+    Write("target.dll", "kept");
+    for (const char* source : {"link.dll", "pipe.dll"}) {
+        EXPECT_FALSE(platform::CopyFile(Path(source), Path("target.dll"))) << source;
+        EXPECT_EQ(platform::ReadWholeFile(Path("target.dll")), "kept") << source;
+    }
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::System).size(), 4)
+        << "no temporary copy left";
+}
+
+// A product may install a link (Bin\Current.dll -> Bin\Core-3.dll); replacing it puts the
+// file where the link was, with the mode of the file it led to, which itself stays.
+TEST_F(FilesTest, ALinkAsTargetIsReplacedByTheFileWithTheModeOfWhatItLedTo) {
+    Write("source", "new");
+    Write("program", "old");
+    ASSERT_EQ(::chmod(Native("program").c_str(), 0750), 0);
+    Link("program", "copied");
+    Link("program", "setup.ini");
+    ASSERT_TRUE(platform::CopyFile(Path("source"), Path("copied")));
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("setup.ini"), "new"));
+    for (const char* replaced : {"copied", "setup.ini"}) {
+        EXPECT_TRUE(S_ISREG(Status(replaced).st_mode)) << replaced;
+        EXPECT_EQ(Mode(replaced), 0750u) << replaced;
+        EXPECT_EQ(platform::ReadWholeFile(Path(replaced)), "new") << replaced;
+    }
+    EXPECT_EQ(platform::ReadWholeFile(Path("program")), "old");
+}
+
+// The new copy is made beside the target under a name that another process could have
+// occupied first: whatever is there is replaced, never written through.
+TEST_F(FilesTest, ALinkPlantedAtTheTemporaryNameIsNotWrittenThrough) {
+    Write("victim", "kept");
+    const std::string temporary = ".tmp" + std::to_string(::getpid());
+    Link(Native("victim"), ("setup.ini" + temporary).c_str());
+    Link(Native("victim"), ("copied" + temporary).c_str());
+    Write("source", "new");
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("setup.ini"), "new"));
+    ASSERT_TRUE(platform::CopyFile(Path("source"), Path("copied")));
+    EXPECT_EQ(platform::ReadWholeFile(Path("victim")), "kept");
+    EXPECT_EQ(platform::ReadWholeFile(Path("setup.ini")), "new");
+    EXPECT_EQ(platform::ReadWholeFile(Path("copied")), "new");
+    EXPECT_FALSE(platform::FileExists(Path(("setup.ini" + temporary).c_str())));
+}
+
+TEST_F(FilesTest, ReplacingAFolderFailsAndLeavesNothingBeside) {
+    Write("source", "x");
+    ASSERT_TRUE(platform::CreateDirectory(Path("folder")));
+    errno = 0;
+    EXPECT_FALSE(platform::CopyFile(Path("source"), Path("folder")));
+    EXPECT_EQ(errno, EISDIR) << "the reason travels with the failure";
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("folder"), "x"));
+    EXPECT_TRUE(platform::DirectoryExists(Path("folder")));
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files).size(), 1);
+}
+
+TEST_F(FilesTest, ReadingInPiecesAndFlushingRefuseALink) {
+    Write("a.bin", "contents");
+    Link(Native("a.bin"), "link.bin");
+    bool called = false;
+    EXPECT_FALSE(
+        platform::ReadFileInPieces(Path("link.bin"), [&](const char*, size_t) { called = true; }));
+    EXPECT_FALSE(called);
+    EXPECT_FALSE(platform::FlushFile(Path("link.bin")));
+    EXPECT_FALSE(platform::FlushFile(Path("missing.bin")));
+    EXPECT_TRUE(platform::FlushFile(Path("a.bin")));
+}
+
+// A run entry is made executable before it starts; through a planted link that would change
+// a file elsewhere.
+TEST_F(FilesTest, MakeOwnerExecutableChangesOnlyARegularFileItself) {
+    Write("run.sh", "");
+    Write("elsewhere.sh", "");
+    ASSERT_EQ(::chmod(Native("run.sh").c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(Native("elsewhere.sh").c_str(), 0640), 0);
+    Link(Native("elsewhere.sh"), "link.sh");
+    ASSERT_EQ(::mkfifo(Native("pipe.sh").c_str(), 0640), 0);
+    EXPECT_TRUE(platform::MakeOwnerExecutable(Path("run.sh")));
+    EXPECT_EQ(Mode("run.sh"), 0740u);
+    EXPECT_FALSE(platform::MakeOwnerExecutable(Path("link.sh")));
+    EXPECT_EQ(Mode("elsewhere.sh"), 0640u);
+    EXPECT_FALSE(platform::MakeOwnerExecutable(Path("pipe.sh"))) << "and does not wait for it";
+    EXPECT_EQ(Mode("pipe.sh"), 0640u);
+}
+
+TEST_F(FilesTest, CreateFoldersForMakesEveryLevelButGoesThroughNoLink) {
+    ASSERT_TRUE(platform::CreateDirectory(Path("Update")));
+    ASSERT_TRUE(platform::CreateDirectory(Path("outside")));
+    const AnsiString base = Path("Update") + "\\";
+    EXPECT_TRUE(platform::CreateFoldersFor(base, "Bin\\Deep\\Core.dll"));
+    EXPECT_TRUE(platform::DirectoryExists(Path("Update\\Bin\\Deep")));
+    EXPECT_TRUE(platform::CreateFoldersFor(base, "Bin\\Deep\\Other.dll")) << "levels that exist";
+    EXPECT_TRUE(platform::CreateFoldersFor(base, "Top.dll")) << "no level at all";
+
+    Link(Native("outside"), "Update\\Plugins");
+    Link(Native("outside"), "Update\\Bin\\Inner");
+    Write("Update\\File", "");
+    for (const char* name :
+         {"Plugins\\a.dll", "Plugins\\Sub\\a.dll", "Bin\\Inner\\Sub\\a.dll", "File\\a.dll"}) {
+        errno = 0;
+        EXPECT_FALSE(platform::CreateFoldersFor(base, name)) << name;
+        EXPECT_NE(errno, 0) << name;
+    }
+    EXPECT_TRUE(QDir(dir_.path() + "/outside").isEmpty()) << "nothing made through the links";
+}
+
+TEST_F(FilesTest, IsSymbolicLinkLooksAtThePathItself) {
+    ASSERT_TRUE(platform::CreateDirectory(Path("folder")));
+    Write("file", "");
+    Link(Native("folder"), "to-folder");
+    Link(Native("missing"), "dangling");
+    const struct {
+        AnsiString path;
+        bool link;
+    } cases[] = {
+        {Path("to-folder"), true}, {Path("to-folder") + "\\", true},
+        {Path("dangling"), true},  {Path("folder"), false},
+        {Path("file"), false},     {Path("missing"), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::IsSymbolicLink(c.path), c.link) << c.path;
+}
+
+// Confinement is judged where the path really leads: a link the product made inside its folder
+// is fine as long as it stays inside.
+TEST_F(FilesTest, IsInsideFolderJudgesRealPaths) {
+    for (const char* folder : {"app", "app\\lib64", "app\\Update", "app2", "outside"})
+        ASSERT_TRUE(platform::CreateDirectory(Path(folder)));
+    Write("app\\a.dll", "");
+    Write("outside\\secret", "");
+    Link("lib64", "app\\lib");
+    Link(Native("outside"), "app\\Update\\escape");
+    Link(Native("outside\\secret"), "app\\Update\\secret");
+    Link(Native("app\\missing"), "app\\dangling");
+    const AnsiString app = Path("app");
+    const struct {
+        AnsiString path;
+        bool inside;
+    } cases[] = {
+        {Path("app\\a.dll"), true},
+        {Path("app"), true},
+        {Path("app\\lib\\a.so"), true},
+        {Path("app\\Update\\new.dll"), true},
+        {Path("app\\Update\\..\\a.dll"), true},
+        {Path("app\\Update\\..\\..\\outside\\secret"), false},
+        {Path("app\\..\\app2\\a.dll"), false},
+        {Path("app2\\a.dll"), false},
+        {Path("app\\Update\\escape\\secret"), false},
+        {Path("app\\Update\\escape\\new.dll"), false},
+        {Path("app\\Update\\secret"), false},
+        {Path("app\\dangling"), false},
+        {Path("app\\none\\new.dll"), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::IsInsideFolder(c.path, app), c.inside) << c.path;
+    EXPECT_TRUE(platform::IsInsideFolder(Path("app\\a.dll"), app + "\\"));
+    EXPECT_FALSE(platform::IsInsideFolder(Path("app\\a.dll"), Path("none")));
+}
+
+// The copy streams: an update file of gigabytes must not take gigabytes of memory. The file
+// holds its own offsets, so a piece written twice, lost or out of place shows.
+TEST_F(FilesTest, CopyOfAFileFarLargerThanItsBufferIsExactAndCostsLittleMemory) {
+    constexpr size_t kSize = size_t(256) << 20;
+    constexpr size_t kChunk = size_t(1) << 20;
+    {
+        std::vector<uint64_t> chunk(kChunk / sizeof(uint64_t));
+        std::ofstream out(Native("big.bin"), std::ios::binary);
+        for (size_t at = 0; at < kSize + 12345; at += kChunk) {
+            for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = at + i * sizeof(uint64_t);
+            out.write(reinterpret_cast<const char*>(chunk.data()),
+                      std::streamsize(std::min(kChunk, kSize + 12345 - at)));
+        }
+        ASSERT_TRUE(out.good());
+    }
+    struct rusage before;
+    ASSERT_EQ(::getrusage(RUSAGE_SELF, &before), 0);
+    ASSERT_TRUE(platform::CopyFile(Path("big.bin"), Path("copy.bin")));
+    struct rusage after;
+    ASSERT_EQ(::getrusage(RUSAGE_SELF, &after), 0);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes more at the peak";
+
+    size_t offset = 0;
+    size_t wrong = 0;
+    uint64_t word = 0;
+    ASSERT_TRUE(platform::ReadFileInPieces(Path("copy.bin"), [&](const char* data, size_t size) {
+        for (size_t i = 0; i < size; ++i, ++offset) {
+            reinterpret_cast<char*>(&word)[offset % sizeof word] = data[i];
+            if (offset % sizeof word == sizeof word - 1 && word != offset + 1 - sizeof word)
+                ++wrong;
+        }
+    }));
+    EXPECT_EQ(offset, kSize + 12345);
+    EXPECT_EQ(wrong, 0u);
 }
 
 }  // namespace
