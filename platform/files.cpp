@@ -385,11 +385,6 @@ std::FILE* OpenForWriting(const AnsiString& path) {
     return file;
 }
 
-bool IsSymbolicLink(const AnsiString& path) {
-    struct stat info;
-    return ::lstat(NativePath(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
 std::optional<unsigned> PermissionBits(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info)) return std::nullopt;

@@ -108,10 +108,6 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
 // in a folder of downloads cannot carry the write elsewhere. Nothing when it cannot be opened.
 std::FILE* OpenForWriting(const AnsiString& path);
 
-// True when the path itself is a symbolic link (which is not followed to find out), whatever it
-// points at, nothing included.
-bool IsSymbolicLink(const AnsiString& path);
-
 // The permission bits (07777) of the file that `path` leads to, links followed; nothing when
 // it cannot be examined.
 std::optional<unsigned> PermissionBits(const AnsiString& path);
