@@ -351,9 +351,14 @@ void TMainform::Button1Click(QObject*) {
 
 void TMainform::Bitbtn2Click(QObject*) { close(); }
 
+bool TMainform::CloseNeedsQuestion() const {
+    // A wizard that waits for the user has nothing running to interrupt, and the finish has
+    // nothing left to lose.
+    return !Bitbtn1->isEnabled() && Bitbtn1->Tag >= 1 && Bitbtn1->Tag <= 3;
+}
+
 bool TMainform::FormCloseQuery() {
-    // A wizard that waits for the user has nothing running to interrupt.
-    if (Bitbtn1->isEnabled() || Bitbtn1->Tag == 0) return true;
+    if (!CloseNeedsQuestion()) return true;
     switch (Bitbtn1->Tag) {
         case 1:
             if (!environment_.Confirm(Texts::CancelListingQuestion)) return false;
@@ -368,13 +373,22 @@ bool TMainform::FormCloseQuery() {
             HTTPGet2->Abort();
             CancelFlag = true;
             return false;
-        case 3:
+        default:  // 3, the install
             if (!environment_.Confirm(Texts::CancelInstallQuestion)) return false;
             CancelFlag = true;
             return true;
-        default:
-            return true;
     }
+}
+
+void TMainform::AskToClose() {
+    closeQuestionQueued_ = false;
+    // A Yes to an earlier question has already decided.
+    if (programEnded_) return;
+    RunHandler([this] {
+        if (!FormCloseQuery()) return;
+        EndProgram();
+        close();
+    });
 }
 
 void TMainform::EndProgram() {
@@ -403,14 +417,20 @@ void TMainform::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    bool canClose = false;
-    RunHandler([&] { canClose = FormCloseQuery(); });
-    if (!canClose) {
-        event->ignore();
+    if (!CloseNeedsQuestion()) {
+        event->accept();
+        EndProgram();
         return;
     }
-    event->accept();
-    EndProgram();
+    // The question is asked once this event has been refused, never inside it. While a close
+    // event is being handled, Qt takes any further close request of the window as accepted,
+    // without calling this handler, and destroys the native window while the program goes on
+    // running; the question's own event loop would let such requests in (the close box used
+    // during the question, or a close that arrives together with the answer).
+    event->ignore();
+    if (closeQuestionQueued_) return;
+    closeQuestionQueued_ = true;
+    QMetaObject::invokeMethod(this, &TMainform::AskToClose, Qt::QueuedConnection);
 }
 
 bool TMainform::event(QEvent* event) {

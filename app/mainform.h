@@ -63,7 +63,8 @@ public:
     void FormShow();
     // A resumed run's steps; runs once, as soon as the shown window's event loop runs.
     void FormActivate();
-    // True when the window may close; may ask the user and cancel the running step.
+    // True when the window may close; may ask the user and cancel the running step. The
+    // question runs an event loop, so this is never called inside a close event.
     bool FormCloseQuery();
 
     // Shows the message page "New" with `lines` as the whole content of MEMO2.
@@ -213,9 +214,15 @@ private:
     // Posts the quit request and stops whatever still runs: the download components and a
     // size query, so that nothing is written once the program is ending.
     void EndProgram();
+    // True when a close request must be confirmed: a step of the update runs.
+    bool CloseNeedsQuestion() const;
+    // Runs a refused close request's question, queued after the request: ends the program and
+    // closes the window on Yes. Requests made until it runs are answered by this question.
+    void AskToClose();
 
     TWizardEnvironment environment_;
     bool programEnded_ = false;
+    bool closeQuestionQueued_ = false;
     bool shown_ = false;
     bool sizeQueryRunning_ = false;
     bool signatureArrived_ = false;

@@ -1,11 +1,13 @@
 #include "app/mainform.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include "app/wizardharness.h"
@@ -49,6 +51,22 @@ protected:
     void RunningStep(int tag) {
         form_->Bitbtn1->Tag = tag;
         form_->Bitbtn1->setEnabled(false);
+    }
+
+    // Lets a question that a close request needs be asked and answered.
+    static void LetTheQuestionRun() {
+        for (int pass = 0; pass < 3; ++pass) QCoreApplication::processEvents();
+    }
+
+    static void CloseAndAnswer(TMainform& form) {
+        form.close();
+        LetTheQuestionRun();
+    }
+
+    // A close request as the window system delivers one: to the native window.
+    static void CloseBoxRequest(TMainform& form) {
+        QCloseEvent request;
+        QCoreApplication::sendEvent(form.windowHandle(), &request);
     }
 };
 
@@ -167,7 +185,7 @@ TEST_F(Wizard, ClosingARunningStepAsksAndNoKeepsItRunning) {
         TMainform& form = Open();
         RunningStep(tag);
         answer_ = false;
-        form.close();
+        CloseAndAnswer(form);
         EXPECT_EQ(questions_, (std::vector<AnsiString>{questions[tag - 1]}));
         EXPECT_FALSE(form.ProgramEnded());
         EXPECT_FALSE(form.CancelFlag);
@@ -180,18 +198,73 @@ TEST_F(Wizard, ClosingARunningStepWithYesCancelsIt) {
         TMainform& form = Open();
         RunningStep(tag);
         answer_ = true;
-        form.close();
+        CloseAndAnswer(form);
         EXPECT_TRUE(form.CancelFlag) << tag;
         EXPECT_TRUE(form.ProgramEnded()) << tag;
+        EXPECT_FALSE(form.isVisible()) << tag;
     }
     // A download is stopped first; the download step ends the program once it has.
     TMainform& form = Open();
     RunningStep(2);
-    form.close();
+    CloseAndAnswer(form);
     EXPECT_TRUE(form.CancelFlag);
     EXPECT_FALSE(form.Bitbtn2->isEnabled());
     EXPECT_FALSE(form.ProgramEnded());
     EXPECT_TRUE(form.isVisible());
+}
+
+// The question runs after the close event, so a request can come while it is open (it arrives
+// as the box is answered). Inside the close event Qt took such a request as accepted and
+// destroyed the native window of a program that went on running, which no close could reach.
+TEST_F(Wizard, ACloseRequestWhileTheQuestionIsOpenKeepsTheWindowAndIsAskedToo) {
+    TMainform& form = Open();
+    RunningStep(2);
+    whileAsking_ = [&] {
+        if (questions_.size() == 1) CloseBoxRequest(form);
+    };
+    CloseBoxRequest(form);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return questions_.size() == 2; }))
+        << questions_.size() << " questions";
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_NE(form.windowHandle()->handle(), nullptr) << "the native window is kept";
+    EXPECT_FALSE(form.ProgramEnded());
+    EXPECT_FALSE(form.CancelFlag);
+
+    whileAsking_ = nullptr;
+    CloseBoxRequest(form);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return questions_.size() == 3; }))
+        << "every further request asks";
+
+    // A Yes decides the request made while it was open as well.
+    questions_.clear();
+    RunningStep(1);
+    answer_ = true;
+    whileAsking_ = [&] { CloseBoxRequest(form); };
+    CloseBoxRequest(form);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return form.ProgramEnded(); }));
+    LetTheQuestionRun();
+    EXPECT_EQ(questions_.size(), 1u);
+    EXPECT_FALSE(form.isVisible());
+}
+
+// Requests that come before the question runs are answered by it, and the state when it runs
+// decides: a step that has finished meanwhile leaves nothing to ask about.
+TEST_F(Wizard, TheQuestionFollowsTheStateWhenItRuns) {
+    TMainform& form = Open();
+    RunningStep(3);
+    form.close();
+    form.close();
+    LetTheQuestionRun();
+    EXPECT_EQ(questions_.size(), 1u);
+    EXPECT_FALSE(form.ProgramEnded());
+
+    questions_.clear();
+    form.close();
+    form.Bitbtn1->setEnabled(true);
+    LetTheQuestionRun();
+    EXPECT_TRUE(questions_.empty());
+    EXPECT_TRUE(form.ProgramEnded());
+    EXPECT_FALSE(form.isVisible());
 }
 
 // A confirmed cancel must stop the transfers of the running step, not wait for a stalled server.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,6 +24,7 @@ public:
         environment.ManifestKey = manifestKey_;
         environment.Confirm = [this](const AnsiString& question) {
             questions_.push_back(question);
+            if (whileAsking_) whileAsking_();
             return answer_;
         };
         environment.ShowError = [this](const AnsiString& message) { errors_.push_back(message); };
@@ -40,6 +42,7 @@ public:
     TempAppFolder folder_;
     std::unique_ptr<TMainform> form_;
     bool answer_ = false;
+    std::function<void()> whileAsking_;  // runs while a question is open, before its answer
     AnsiString manifestKey_;  // the built-in manifest key of the next Open
     std::vector<AnsiString> questions_;
     std::vector<AnsiString> errors_;
