@@ -47,7 +47,12 @@ void TMainform::DownloadUpdates() {
             return;
         }
         const AnsiString updateFolder = ApplicationFolder + "Update\\";
-        platform::CreateFoldersFor(updateFolder, CurrentFileName);
+        // The folder of downloads is the updater's own: it is not written through a link.
+        if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
+            !platform::CreateFoldersFor(updateFolder, CurrentFileName)) {
+            ShowDownloadFailed();
+            return;
+        }
         HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
         HTTPGet2->FileName = updateFolder + CurrentFileName;
         // A server that goes on past the size it announced cannot fill the disk.

@@ -77,16 +77,31 @@ bool RunAndWait(QWidget* window, const AnsiString& path) {
     return true;
 }
 
-// Copies a downloaded file to the application folder, or to the folder below it that the
+// Where a copy entry puts its file: the application folder, or the folder below it that the
 // entry names, which must already exist: it is never made.
+AnsiString CopyTarget(const AnsiString& applicationFolder, const AnsiString& value) {
+    const AnsiString targetFolder = EntryTargetFolder(value);
+    return applicationFolder + (targetFolder.empty() ? "" : targetFolder + "\\") +
+           EntryFileName(value);
+}
+
+// True when the folder that a copy entry writes into exists and, judged on real paths, leads
+// outside the application folder. A missing folder is no such case: the copy fails on it and
+// can be retried once the folder is made.
+bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder) {
+    size_t last = AnsiString::npos;
+    for (size_t at = platform::FindSeparator(target); at != AnsiString::npos;
+         at = platform::FindSeparator(target, at + 1))
+        last = at;
+    const AnsiString folder = target.substr(0, last);
+    return platform::DirectoryExists(folder) && !platform::IsInsideFolder(target, applicationFolder);
+}
+
 bool CopyIntoPlace(const AnsiString& source, const AnsiString& applicationFolder,
                    const AnsiString& value) {
-    const AnsiString fileName = EntryFileName(value);
     const AnsiString targetFolder = EntryTargetFolder(value);
-    if (targetFolder.empty()) return platform::CopyFile(source, applicationFolder + fileName);
-    return IsSafeRelativeName(targetFolder) &&
-           platform::DirectoryExists(applicationFolder + targetFolder) &&
-           platform::CopyFile(source, applicationFolder + targetFolder + "\\" + fileName);
+    return (targetFolder.empty() || platform::DirectoryExists(applicationFolder + targetFolder)) &&
+           platform::CopyFile(source, CopyTarget(applicationFolder, value));
 }
 
 }  // namespace
@@ -104,13 +119,18 @@ void TMainform::InstallUpdates() {
     for (const AnsiString& key : UpdateList) {
         const AnsiString value = ManifestIni->ReadEntry("RUN", key);
         CurrentFileName = EntryFileName(value);
-        if (!IsSafeEntry(value)) {
+        // Names are judged on real paths as well: a folder of the product that is a link may
+        // lead anywhere, and only what stays inside the application folder is installed.
+        if (!IsSafeEntry(value) ||
+            (IsCopyEntry(value) &&
+             LeadsOutside(CopyTarget(ApplicationFolder, value), ApplicationFolder))) {
             ShowNameRefused(CurrentFileName);
             return;
         }
-        // A folder of downloads that is a link is not the updater's own: what is in it was
-        // never downloaded by this program.
+        // A folder of downloads that is (or leads through) a link is not the updater's own:
+        // what is in it was never downloaded by this program.
         if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
+            !platform::IsInsideFolder(updateFolder + CurrentFileName, updateFolder) ||
             !platform::FileExists(updateFolder + CurrentFileName)) {
             ShowStopped(Texts::UpdateFile + CurrentFileName + Texts::FileMissingTail,
                         Texts::RetryButton, true, 0);
@@ -148,11 +168,12 @@ void TMainform::InstallUpdates() {
             return;
         }
 
-        if (SystemFlag == "1") {
-            const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
-            platform::CreateFoldersFor(backupFolder, CurrentFileName);
+        // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is
+        // never written through a link.
+        const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
+        if (SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate") &&
+            platform::CreateFoldersFor(backupFolder, CurrentFileName))
             platform::CopyFile(source, backupFolder + CurrentFileName);
-        }
         // The journal first: a copy left behind is harmless, while a journal entry whose copy
         // is gone would stop the resumed install at a missing file.
         if (!ManifestIni->RemoveKey("RUN", key)) {

@@ -98,7 +98,7 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
         // or the next start would offer to resume a manifest that never got its folders.
         const bool foldersMade = (SystemFlag != "1" || CreateUpdateFolder("CUpdate")) &&
                                  CreateUpdateFolder("Update");
-        if (!foldersMade || !WithoutJournal(download) ||
+        if (!foldersMade || !WithoutJournal(download) || !platform::FlushFile(download) ||
             !platform::RenameFile(download, manifest)) {
             platform::DeleteFile(download);
             if (foldersMade) HTTPGet3Error(nullptr);
