@@ -8,7 +8,8 @@
 void TMainform::RefreshComponents() {
     // The journal's digests hold here too: a waiting copy that is not what the publisher made
     // is left for the install step, which refuses it with a message.
-    const TIniFile journal(ApplicationFolder + "Version.ini");
+    const TJournal journal(ApplicationFolder + "Version.ini",
+                           SetupIni->ReadEntry("VERSION", "VERSION", "1.0"));
     const size_t count = ComponentFiles.size();
     for (size_t i = 0; i < count; ++i) {
         const AnsiString installed = ApplicationFolder + ComponentFiles[i];
@@ -16,7 +17,7 @@ void TMainform::RefreshComponents() {
         if (!platform::FileExists(installed) || !platform::FileExists(waiting)) continue;
         // The texts are "yyyy-mm-dd", so they compare as text in date order.
         if (FileDateText(installed) < FileDateText(waiting) &&
-            verification::CheckFile(journal, ComponentFiles[i], waiting) !=
+            verification::CheckFile(journal.Digests(ComponentFiles[i]), waiting) !=
                 verification::FileCheck::Fails)
             platform::CopyFile(waiting, installed);
     }

@@ -40,9 +40,9 @@ void TMainform::DownloadUpdates() {
         if (CancelFlag) return;
         CurrentDownloadIndex = int(i);
         FileDoneFlag = false;
-        const AnsiString key = UpdateList[i];
-        CurrentFileName = EntryFileName(ManifestIni->ReadEntry(InstalledVersion, key));
-        if (!IsSafeRelativeName(CurrentFileName)) {
+        const TJournal::Entry& entry = UpdateList[i];
+        CurrentFileName = entry.fileName;
+        if (!entry.safe) {
             ShowNameRefused(CurrentFileName);
             return;
         }
@@ -65,7 +65,7 @@ void TMainform::DownloadUpdates() {
         if (!FileDoneFlag) return;
         // A copy that is not what the publisher made is not kept: the install step must
         // never find it, and the next try fetches it anew.
-        if (verification::CheckFile(*ManifestIni, CurrentFileName, HTTPGet2->FileName) ==
+        if (verification::CheckFile(Journal->Digests(CurrentFileName), HTTPGet2->FileName) ==
             verification::FileCheck::Fails) {
             platform::DeleteFile(HTTPGet2->FileName);
             ShowDownloadFailed();
@@ -78,12 +78,11 @@ void TMainform::DownloadUpdates() {
         }
 
         // One write: a crash leaves the entry in the section or in [RUN], never in both.
-        ManifestIni->MoveEntry(InstalledVersion, key, "RUN", key,
-                               ManifestIni->ReadEntry(InstalledVersion, key));
+        Journal->MarkDownloaded(entry);
         SetSubItem(ListView3, int(i), Texts::FileDone);
         if (i + 1 < UpdateList.size()) ScrollToRow(ListView3, int(i + 1));
     }
-    if (FileDoneFlag) ManifestIni->RemoveSection(InstalledVersion);
+    if (FileDoneFlag) Journal->CloseSection();
     if (CancelFlag) return;
 
     Label21->setText(platform::ToUnicode(Texts::DownloadedHint));

@@ -21,6 +21,9 @@
 
 namespace {
 
+// Copies in one batch share one flush pass; the batch holds a file open per copy.
+constexpr size_t kCopiesPerBatch = 256;
+
 // Swallows clicks and keys meant for one window while it waits, as a busy window would take
 // none; painting, timers and other windows (a confirmation box) go on.
 class InputBlocker : public QObject {
@@ -79,10 +82,9 @@ bool RunAndWait(QWidget* window, const AnsiString& path) {
 
 // Where a copy entry puts its file: the application folder, or the folder below it that the
 // entry names, which must already exist: it is never made.
-AnsiString CopyTarget(const AnsiString& applicationFolder, const AnsiString& value) {
-    const AnsiString targetFolder = EntryTargetFolder(value);
-    return applicationFolder + (targetFolder.empty() ? "" : targetFolder + "\\") +
-           EntryFileName(value);
+AnsiString CopyTarget(const AnsiString& applicationFolder, const TJournal::Entry& entry) {
+    return applicationFolder + (entry.targetFolder.empty() ? "" : entry.targetFolder + "\\") +
+           entry.fileName;
 }
 
 // True when the folder that a copy entry writes into exists and, judged on real paths, leads
@@ -97,33 +99,24 @@ bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder)
     return platform::DirectoryExists(folder) && !platform::IsInsideFolder(target, applicationFolder);
 }
 
-bool CopyIntoPlace(const AnsiString& source, const AnsiString& applicationFolder,
-                   const AnsiString& value) {
-    const AnsiString targetFolder = EntryTargetFolder(value);
-    return (targetFolder.empty() || platform::DirectoryExists(applicationFolder + targetFolder)) &&
-           platform::CopyFile(source, CopyTarget(applicationFolder, value));
-}
-
 }  // namespace
 
 void TMainform::InstallUpdates() {
-    if (!ManifestIni) ManifestIni = std::make_unique<TIniFile>(ApplicationFolder + "Version.ini");
-    ManifestIni->KeyNames("RUN", UpdateList);
+    Journal = std::make_unique<TJournal>(ApplicationFolder + "Version.ini",
+                                         SetupIni->ReadEntry("VERSION", "VERSION", "1.0"));
+    UpdateList.assign(Journal->Waiting().begin(), Journal->Waiting().end());
 
     ListView4->clear();
-    for (const AnsiString& key : UpdateList)
-        AddRow(ListView4, EntryFileName(ManifestIni->ReadEntry("RUN", key)), ImageList1[0],
-               Texts::NotInstalled);
+    for (const TJournal::Entry& entry : UpdateList)
+        AddRow(ListView4, entry.fileName, ImageList1[0], Texts::NotInstalled);
 
     const AnsiString updateFolder = ApplicationFolder + "Update\\";
-    for (const AnsiString& key : UpdateList) {
-        const AnsiString value = ManifestIni->ReadEntry("RUN", key);
-        CurrentFileName = EntryFileName(value);
+    for (const TJournal::Entry& entry : UpdateList) {
+        CurrentFileName = entry.fileName;
         // Names are judged on real paths as well: a folder of the product that is a link may
         // lead anywhere, and only what stays inside the application folder is installed.
-        if (!IsSafeEntry(value) ||
-            (IsCopyEntry(value) &&
-             LeadsOutside(CopyTarget(ApplicationFolder, value), ApplicationFolder))) {
+        if (!entry.safe ||
+            (entry.copy && LeadsOutside(CopyTarget(ApplicationFolder, entry), ApplicationFolder))) {
             ShowNameRefused(CurrentFileName);
             return;
         }
@@ -141,10 +134,10 @@ void TMainform::InstallUpdates() {
         // changed since it was downloaded, possibly in an earlier run of the program. A link in
         // its place is no copy at all.
         if (platform::IsSymbolicLink(updateFolder + CurrentFileName) ||
-            verification::CheckFile(*ManifestIni, CurrentFileName,
+            verification::CheckFile(Journal->Digests(CurrentFileName),
                                     updateFolder + CurrentFileName) ==
                 verification::FileCheck::Fails) {
-            ShowCopyDamaged(key);
+            ShowCopyDamaged(entry);
             return;
         }
     }
@@ -152,47 +145,108 @@ void TMainform::InstallUpdates() {
     Notebook1->SetActivePage("install");
     QCoreApplication::processEvents();
 
-    const int count = int(UpdateList.size());
-    for (int i = 0; i < count; ++i) {
+    // Consecutive copy entries go in batches; a run entry goes alone, since running it twice
+    // after a crash is not harmless.
+    for (size_t first = 0; first < UpdateList.size();) {
         if (CancelFlag) return;
-        const AnsiString key = UpdateList[size_t(i)];
-        const AnsiString value = ManifestIni->ReadEntry("RUN", key);
-        CurrentFileName = EntryFileName(value);
-        const AnsiString source = updateFolder + CurrentFileName;
-
-        const bool installed = IsCopyEntry(value) ? CopyIntoPlace(source, ApplicationFolder, value)
-                                                  : RunAndWait(this, source);
-        // The downloaded copy and its journal entry stay for the retry.
-        if (!installed) {
-            ShowInstallFailed(CurrentFileName);
+        size_t last = first + 1;
+        if (UpdateList[first].copy) {
+            while (last < UpdateList.size() && UpdateList[last].copy &&
+                   last - first < kCopiesPerBatch)
+                ++last;
+            if (!InstallCopies(first, last)) return;
+        } else if (!InstallRun(first)) {
             return;
         }
-
-        // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is
-        // never written through a link.
-        const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
-        if (SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate") &&
-            platform::CreateFoldersFor(backupFolder, CurrentFileName))
-            platform::CopyFile(source, backupFolder + CurrentFileName);
-        // The journal first: a copy left behind is harmless, while a journal entry whose copy
-        // is gone would stop the resumed install at a missing file.
-        if (!ManifestIni->RemoveKey("RUN", key)) {
-            ShowStopped(Texts::CannotWrite + ManifestIni->FileName(), Texts::RetryButton, true, 3);
-            return;
-        }
-        platform::DeleteFile(source);
-
-        FlatProgressBar3->SetMax(count);
-        FlatProgressBar3->SetPosition(i + 1);
-        Label20->setText(platform::ToUnicode(Texts::InstallCountOf + std::to_string(count) +
-                                             Texts::InstallCountDone + std::to_string(i + 1) +
-                                             Texts::InstallCountUnit));
-        if (i + 1 < count) ScrollToRow(ListView4, i + 1);
-        SetSubItem(ListView4, i, Texts::InstalledState);
-        ListView4->topLevelItem(i)->setIcon(0, ImageList1[1]);
-        QCoreApplication::processEvents();
+        first = last;
     }
     Finish();
+}
+
+bool TMainform::InstallCopies(size_t first, size_t last) {
+    const AnsiString updateFolder = ApplicationFolder + "Update\\";
+    const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
+    // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
+    // written through a link.
+    const bool keepBackups =
+        SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate");
+    platform::FileReplacements batch;
+    size_t staged = first;
+    for (; staged < last; ++staged) {
+        const TJournal::Entry& entry = UpdateList[staged];
+        const AnsiString source = updateFolder + entry.fileName;
+        // The target folder must already exist: it is never made.
+        if ((!entry.targetFolder.empty() &&
+             !platform::DirectoryExists(ApplicationFolder + entry.targetFolder)) ||
+            !batch.AddCopy(source, CopyTarget(ApplicationFolder, entry)))
+            break;
+        if (keepBackups && platform::CreateFoldersFor(backupFolder, entry.fileName))
+            batch.AddCopy(source, backupFolder + entry.fileName);
+        QCoreApplication::processEvents();
+        // What is not yet in place is dropped with the batch, and stays in the journal.
+        if (CancelFlag) return false;
+    }
+    if (staged > first) {
+        if (!batch.Commit()) {
+            ShowInstallFailed(UpdateList[first].fileName);
+            return false;
+        }
+        // The journal next: a copy left behind is harmless, while a journal entry whose copy
+        // is gone would stop the resumed install at a missing file.
+        const std::vector<TJournal::Entry> installed(UpdateList.begin() + first,
+                                                     UpdateList.begin() + staged);
+        if (!MarkInstalled(installed)) return false;
+        ShowInstalled(first, staged);
+    }
+    // The downloaded copy and its journal entry stay for the retry.
+    if (staged < last) {
+        ShowInstallFailed(UpdateList[staged].fileName);
+        return false;
+    }
+    return true;
+}
+
+bool TMainform::InstallRun(size_t index) {
+    const TJournal::Entry& entry = UpdateList[index];
+    const AnsiString source = ApplicationFolder + "Update\\" + entry.fileName;
+    if (!RunAndWait(this, source)) {
+        ShowInstallFailed(entry.fileName);
+        return false;
+    }
+    const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
+    if (SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate") &&
+        platform::CreateFoldersFor(backupFolder, entry.fileName))
+        platform::CopyFile(source, backupFolder + entry.fileName);
+    if (!MarkInstalled({entry})) return false;
+    ShowInstalled(index, index + 1);
+    return true;
+}
+
+bool TMainform::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
+    try {
+        Journal->MarkInstalled(entries);
+    } catch (const std::exception& error) {
+        ShowStopped(error.what(), Texts::RetryButton, true, 3);
+        return false;
+    }
+    for (const TJournal::Entry& entry : entries)
+        platform::DeleteFile(ApplicationFolder + "Update\\" + entry.fileName);
+    return true;
+}
+
+void TMainform::ShowInstalled(size_t first, size_t last) {
+    const int count = int(UpdateList.size());
+    FlatProgressBar3->SetMax(count);
+    FlatProgressBar3->SetPosition(int(last));
+    Label20->setText(platform::ToUnicode(Texts::InstallCountOf + std::to_string(count) +
+                                         Texts::InstallCountDone + std::to_string(last) +
+                                         Texts::InstallCountUnit));
+    if (int(last) < count) ScrollToRow(ListView4, int(last));
+    for (size_t i = first; i < last; ++i) {
+        SetSubItem(ListView4, int(i), Texts::InstalledState);
+        ListView4->topLevelItem(int(i))->setIcon(0, ImageList1[1]);
+    }
+    QCoreApplication::processEvents();
 }
 
 void TMainform::Finish() {
@@ -203,12 +257,12 @@ void TMainform::Finish() {
                      Texts::InstalledUpdatesTail);
     Memo1->Lines.Add(Texts::UpgradeSucceeded);
 
-    const AnsiString newVersion = ManifestIni->ReadEntry("VERSION", "VERSION");
-    const AnsiString newDataVersion = ManifestIni->ReadEntry("VERSION", "DATAVERSION");
+    const AnsiString newVersion = Journal->NewVersion();
+    const AnsiString newDataVersion = Journal->NewDataVersion();
     if (!newVersion.empty()) SetupIni->WriteEntry("VERSION", "VERSION", newVersion);
     if (!newDataVersion.empty()) SetupIni->WriteEntry("VERSION", "DATAVERSION", newDataVersion);
 
-    ManifestIni.reset();
+    Journal.reset();
     platform::DeleteFile(ApplicationFolder + "Version.ini");
     UpdateList.clear();
 
@@ -224,17 +278,11 @@ void TMainform::ShowNameRefused(const AnsiString& fileName) {
                 0);
 }
 
-void TMainform::ShowCopyDamaged(const AnsiString& key) {
-    const AnsiString fileName = EntryFileName(ManifestIni->ReadEntry("RUN", key));
-    platform::DeleteFile(ApplicationFolder + "Update\\" + fileName);
-    // Back to the section the list step reads, in their order and with their keys. The later
-    // entries go too: appended to [RUN] after them once downloaded, the damaged one would be
-    // installed out of its place.
-    const AnsiString section = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
-    for (auto it = std::find(UpdateList.begin(), UpdateList.end(), key); it != UpdateList.end();
-         ++it)
-        ManifestIni->MoveEntry("RUN", *it, section, *it, ManifestIni->ReadEntry("RUN", *it));
-    ShowStopped(Texts::UpdateFile + fileName + Texts::DamagedCopyTail, Texts::RetryButton, true, 1);
+void TMainform::ShowCopyDamaged(const TJournal::Entry& entry) {
+    platform::DeleteFile(ApplicationFolder + "Update\\" + entry.fileName);
+    Journal->ReturnToDownload(entry);
+    ShowStopped(Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail, Texts::RetryButton,
+                true, 1);
 }
 
 void TMainform::ShowInstallFailed(const AnsiString& fileName) {

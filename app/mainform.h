@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/inifile.h"
+#include "core/journal.h"
 #include "platform/text.h"
 
 class QLabel;
@@ -135,8 +136,8 @@ public:
     AnsiString LatestVersion;  // the version check's answer, which the manifest must lead to
 
     // State of the update steps, made by the update list step (or the install step).
-    std::unique_ptr<TIniFile> ManifestIni;  // the local Version.ini, the upgrade's journal
-    std::vector<AnsiString> UpdateList;     // manifest keys, in the order of the list rows
+    std::unique_ptr<TJournal> Journal;   // the local Version.ini, read once per step
+    std::vector<TJournal::Entry> UpdateList;  // the step's entries, in the order of its rows
     // The size the server announced for each entry of UpdateList, 0 when it announced none.
     std::vector<int64_t> UpdateSizes;
     AnsiString InstalledVersion;            // names the manifest section
@@ -193,7 +194,18 @@ private:
     void ShowNameRefused(const AnsiString& fileName);
     // A waiting copy that is no longer what the publisher made: deletes it and hands its entry,
     // and every entry after it, back to the download, so the install order stays as listed.
-    void ShowCopyDamaged(const AnsiString& key);
+    void ShowCopyDamaged(const TJournal::Entry& entry);
+    // Installs the waiting entries [first, last), all copy entries, as one batch: every copy is
+    // put in place with one flush pass, then the entries leave the journal in one write. A
+    // crash in between only repeats copies. False, with the failure shown, when one fails.
+    bool InstallCopies(size_t first, size_t last);
+    // Runs one waiting run entry and journals it.
+    bool InstallRun(size_t index);
+    // Takes installed entries out of the journal and deletes their downloaded copies. False,
+    // with the failure shown, when the journal cannot be written: the copies then stay.
+    bool MarkInstalled(const std::vector<TJournal::Entry>& entries);
+    // What shows that entries [first, last) are installed.
+    void ShowInstalled(size_t first, size_t last);
     // A stop on the message page: `message`, the main button as given, the close button
     // captioned "关闭(&C)".
     void ShowStopped(const AnsiString& message, const AnsiString& mainCaption, bool mainEnabled,

@@ -2,7 +2,6 @@
 // components, each with the size the server announces.
 #include <QLabel>
 #include <QTreeWidget>
-#include <algorithm>
 #include <charconv>
 
 #include "core/displaytext.h"
@@ -26,20 +25,6 @@ int64_t SizeOf(const AnsiString& sizeText) {
     return size;
 }
 
-// The key for an appended entry: the next number after the list's length that neither the
-// section nor [RUN] uses yet. An entry of the server's is never overwritten, and neither is one
-// of a resumed run that waits in [RUN]: moving the new entry there once it is downloaded would
-// replace it, and its file would never be installed.
-AnsiString NewEntryKey(const std::vector<AnsiString>& keys, const std::vector<AnsiString>& waiting) {
-    auto used = [](const std::vector<AnsiString>& names, const AnsiString& key) {
-        return std::find(names.begin(), names.end(), key) != names.end();
-    };
-    for (size_t n = keys.size() + 1;; ++n) {
-        AnsiString key = std::to_string(n);
-        if (!used(keys, key) && !used(waiting, key)) return key;
-    }
-}
-
 }  // namespace
 
 AnsiString TMainform::QuerySize(const AnsiString& fileName) {
@@ -59,12 +44,9 @@ AnsiString TMainform::QuerySize(const AnsiString& fileName) {
 void TMainform::ListUpdates() {
     ListView2->clear();
     Notebook1->SetActivePage("INDEX");
-    UpdateList.clear();
-    ManifestIni = std::make_unique<TIniFile>(ApplicationFolder + "Version.ini");
     InstalledVersion = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
-    ManifestIni->KeyNames(InstalledVersion, UpdateList);
-    std::vector<AnsiString> waitingKeys;
-    ManifestIni->KeyNames("RUN", waitingKeys);
+    Journal = std::make_unique<TJournal>(ApplicationFolder + "Version.ini", InstalledVersion);
+    UpdateList.assign(Journal->ToDownload().begin(), Journal->ToDownload().end());
     UpdateSizes.clear();
     DownloadTotal = BytesDownloaded = LastProgressCount = 0;
     PlugInCount = 0;
@@ -77,10 +59,9 @@ void TMainform::ListUpdates() {
     const size_t listed = UpdateList.size();
     for (size_t i = 0; i < listed; ++i) {
         if (CancelFlag) return;
-        const AnsiString value = ManifestIni->ReadEntry(InstalledVersion, UpdateList[i]);
-        CurrentFileName = EntryFileName(value);
+        CurrentFileName = UpdateList[i].fileName;
         // Checked before anything is asked for the name: "..\x" must not even reach the server.
-        if (!IsSafeEntry(value)) {
+        if (!UpdateList[i].safe) {
             ShowNameRefused(CurrentFileName);
             return;
         }
@@ -100,25 +81,21 @@ void TMainform::ListUpdates() {
     for (size_t j = 0; j < ComponentFiles.size(); ++j) {
         const AnsiString& name = ComponentFiles[j];
         if (platform::FileExists(ApplicationFolder + name)) {
-            const AnsiString serverDate = ManifestIni->ReadEntry("DLL", name);
+            const AnsiString serverDate = Journal->ComponentDate(name);
             const AnsiString localDate = FileDateText(ApplicationFolder + name);
             if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
                 if (CancelFlag) return;
                 const AnsiString size = QuerySize(name);
                 if (ProgramEnded()) return;
                 if (size == "0") {
-                    ManifestIni->RemoveKey("Dll", name);
+                    Journal->DropComponent(name);
                 } else {
                     AddRow(ListView2, name, ImageList1[0], SizeText(size));
                     ScrollToRow(ListView2, ListView2->topLevelItemCount() - 1);
                     UpdateSizes.push_back(SizeOf(size));
                     DownloadTotal += SizeOf(size);
                     ++PlugInCount;
-                    const AnsiString key = NewEntryKey(UpdateList, waitingKeys);
-                    UpdateList.push_back(key);
-                    // One write: a crash never lists the component without its [DLL] key
-                    // gone, which would list it a second time on the next run.
-                    ManifestIni->MoveEntry("Dll", name, InstalledVersion, key, name + ";0");
+                    UpdateList.push_back(Journal->AppendComponent(name));
                     Label19->setText(platform::ToUnicode(
                         Texts::ListingProgress + std::to_string(UpdateList.size()) +
                         Texts::ListingPlugIns + std::to_string(PlugInCount) +

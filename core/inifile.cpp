@@ -105,6 +105,7 @@ public:
 
     const std::vector<Line>& lines() const { return lines_; }
     const std::string& bytes() const { return bytes_; }
+    size_t BomLength() const { return bomLength_; }
 
     // The line end that new lines get: the file's own, CR LF for a file that has none yet.
     std::string_view LineEnd() const {
@@ -259,6 +260,32 @@ void TIniFile::MoveEntry(const AnsiString& fromSection, const AnsiString& fromKe
     if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
 }
 
+void TIniFile::RemoveKeys(const AnsiString& section, const std::vector<AnsiString>& keys) {
+    platform::ReadFailure failure;
+    std::optional<IniDocument> document = IniDocument::Load(fileName_, &failure);
+    if (!document && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
+    if (!document) return;
+    auto range = document->FindSection(section);
+    if (!range) return;
+    std::unordered_map<std::string, bool> wanted;  // folded key -> its line was dropped
+    for (const AnsiString& key : keys) wanted.emplace(FoldedName(TrimBlanks(key)), false);
+    std::string contents(document->bytes().data(), document->BomLength());
+    for (size_t i = 0; i < document->lines().size(); ++i) {
+        const Line& line = document->lines()[i];
+        if (i >= range->first && i < range->second) {
+            if (std::optional<std::string_view> name = IniDocument::KeyName(line)) {
+                auto found = wanted.find(FoldedName(*name));
+                if (found != wanted.end() && !found->second) {
+                    found->second = true;
+                    continue;
+                }
+            }
+        }
+        contents.append(line.text).append(line.end);
+    }
+    if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
+}
+
 void TIniFile::RemoveSection(const AnsiString& section) {
     platform::ReadFailure failure;
     std::optional<IniDocument> document = IniDocument::Load(fileName_, &failure);
@@ -269,4 +296,52 @@ void TIniFile::RemoveSection(const AnsiString& section) {
     if (!platform::ReplaceFileContents(fileName_,
                                        document->Render(range->first - 1, range->second, {})))
         RaiseCannotWrite(fileName_);
+}
+
+TIniSnapshot::TIniSnapshot(const AnsiString& fileName) {
+    std::optional<IniDocument> document = IniDocument::Load(fileName);
+    if (!document) return;
+    Section* current = nullptr;  // the section the lines belong to, when it is a first one
+    for (const Line& line : document->lines()) {
+        if (std::optional<std::string_view> name = IniDocument::SectionName(line)) {
+            sectionNames_.emplace_back(*name);
+            auto [place, first] = sections_.try_emplace(FoldedName(*name));
+            current = first ? &place->second : nullptr;
+        } else if (current) {
+            if (std::optional<std::string_view> key = IniDocument::KeyName(line)) {
+                current->byKey[FoldedName(*key)].push_back(current->entries.size());
+                current->entries.push_back(
+                    {AnsiString(*key),
+                     AnsiString(IniDocument::Value(line).substr(0, kMaxValueBytes))});
+            }
+        }
+    }
+}
+
+const TIniSnapshot::Section* TIniSnapshot::Find(const AnsiString& section) const {
+    auto found = sections_.find(FoldedName(TrimBlanks(section)));
+    return found == sections_.end() ? nullptr : &found->second;
+}
+
+const std::vector<TIniSnapshot::Entry>& TIniSnapshot::Entries(const AnsiString& section) const {
+    static const std::vector<Entry> none;
+    const Section* found = Find(section);
+    return found ? found->entries : none;
+}
+
+AnsiString TIniSnapshot::ReadEntry(const AnsiString& section, const AnsiString& key,
+                                   const AnsiString& defaultValue) const {
+    std::vector<AnsiString> values = ReadEntries(section, key);
+    return values.empty() ? defaultValue : values.front();
+}
+
+std::vector<AnsiString> TIniSnapshot::ReadEntries(const AnsiString& section,
+                                                  const AnsiString& key) const {
+    std::vector<AnsiString> values;
+    const Section* found = Find(section);
+    if (!found) return values;
+    auto lines = found->byKey.find(FoldedName(TrimBlanks(key)));
+    if (lines == found->byKey.end()) return values;
+    for (size_t index : lines->second) values.push_back(found->entries[index].value);
+    return values;
 }

@@ -12,6 +12,8 @@
 // there but cannot be read is never rewritten: reads take it as missing, writes fail.
 #pragma once
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/text.h"
@@ -54,9 +56,44 @@ public:
     void MoveEntry(const AnsiString& fromSection, const AnsiString& fromKey,
                    const AnsiString& toSection, const AnsiString& toKey, const AnsiString& value);
 
+    // Deletes the line of each key in `keys` (the first of that name) from the section, all in
+    // one replacement of the file. Keys that are not there are no error. Throws like WriteEntry.
+    void RemoveKeys(const AnsiString& section, const std::vector<AnsiString>& keys);
+
     // Deletes the section header and every line up to the next section. Throws like WriteEntry.
     void RemoveSection(const AnsiString& section);
 
 private:
     AnsiString fileName_;
+};
+
+// The whole file read once, for a caller that looks up many names: each lookup gives what the
+// same read through TIniFile would have given when the snapshot was taken, in constant time
+// rather than by reading the file again. A missing or unreadable file gives an empty snapshot.
+class TIniSnapshot {
+public:
+    struct Entry {
+        AnsiString key;
+        AnsiString value;  // as ReadEntry gives it
+    };
+
+    explicit TIniSnapshot(const AnsiString& fileName);
+
+    // Every key line of the first section of that name, in file order.
+    const std::vector<Entry>& Entries(const AnsiString& section) const;
+    AnsiString ReadEntry(const AnsiString& section, const AnsiString& key,
+                         const AnsiString& defaultValue = {}) const;
+    // The value of every key of that name in the section, as TIniFile::ReadEntries.
+    std::vector<AnsiString> ReadEntries(const AnsiString& section, const AnsiString& key) const;
+    const std::vector<AnsiString>& SectionNames() const { return sectionNames_; }
+
+private:
+    struct Section {
+        std::vector<Entry> entries;
+        std::unordered_map<std::string, std::vector<size_t>> byKey;  // folded key -> entries
+    };
+    const Section* Find(const AnsiString& section) const;
+
+    std::vector<AnsiString> sectionNames_;
+    std::unordered_map<std::string, Section> sections_;  // folded name -> the first section
 };

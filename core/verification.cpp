@@ -80,6 +80,10 @@ std::optional<AnsiString> FileDigest(const AnsiString& path) {
 FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path) {
     std::vector<AnsiString> listed;
     manifest.ReadEntries(kDigestSection, fileName, listed);
+    return CheckFile(listed, path);
+}
+
+FileCheck CheckFile(const std::vector<AnsiString>& listed, const AnsiString& path) {
     if (listed.empty()) return FileCheck::Unlisted;
     std::optional<std::vector<unsigned char>> actual = DigestOfFile(path);
     if (!actual) return FileCheck::Fails;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/inifile.h"
 #include "platform/text.h"
@@ -38,6 +39,8 @@ enum class FileCheck {
 // an empty or malformed one fails rather than counting as absent, and so does a name listed
 // twice with differing digests, whichever comes first.
 FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path);
+// The same for the digests listed for the file, as a journal hands them out.
+FileCheck CheckFile(const std::vector<AnsiString>& listedDigests, const AnsiString& path);
 
 // True when `signatureText` is a detached Ed25519 signature of exactly `message` made with
 // the secret key of `publicKeyText`. Texts that are not Base64 of the right length are false.

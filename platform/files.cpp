@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <QString>
 
@@ -31,6 +33,7 @@ public:
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) : fd_(std::exchange(other.fd_, -1)) {}
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     // Closes now and reports whether the data reached the file.
@@ -43,6 +46,8 @@ public:
 private:
     int fd_;
 };
+
+constexpr const char* kTemporarySuffix = ".sendrift-new";
 
 // Copies pass through a buffer of at most this size: large enough that a big file takes few
 // system calls, small enough that no file's size shows in the process's memory.
@@ -103,8 +108,8 @@ std::optional<std::string> RealPath(const std::string& nativePath) {
 }
 
 // Creates the new file `temporary` beside its target. Whatever is already under that name (a
-// copy left by an earlier process that had the same id, or a link planted there) is removed
-// and a new file made in its place, never written through.
+// copy left by a run that a crash ended, or a link planted there) is removed and a new file
+// made in its place, never written through.
 int CreateBeside(const std::string& temporary, mode_t mode) {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     int fd = OpenFile(temporary, flags, mode);
@@ -130,41 +135,68 @@ bool TakeOver(int fd, const struct stat& replaced) {
     return ::fchmod(fd, mode) == 0;
 }
 
-// Writes a new file beside `nativeTarget` with `fill`, gives it what it takes over from the
-// file it replaces (see files.h) and, when given, the last-write time `modified`, flushes it,
-// renames it over the target and flushes the folder. On failure nothing is left beside the
-// target and the target is untouched.
-bool ReplaceFile(const std::string& nativeTarget, const std::function<bool(int fd)>& fill,
-                 const struct timespec* modified) {
+// The new copy's name beside its target. It is the same for every run, so a run that a crash
+// ended leaves nothing behind for good: the run that continues its work writes and renames
+// the same names again, and whatever it finds there is removed first (CreateBeside).
+std::string TemporaryBeside(const std::string& nativeTarget) {
+    return nativeTarget + kTemporarySuffix;
+}
+
+// Writes a new file beside `nativeTarget` with `fill` and gives it what it takes over from
+// the file it replaces (see files.h) and, when given, the last-write time `modified`. The
+// open file comes back, not yet flushed; on failure nothing is left beside the target.
+std::optional<FileDescriptor> WriteBeside(const std::string& nativeTarget,
+                                          const std::function<bool(int fd)>& fill,
+                                          const struct timespec* modified) {
     // Follows a link at the target: the mode of what it points to is the one to keep.
     struct stat replaced;
     bool replaces = ::stat(nativeTarget.c_str(), &replaced) == 0;
-    if (!replaces && errno != ENOENT) return false;
+    if (!replaces && errno != ENOENT) return std::nullopt;
     if (replaces && S_ISDIR(replaced.st_mode)) {
         errno = EISDIR;
-        return false;
+        return std::nullopt;
     }
-
-    const std::string temporary = nativeTarget + ".tmp" + std::to_string(::getpid());
+    const std::string temporary = TemporaryBeside(nativeTarget);
     // Owner-only until it has taken over the replaced file's mode, which may be narrower than
     // a new file's.
     FileDescriptor fd(CreateBeside(temporary, replaces ? 0600 : 0644));
-    if (!fd.valid()) return false;
+    if (!fd.valid()) return std::nullopt;
     bool ok = fill(fd.get());
     if (ok && modified) {
         struct timespec times[2] = {*modified, *modified};
         ok = ::futimens(fd.get(), times) == 0;
     }
     if (ok && replaces) ok = TakeOver(fd.get(), replaced);
-    // fsync rather than fdatasync: the mode and time set above must survive as well.
-    ok = ok && RetryOnEintr([&] { return ::fsync(fd.get()); }) == 0;
-    ok = fd.Close() && ok;
-    if (ok) ok = ::rename(temporary.c_str(), nativeTarget.c_str()) == 0;
     if (!ok) {
         RemoveAfterFailure(temporary);
+        return std::nullopt;
+    }
+    return fd;
+}
+
+// Renames the flushed and closed copy beside `nativeTarget` over it.
+bool Publish(const std::string& nativeTarget) {
+    const std::string temporary = TemporaryBeside(nativeTarget);
+    if (::rename(temporary.c_str(), nativeTarget.c_str()) == 0) return true;
+    RemoveAfterFailure(temporary);
+    return false;
+}
+
+// Writes a new file beside `nativeTarget` with `fill` (see WriteBeside), flushes it, renames
+// it over the target and flushes the folder. On failure nothing is left beside the target and
+// the target is untouched.
+bool ReplaceFile(const std::string& nativeTarget, const std::function<bool(int fd)>& fill,
+                 const struct timespec* modified) {
+    std::optional<FileDescriptor> fd = WriteBeside(nativeTarget, fill, modified);
+    if (!fd) return false;
+    // fsync rather than fdatasync: the mode and time set on the copy must survive as well.
+    bool ok = RetryOnEintr([&] { return ::fsync(fd->get()); }) == 0;
+    ok = fd->Close() && ok;
+    if (!ok) {
+        RemoveAfterFailure(TemporaryBeside(nativeTarget));
         return false;
     }
-    return FlushFolder(NativeFolderOf(nativeTarget));
+    return Publish(nativeTarget) && FlushFolder(NativeFolderOf(nativeTarget));
 }
 
 // Reads `fd` to its end through `buffer` and hands each piece to `consume`, which stops the
@@ -178,6 +210,35 @@ bool ReadPieces(int fd, char* buffer, size_t size,
         if (!consume(buffer, static_cast<size_t>(n))) return false;
     }
 }
+
+// The source of a copy, opened without following a link, and how its bytes go into the copy.
+struct CopySource {
+    FileDescriptor file;
+    struct stat info;
+    std::unique_ptr<char[]> buffer;
+    size_t bufferSize;
+
+    // A source that is a symbolic link, or no regular file, is refused.
+    static std::optional<CopySource> Open(const AnsiString& source) {
+        FileDescriptor from(OpenFile(NativePath(source), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        struct stat info;
+        if (!from.valid() || ::fstat(from.get(), &info) != 0) return std::nullopt;
+        if (!S_ISREG(info.st_mode)) {
+            errno = EINVAL;
+            return std::nullopt;
+        }
+        // A small file needs no more buffer than its size (and one byte to see its end at once).
+        const size_t size = std::min(kCopyBuffer, size_t(std::max<off_t>(info.st_size, 0)) + 1);
+        return CopySource{std::move(from), info, std::unique_ptr<char[]>(new char[size]), size};
+    }
+
+    std::function<bool(int)> Fill() {
+        return [this](int to) {
+            return ReadPieces(file.get(), buffer.get(), bufferSize,
+                              [to](const char* data, size_t length) { return WriteAll(to, data, length); });
+        };
+    }
+};
 
 // Enough for the pieces of a read into memory, small enough for the stack.
 constexpr size_t kReadBuffer = 65536;
@@ -214,22 +275,52 @@ bool CreateDirectory(const AnsiString& path) {
 }
 
 bool CopyFile(const AnsiString& source, const AnsiString& target) {
-    FileDescriptor from(OpenFile(NativePath(source), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    struct stat info;
-    if (!from.valid() || ::fstat(from.get(), &info) != 0) return false;
-    if (!S_ISREG(info.st_mode)) {
-        errno = EINVAL;
-        return false;
+    std::optional<CopySource> from = CopySource::Open(source);
+    return from && ReplaceFile(NativePath(target), from->Fill(), &from->info.st_mtim);
+}
+
+struct FileReplacements::Staged {
+    std::string nativeTarget;
+    FileDescriptor file;
+    dev_t device;
+};
+
+FileReplacements::FileReplacements() = default;
+
+FileReplacements::~FileReplacements() {
+    for (const Staged& staged : staged_) ::unlink(TemporaryBeside(staged.nativeTarget).c_str());
+}
+
+bool FileReplacements::AddCopy(const AnsiString& source, const AnsiString& target) {
+    std::optional<CopySource> from = CopySource::Open(source);
+    if (!from) return false;
+    const std::string nativeTarget = NativePath(target);
+    std::optional<FileDescriptor> file = WriteBeside(nativeTarget, from->Fill(), &from->info.st_mtim);
+    struct stat written;
+    if (!file || ::fstat(file->get(), &written) != 0) return false;
+    staged_.push_back({nativeTarget, std::move(*file), written.st_dev});
+    return true;
+}
+
+bool FileReplacements::Commit() {
+    // One flush of each file system makes every copy on it durable; a flush per file would
+    // cost a wait for the disk each.
+    std::set<dev_t> flushed;
+    for (const Staged& staged : staged_) {
+        if (!flushed.insert(staged.device).second) continue;
+        if (::syncfs(staged.file.get()) != 0) return false;
     }
-    // A small file needs no more buffer than its size (and one byte to see its end at once).
-    const size_t size = std::min(kCopyBuffer, size_t(std::max<off_t>(info.st_size, 0)) + 1);
-    const std::unique_ptr<char[]> buffer(new char[size]);
-    auto copy = [&](int to) {
-        return ReadPieces(from.get(), buffer.get(), size, [to](const char* data, size_t length) {
-            return WriteAll(to, data, length);
-        });
-    };
-    return ReplaceFile(NativePath(target), copy, &info.st_mtim);
+    // What is left beside the targets after a failure is removed by the destructor; a copy
+    // already renamed has left nothing there.
+    std::set<std::string> folders;
+    for (Staged& staged : staged_) {
+        if (!staged.file.Close() || !Publish(staged.nativeTarget)) return false;
+        folders.insert(NativeFolderOf(staged.nativeTarget));
+    }
+    staged_.clear();
+    for (const std::string& folder : folders)
+        if (!FlushFolder(folder)) return false;
+    return true;
 }
 
 bool DeleteFile(const AnsiString& path) {

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -39,6 +40,30 @@ bool CreateDirectory(const AnsiString& path);
 // is refused: a link planted among the downloads cannot bring in a file from elsewhere. A
 // failure never leaves a half-written target.
 bool CopyFile(const AnsiString& source, const AnsiString& target);
+
+// Several files replaced as one step, the way package managers install: each copy is written
+// beside its target as it is added; Commit makes them all durable with one flush of each file
+// system, then renames each over its target and flushes each folder once. Every file keeps
+// the promise of a single replacement (CopyFile) for a fraction of the waits on the disk.
+// Destroyed before Commit, the batch removes what it wrote and every target stays as it was.
+// Holds a file open per copy until Commit, so batches are kept to a few hundred copies.
+class FileReplacements {
+public:
+    FileReplacements();
+    ~FileReplacements();
+    FileReplacements(const FileReplacements&) = delete;
+    FileReplacements& operator=(const FileReplacements&) = delete;
+
+    // Writes a copy of `source` beside `target` as CopyFile does (the same refusals, mode and
+    // last-write time taken over). False, with errno, when it cannot.
+    bool AddCopy(const AnsiString& source, const AnsiString& target);
+    // False, with errno, at the first failure; the copies renamed before it stay in place.
+    bool Commit();
+
+private:
+    struct Staged;
+    std::vector<Staged> staged_;
+};
 
 bool DeleteFile(const AnsiString& path);
 

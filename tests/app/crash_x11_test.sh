@@ -239,35 +239,37 @@ drive "$reference" start
 ended
 check_journal "$reference"
 [ -z "$(find "$reference/Update" -type f)" ] || fail "the upgrade left files in Update"
-[ -z "$(find "$reference" -name '*.tmp*')" ] || fail "the upgrade left temporary files"
+[ -z "$(find "$reference" -name '*.sendrift-new')" ] || fail "the upgrade left temporary files"
 echo "   took $((EPOCHSECONDS - started)) s"
 
 # Where the program is killed: the system call, the path it acts on below the application
-# folder ({pid} stands for the program's process id, which names temporary copies), its
-# invocation on that path that is killed (per thread: a download's writes count anew), the
-# keys then left in the manifest section ("-": the section is gone) and in [RUN], and whether
-# the path stays behind after the continued upgrade. The journal is written by renaming its
-# temporary copy over it; strace matches a rename by its first path only.
+# folder, its invocation on that path that is killed (per thread: a download's writes count
+# anew), the keys then left in the manifest section ("-": the section is gone) and in [RUN],
+# and whether the path stays behind after the continued upgrade. Every file that replaces
+# another is written as "<name>.sendrift-new" and renamed over it (strace matches a rename by
+# its first path only); the continued upgrade writes the same names again, so none stays. The
+# install puts consecutive copy entries in place as one batch: 1-3, 5-10, 12-16 and 18-20,
+# each followed by one journal write, with the run entries 4, 11 and 17 between them.
 kill_points=(
-    "rename Version.ini.tmp{pid} 1 20 0 stays the first download in, its move not yet written"
-    "write Version.ini.tmp{pid} 2 19 1 stays inside the second move: its copy still empty"
+    "rename Version.ini.sendrift-new 1 20 0 - the first download in, its move not yet written"
+    "write Version.ini.sendrift-new 2 19 1 - inside the second move: its copy still empty"
     "write Update/Big.dat 1 16 4 - Big.dat opened, nothing written"
     "write Update/Big.dat 3 16 4 - Big.dat partly written"
-    "rename Version.ini.tmp{pid} 5 16 4 stays Big.dat in, its move not yet written"
-    "rename Version.ini.tmp{pid} 10 11 9 stays the tenth download in, its move not yet written"
-    "rename Version.ini.tmp{pid} 15 6 14 stays the fifteenth download in, its move not yet written"
-    "rename Version.ini.tmp{pid} 20 1 19 stays the last download in, its move not yet written"
-    "rename Version.ini.tmp{pid} 21 0 20 stays all moved, the empty section not yet removed"
-    "rename Main.exe.tmp{pid} 1 - 20 stays inside the copy of Main.exe into place"
-    "rename Version.ini.tmp{pid} 22 - 20 stays Main.exe installed, its key not yet removed"
-    "unlink Update/Lib2.dll 1 - 18 stays Lib2.dll's key removed, its download not yet deleted"
-    "rename CUpdate/Plug3.dll.tmp{pid} 1 - 18 stays Plug3.dll in place, inside its CUpdate copy"
-    "rename Version.ini.tmp{pid} 25 - 17 stays Run4.sh has run, its key not yet removed"
-    "rename Plugins/Plug9.dll.tmp{pid} 1 - 12 stays inside the copy of Plug9.dll into Plugins"
+    "rename Version.ini.sendrift-new 5 16 4 - Big.dat in, its move not yet written"
+    "rename Version.ini.sendrift-new 10 11 9 - the tenth download in, its move not yet written"
+    "rename Version.ini.sendrift-new 15 6 14 - the fifteenth download in, its move not yet written"
+    "rename Version.ini.sendrift-new 20 1 19 - the last download in, its move not yet written"
+    "rename Version.ini.sendrift-new 21 0 20 - all moved, the empty section not yet removed"
+    "rename Main.exe.sendrift-new 1 - 20 - the first batch written, none of it in place"
+    "rename CUpdate/Plug3.dll.sendrift-new 1 - 20 - the first batch in place but its last copy"
+    "rename Version.ini.sendrift-new 22 - 20 - the first batch in place, its keys not yet removed"
+    "unlink Update/Plug3.dll 1 - 17 stays the first batch's keys gone, Plug3.dll's copy not deleted"
+    "rename Version.ini.sendrift-new 23 - 17 - Run4.sh has run, its key not yet removed"
+    "rename Plugins/Plug9.dll.sendrift-new 1 - 16 - inside the second batch, Plug9.dll not in Plugins"
     "unlink Update/Run11.sh 1 - 9 stays Run11.sh has run and left [RUN], its download not deleted"
-    "rename Version.ini.tmp{pid} 41 - 1 stays the last entry installed, its key not yet removed"
-    "rename setup.ini.tmp{pid} 1 - 0 stays the finish: no version recorded yet"
-    "rename setup.ini.tmp{pid} 2 - 0 stays the finish: VERSION recorded, DATAVERSION not yet"
+    "rename Version.ini.sendrift-new 28 - 3 - the last batch in place, its keys not yet removed"
+    "rename setup.ini.sendrift-new 1 - 0 - the finish: no version recorded yet"
+    "rename setup.ini.sendrift-new 2 - 0 - the finish: VERSION recorded, DATAVERSION not yet"
     "unlink Version.ini 1 - 0 - the finish: versions recorded, the journal not yet deleted"
 )
 
@@ -280,7 +282,7 @@ for point in "${kill_points[@]}"; do
     lay_out "$app"
     start_wizard "$app"
     killed=$wizard
-    path=$app/${path//\{pid\}/$killed}
+    path=$app/$path
     strace -f -qq -o /dev/null -P "$path" -e trace="$call" \
         -e inject="$call":signal=KILL:when="$when" -p "$killed" &
     tracer=$!

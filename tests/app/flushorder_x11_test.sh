@@ -2,7 +2,8 @@
 # The order of writes and flushes of the real program in a real X server, traced with strace
 # through one upgrade: every file that replaces another (a copy entry in place, its copy in
 # CUpdate, each move of the journal, setup.ini) is written beside its target, flushed, renamed
-# over it, and then its folder is flushed; and every downloaded copy is flushed before the
+# over it, and then its folder is flushed before the next record; and every downloaded copy is
+# flushed before the
 # journal write that moves its entry to [RUN]. A power cut at any point then leaves the old or
 # the new file, and never a journal that names a copy still empty on disk.
 # Usage: flushorder_x11_test.sh SENDRIFT_BINARY BUILT_IN_SERVER_URL   (run under xvfb-run)
@@ -50,7 +51,7 @@ serve_on_built_in_address
 
 start_wizard "$app"
 trace=$work/trace
-strace -f -qq -y -o "$trace" -e trace=openat,write,fsync,fdatasync,rename,renameat,renameat2 \
+strace -f -qq -y -o "$trace" -e trace=openat,write,fsync,fdatasync,syncfs,rename,renameat,renameat2 \
     -p "$wizard" &
 tracer=$!
 wait_until 10 traced_by "$wizard" "$tracer" || fail "strace did not attach"
@@ -101,11 +102,14 @@ def problem(text):
 def flushes(path):
     return [c for c in calls if c["name"] in ("fsync", "fdatasync") and c.get("path") == path]
 
-# Every rename of a copy written beside its target: written, flushed, renamed, folder flushed.
+# Every rename of a copy written beside its target: written, flushed (by a flush of the copy,
+# or of its whole file system, which is how a batch of copies goes), renamed, and its folder
+# flushed before the journal or setup.ini is next written.
+records = os.path.join(app, "Version.ini"), os.path.join(app, "setup.ini")
 replaced = []
 for rename in (c for c in calls if c["name"].startswith("rename")):
     source, target = rename["paths"][-2:]
-    if not re.fullmatch(re.escape(target) + r"\.tmp\d+", source):
+    if not re.fullmatch(re.escape(target) + r"\.sendrift-new", source):
         continue
     replaced.append(os.path.relpath(target, app))
     writes = [c for c in calls if c["name"] == "write" and c["path"] == source
@@ -114,13 +118,16 @@ for rename in (c for c in calls if c["name"].startswith("rename")):
         problem(f"{target}: renamed without a write beside it")
         continue
     if not any(writes[-1]["end"] < f["start"] and f["end"] < rename["start"]
-               for f in flushes(source)):
+               for f in flushes(source) + [c for c in calls if c["name"] == "syncfs"]):
         problem(f"{target}: renamed before its written copy was flushed")
     folder = os.path.dirname(target)
-    after = [c for c in calls if c["thread"] == rename["thread"] and c["start"] > rename["end"]
-             and (c["name"] in ("fsync", "fdatasync") or c["name"].startswith("rename"))]
-    if not after or after[0]["name"] != "fsync" or after[0]["path"] != folder:
-        problem(f"{target}: its folder was not flushed right after the rename")
+    flushed = next((c for c in calls if c["thread"] == rename["thread"]
+                    and c["start"] > rename["end"] and c["name"] == "fsync"
+                    and c["path"] == folder), None)
+    record = next((c for c in calls if c["name"].startswith("rename")
+                   and c["start"] > rename["end"] and c["paths"][-1] in records), None)
+    if not flushed or (record and record["start"] < flushed["start"]):
+        problem(f"{target}: its folder was not flushed before the next record was written")
 
 # Every downloaded copy is flushed before the journal's next rename, the move to [RUN].
 journal = os.path.join(app, "Version.ini")

@@ -67,7 +67,7 @@ TEST_F(Journal, AnAppendedComponentNeverTakesTheKeyOfAWaitingEntry) {
     OpenWizard();
     ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Button1)) << "continue the unfinished run";
     Settle();
-    EXPECT_EQ(form_->UpdateList, (std::vector<AnsiString>{"1", "2", "3", "5"}));
+    EXPECT_EQ(ListedKeys(), (std::vector<AnsiString>{"1", "2", "3", "5"}));
     ClickMain();
     ClickMain();
     EXPECT_EQ(form_->Notebook1->ActivePage(), "finish");
@@ -84,7 +84,7 @@ TEST_F(Journal, AComponentOfTheSameDayIsNotAdded) {
     OpenWizard();
     ClickMain();
     ClickMain();
-    EXPECT_EQ(form_->UpdateList, (std::vector<AnsiString>{"1"}));
+    EXPECT_EQ(ListedKeys(), (std::vector<AnsiString>{"1"}));
     EXPECT_EQ(folder_.Read("Version.ini"),
               "[1.0]\r\n1=a.dll;0\r\n[DLL]\r\nBin\\Customs.dll=" + installed + "\r\n");
     for (const std::string& line : RequestLines())
@@ -139,8 +139,9 @@ TEST_F(Journal, AnEntryLeavesTheJournalBeforeItsCopyIsDeleted) {
         }
     }
     close(watch);
-    EXPECT_EQ(events, (std::vector<std::string>{"journal", "delete a.dll", "journal",
-                                                "delete b.dll", "journal", "delete c.sh"}));
+    // The two copy entries leave in one write, the run entry in one of its own.
+    EXPECT_EQ(events, (std::vector<std::string>{"journal", "delete a.dll", "delete b.dll",
+                                                "journal", "delete c.sh"}));
 }
 
 // Every entry of a long manifest is listed, downloaded and installed; a list cut short once

@@ -310,7 +310,7 @@ TEST_F(Upgrade, AppendedComponentsTakeNumbersTheSectionDoesNotUse) {
         ClickMain();
         ClickMain();
         EXPECT_EQ(folder_.Read("Version.ini"), "[1.0]\r\n" + c.keys + c.appended + "[DLL]\r\n");
-        EXPECT_EQ(form_->UpdateList, c.list);
+        EXPECT_EQ(ListedKeys(), c.list);
     }
 }
 

@@ -92,6 +92,12 @@ public:
                                                  view->topLevelItem(i)->text(1)));
         return rows;
     }
+    // The journal keys of the entries that the last step listed, in its order.
+    std::vector<AnsiString> ListedKeys() const {
+        std::vector<AnsiString> keys;
+        for (const TJournal::Entry& entry : form_->UpdateList) keys.push_back(entry.key);
+        return keys;
+    }
     bool Exists(const char* name) const { return platform::FileExists(folder_.Path(name)); }
 
     testsupport::ScriptedHttpServer server_;

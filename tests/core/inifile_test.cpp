@@ -237,7 +237,7 @@ TEST_F(IniStore, MoveEntryWritesAndRemovesInOneReplacement) {
     store.MoveEntry("1.0", "missing", "RUN", "2", "b.dll;0");
     EXPECT_EQ(store.ReadEntry("RUN", "2"), "b.dll;0") << "a missing source only writes";
     const std::string before = folder_.Read("Version.ini");
-    QDir(folder_.NativeFolder()).mkdir("Version.ini.tmp" + QString::number(::getpid()));
+    QDir(folder_.NativeFolder()).mkdir("Version.ini.sendrift-new");
     EXPECT_THROW(store.MoveEntry("1.0", "2", "RUN", "2", "x"), Exception);
     EXPECT_EQ(folder_.Read("Version.ini"), before);
 }
@@ -295,6 +295,38 @@ TEST_F(IniStore, GarbageReadsWithoutHarmAndIsNeverRewrittenByReads) {
     folder_.Write("Custom.ini", longLine);
     TIniFile(folder_.Path("Custom.ini")).SectionNames(names);
     EXPECT_TRUE(names.empty());
+}
+
+// A snapshot answers every read as the store itself would have, duplicates, letter case,
+// blanks, quotes and double-byte names included.
+TEST_F(IniStore, ASnapshotReadsWhatTheStoreReads) {
+    const std::string gbk = "\xB1\xA8\xB1\xED";
+    folder_.Write("setup.ini", "[A]\r\nk=1\r\n K =2\r\nq=\"x\"\r\n; k=comment\r\n[b]\r\nk=3\r\n[a]\r\nk=4\r\nn=5\r\n[" +
+                                   gbk + "]\r\n" + gbk + "=6\r\n");
+    const TIniFile store = Store();
+    const TIniSnapshot snapshot(store.FileName());
+    const std::vector<std::pair<AnsiString, AnsiString>> reads = {
+        {"A", "k"}, {"a", "K"}, {"A", "q"}, {"B", "k"}, {"a", "n"}, {"A", "missing"},
+        {"missing", "k"}, {gbk, gbk}, {" A ", " k "}};
+    for (const auto& [section, key] : reads) {
+        SCOPED_TRACE(section + "/" + key);
+        EXPECT_EQ(snapshot.ReadEntry(section, key, "default"), store.ReadEntry(section, key, "default"));
+        Names values;
+        store.ReadEntries(section, key, values);
+        EXPECT_EQ(snapshot.ReadEntries(section, key), values);
+    }
+    Names sections;
+    store.SectionNames(sections);
+    EXPECT_EQ(snapshot.SectionNames(), sections);
+    ASSERT_EQ(snapshot.Entries("a").size(), 3u) << "the first [A] only";
+    EXPECT_EQ(snapshot.Entries("a")[1].key, "K");
+    EXPECT_TRUE(TIniSnapshot(folder_.Path("missing.ini")).Entries("A").empty());
+}
+
+TEST_F(IniStore, RemoveKeysTakesTheFirstLineOfEachInOneWrite) {
+    folder_.Write("setup.ini", "[RUN]\r\n1=a\r\n2=b\r\n3=c\r\n2=again\r\n[Other]\r\n1=x\r\n");
+    Store().RemoveKeys("run", {"1", "2", "9"});
+    EXPECT_EQ(folder_.Read("setup.ini"), "[RUN]\r\n3=c\r\n2=again\r\n[Other]\r\n1=x\r\n");
 }
 
 }  // namespace

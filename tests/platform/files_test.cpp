@@ -250,7 +250,7 @@ TEST_F(FilesTest, ALinkAsTargetIsReplacedByTheFileWithTheModeOfWhatItLedTo) {
 // occupied first: whatever is there is replaced, never written through.
 TEST_F(FilesTest, ALinkPlantedAtTheTemporaryNameIsNotWrittenThrough) {
     Write("victim", "kept");
-    const std::string temporary = ".tmp" + std::to_string(::getpid());
+    const std::string temporary = ".sendrift-new";
     Link(Native("victim"), ("setup.ini" + temporary).c_str());
     Link(Native("victim"), ("copied" + temporary).c_str());
     Write("source", "new");
@@ -412,3 +412,35 @@ TEST_F(FilesTest, CopyOfAFileFarLargerThanItsBufferIsExactAndCostsLittleMemory) 
 }
 
 }  // namespace
+
+// A batch puts nothing in place before Commit, then every copy at once with the promises of a
+// single copy; dropped unfinished, it leaves every target as it was and nothing beside them.
+TEST_F(FilesTest, ABatchOfCopiesReplacesEveryTargetOnlyOnCommit) {
+    QDir(dir_.path()).mkpath("Sub");
+    Write("a.new", "new a");
+    Write("b.new", "new b");
+    Write("a", "old a");
+    ASSERT_EQ(::chmod(Native("a").c_str(), 0750), 0);
+    const auto entries = [&] { return QDir(dir_.path()).entryList(QDir::Files).join(","); };
+    {
+        platform::FileReplacements dropped;
+        ASSERT_TRUE(dropped.AddCopy(Path("a.new"), Path("a")));
+        ASSERT_TRUE(dropped.AddCopy(Path("b.new"), Path("Sub\\b")));
+        EXPECT_EQ(platform::ReadWholeFile(Path("a")), "old a");
+        EXPECT_FALSE(platform::FileExists(Path("Sub\\b")));
+    }
+    EXPECT_EQ(entries(), "a,a.new,b.new") << "nothing is left beside the targets";
+    EXPECT_EQ(QDir(dir_.path() + "/Sub").entryList(QDir::Files).join(","), "");
+
+    platform::FileReplacements batch;
+    ASSERT_TRUE(batch.AddCopy(Path("a.new"), Path("a")));
+    ASSERT_TRUE(batch.AddCopy(Path("b.new"), Path("Sub\\b")));
+    EXPECT_FALSE(batch.AddCopy(Path("missing"), Path("c")));
+    Link(Native("a.new"), "link");
+    EXPECT_FALSE(batch.AddCopy(Path("link"), Path("d"))) << "a link is no source";
+    ASSERT_TRUE(batch.Commit());
+    EXPECT_EQ(platform::ReadWholeFile(Path("a")), "new a");
+    EXPECT_EQ(Mode("a"), 0750u);
+    EXPECT_EQ(platform::ReadWholeFile(Path("Sub\\b")), "new b");
+    EXPECT_EQ(entries(), "a,a.new,b.new,link");
+}
