@@ -1,5 +1,6 @@
 // Step 3, the install: copies or runs every downloaded file, then records the new version.
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTreeWidget>
 #include <algorithm>
@@ -23,6 +24,8 @@ namespace {
 
 // Copies in one batch share one flush pass; the batch holds a file open per copy.
 constexpr size_t kCopiesPerBatch = 256;
+// About a display frame.
+constexpr qint64 kFrameMilliseconds = 16;
 
 // Swallows clicks and keys meant for one window while it waits, as a busy window would take
 // none; painting, timers and other windows (a confirmation box) go on.
@@ -109,6 +112,7 @@ void TMainform::InstallUpdates() {
     ListView4->clear();
     for (const TJournal::Entry& entry : UpdateList)
         AddRow(ListView4, entry.fileName, ImageList1[0], Texts::NotInstalled);
+    CompleteRows(ListView4);
 
     const AnsiString updateFolder = ApplicationFolder + "Update\\";
     for (const TJournal::Entry& entry : UpdateList) {
@@ -171,6 +175,8 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     const bool keepBackups =
         SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate");
     platform::FileReplacements batch;
+    QElapsedTimer sinceEvents;
+    sinceEvents.start();
     size_t staged = first;
     for (; staged < last; ++staged) {
         const TJournal::Entry& entry = UpdateList[staged];
@@ -182,7 +188,11 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
             break;
         if (keepBackups && platform::CreateFoldersFor(backupFolder, entry.fileName))
             batch.AddCopy(source, backupFolder + entry.fileName);
-        QCoreApplication::processEvents();
+        // The window stays responsive, without a pass of the event loop for every small file.
+        if (sinceEvents.elapsed() >= kFrameMilliseconds) {
+            QCoreApplication::processEvents();
+            sinceEvents.restart();
+        }
         // What is not yet in place is dropped with the batch, and stays in the journal.
         if (CancelFlag) return false;
     }

@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 
 #include "app/dialogs.h"
+#include "app/listrows.h"
 #include "app/notebook.h"
 #include "app/texts.h"
 #include "net/httpget/httpget.h"
@@ -316,6 +317,8 @@ void TMainform::ShowMessagePage(std::initializer_list<AnsiString> lines) {
 
 void TMainform::ShowStopped(const AnsiString& message, const AnsiString& mainCaption,
                             bool mainEnabled, int tag) {
+    // A step that stops shows every row it has listed.
+    for (QTreeWidget* view : {ListView2, ListView3, ListView4}) CompleteRows(view);
     Bitbtn1->SetCaption(mainCaption);
     Bitbtn1->Tag = tag;
     Bitbtn1->setEnabled(mainEnabled);

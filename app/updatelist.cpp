@@ -91,7 +91,7 @@ void TMainform::ListUpdates() {
                     Journal->DropComponent(name);
                 } else {
                     AddRow(ListView2, name, ImageList1[0], SizeText(size));
-                    ScrollToRow(ListView2, ListView2->topLevelItemCount() - 1);
+                    ScrollToRow(ListView2, int(UpdateList.size()));
                     UpdateSizes.push_back(SizeOf(size));
                     DownloadTotal += SizeOf(size);
                     ++PlugInCount;
@@ -107,6 +107,7 @@ void TMainform::ListUpdates() {
     }
     if (CancelFlag) return;
 
+    CompleteRows(ListView2);
     Label2->setText(platform::ToUnicode(Texts::ListedHint));
     Bitbtn1->Tag = 2;
     Bitbtn1->setEnabled(true);

@@ -12,6 +12,10 @@
 //     one for each: the reference is the fast client doing the same requests.
 // (b) The update list step alone on a manifest of 2,000 entries, each size asked of nginx:
 //     from the click in the "update found" state until the list has ended.
+// (c) A manifest of 20,000 entries of 1-byte files: the update list step, each size asked of
+//     nginx, and the install step of a resumed run (argument "on") whose journal has all
+//     20,000 entries waiting in [RUN], their copies in Update\. Goal: each under 10 s. One run
+//     each: the parts are long enough to time alone.
 // Each figure is the median of 3 runs after one warm-up; the rounds of (a) alternate which
 // of the two goes first, and the ratio is the median of the rounds' ratios. Beside each wall
 // time stands the processor time spent meanwhile (the wizard's process, all its threads; curl),
@@ -58,6 +62,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kUpgradeFiles = 200;
 constexpr qint64 kUpgradeFileSize = 256 << 10;
 constexpr int kListEntries = 2000;
+constexpr int kLongEntries = 20000;
+constexpr double kLongGoalSeconds = 10.0;
 constexpr int kRuns = 3;
 constexpr double kRatioGoal = 3.0;
 constexpr double kListGoalSeconds = 1.0;
@@ -131,9 +137,14 @@ QStringList FileNames(int count) {
 // a question or an error box ends the benchmark.
 class Wizard {
 public:
-    explicit Wizard(const QString& serverUrl) {
+    // `prepare` lays out the application folder before the window is made.
+    explicit Wizard(const QString& serverUrl, const AnsiString& argument = {},
+                    const std::function<void(const QString& folder)>& prepare = {}) {
         if (!folder_.isValid()) Die("no temporary folder");
+        if (prepare) prepare(folder_.path());
+        sinceLaidOut_.emplace(Meter::Self);
         TWizardEnvironment environment;
+        environment.FirstArgument = argument;
         environment.ApplicationFolder =
             platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
         environment.ServerUrl = platform::FromUnicode(serverUrl);
@@ -179,11 +190,14 @@ public:
     }
 
     TMainform& Form() { return *form_; }
+    // The cost since the application folder was laid out, before the window was made.
+    Cost SinceLaidOut() const { return sinceLaidOut_->Read(); }
     QString Path(const QString& name) const { return folder_.filePath(name); }
 
 private:
     QTemporaryDir folder_;
     std::vector<AnsiString> boxes_;
+    std::optional<Meter> sinceLaidOut_;
     std::unique_ptr<TMainform> form_;
 };
 
@@ -242,6 +256,40 @@ Cost RunList(const QString& serverUrl, int64_t expectedTotal) {
     return cost;
 }
 
+// The list step on the long manifest, then the install step of a resumed run on a journal
+// whose every entry waits with its copy.
+struct LongRun {
+    Cost list, install;
+};
+
+LongRun RunLong(const QString& serverUrl) {
+    LongRun run{};
+    {
+        Wizard wizard(serverUrl);
+        wizard.Click(1, "welcome");
+        run.list = wizard.Click(2, "index");
+        if (wizard.Form().ListView2->topLevelItemCount() != kLongEntries)
+            Die("the long update list does not hold every entry");
+    }
+    const QStringList names = FileNames(kLongEntries);
+    Wizard wizard(serverUrl, "on", [&](const QString& folder) {
+        QDir(folder).mkpath("Update");
+        QByteArray journal = "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n";
+        for (int i = 0; i < names.size(); ++i) {
+            WriteFile(folder + "/Update/" + names[i], "x");
+            journal += QByteArray::number(i + 1) + "=" + names[i].toLatin1() + ";0\r\n";
+        }
+        WriteFile(folder + "/Version.ini", journal);
+    });
+    if (!testsupport::WaitUntil([&] { return wizard.Form().Notebook1->ActivePage() == "finish"; },
+                                kStepLimit))
+        Die("the resumed run did not reach the finish page");
+    run.install = wizard.SinceLaidOut();
+    for (const QString& name : {names.front(), names.back()})
+        if (QFileInfo(wizard.Path(name)).size() != 1) Die("the install missed " + name.toStdString());
+    return run;
+}
+
 double LoadAverage() {
     double load = 0;
     getloadavg(&load, 1);
@@ -261,7 +309,9 @@ struct Medians {
 void Run(const std::string& only) {
     const bool upgradePart = only.empty() || only == "upgrade";
     const bool listPart = only.empty() || only == "list";
-    if (!upgradePart && !listPart) Die("no part named " + only + "; upgrade or list");
+    const bool longPart = only.empty() || only == "long";
+    if (!upgradePart && !listPart && !longPart)
+        Die("no part named " + only + "; upgrade, list or long");
     // Both clients go straight to 127.0.0.1.
     for (const char* proxy : {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"})
         qunsetenv(proxy);
@@ -270,8 +320,10 @@ void Run(const std::string& only) {
     // server's root.
     QTemporaryDir upgradeRoot;
     QTemporaryDir listRoot;
-    if (!upgradeRoot.isValid() || !listRoot.isValid()) Die("no temporary folder");
-    std::optional<NginxServer> upgradeServer, listServer;
+    QTemporaryDir longRoot;
+    if (!upgradeRoot.isValid() || !listRoot.isValid() || !longRoot.isValid())
+        Die("no temporary folder");
+    std::optional<NginxServer> upgradeServer, listServer, longServer;
     const QStringList upgradeNames = FileNames(kUpgradeFiles);
     if (upgradePart) {
         upgradeServer.emplace(upgradeRoot.path());
@@ -293,6 +345,11 @@ void Run(const std::string& only) {
         listServer.emplace(listRoot.path());
         Publish(*listServer, FileNames(kListEntries),
                 [&](int index) { return QByteArray(listSize(index), 'x'); });
+    }
+
+    if (longPart) {
+        longServer.emplace(longRoot.path());
+        Publish(*longServer, FileNames(kLongEntries), [](int) { return QByteArray("x"); });
     }
 
     const double loadBefore = LoadAverage();
@@ -333,6 +390,14 @@ void Run(const std::string& only) {
                     kListEntries, listRun.wall, listRun.cpu);
     }
 
+    LongRun longRun{};
+    if (longPart) {
+        longRun = RunLong(longServer->Url(""));
+        std::printf("run 1: %d entries, list %.3f s (cpu %.3f s), install %.3f s (cpu %.3f s)\n",
+                    kLongEntries, longRun.list.wall, longRun.list.cpu, longRun.install.wall,
+                    longRun.install.cpu);
+    }
+
     // Every figure depends on the processor time the machine leaves this process.
     std::printf("load average %.1f before, %.1f after, on %d processors\n", loadBefore,
                 LoadAverage(), QThread::idealThreadCount());
@@ -366,6 +431,14 @@ void Run(const std::string& only) {
             "update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s), cpu %.3f s\n",
             kListEntries, l.wall, kListGoalSeconds, l.cpu);
         std::snprintf(text, sizeof text, "list2000_s=%.3f list2000_cpu_s=%.3f ", l.wall, l.cpu);
+        figures += text;
+    }
+    if (longPart) {
+        std::printf(
+            "manifest of %d entries of 1 byte: list %.3f s, install %.3f s (goal each <= %.0f s)\n",
+            kLongEntries, longRun.list.wall, longRun.install.wall, kLongGoalSeconds);
+        std::snprintf(text, sizeof text, "list20000_s=%.3f install20000_s=%.3f ",
+                      longRun.list.wall, longRun.install.wall);
         figures += text;
     }
     std::snprintf(text, sizeof text, "load1=%.1f", loadBefore);
