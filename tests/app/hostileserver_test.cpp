@@ -211,6 +211,30 @@ TEST_F(HostileServer, ADownloadThatRunsPastItsAnnouncedSizeIsCutAndDeleted) {
               "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n2=b.dll;0\r\n[RUN]\r\n1=a.dll;0\r\n");
 }
 
+// The HEAD announces no size, so the download has no learnt size to stop at, and the GET
+// announces no length and never ends. The download step checked for room for the announced
+// total and a margin of 16 MiB; a copy that outgrows that margin fills a disk that was
+// found to have room. Such a reply cannot succeed anyway: a file needs its announced length.
+TEST_F(HostileServer, AnEndlessDownloadOfUnannouncedSizeStaysWithinTheRoomChecked) {
+    EndlessHttpServer endless("HTTP/1.0 200 OK\r\n\r\n");
+    ScriptedHttpServer sizes;
+    sizes.Serve("/Update/b.dll", ScriptedResponse("HTTP/1.0 200 OK", {}, ""));
+    Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=b.dll;0\r\n");
+    server_.Serve("/Update/b.dll", Redirect(endless.Url("/Update/b.dll")));
+    folder_.Write("Default.ini", "");
+    TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
+    ClickMain();
+    ClickMain();
+    ASSERT_EQ(form.UpdateSizes, (std::vector<int64_t>{0}));
+
+    FileSizeWatch copy(folder_, "Update/b.dll");
+    copy.StopRunaway(form.HTTPGet2);
+    ClickMain();
+    EXPECT_EQ(StateNow(), DownloadFailed());
+    EXPECT_LE(copy.Largest(), 16 * kMiB);
+    EXPECT_FALSE(Exists("Update/b.dll"));
+}
+
 // A server that sends a header line a second keeps every single wait short; only the limit on
 // the whole query ends it. Cut from a minute to 2.5 s here.
 TEST_F(HostileServer, ATricklingSizeQueryFailsAtItsLimit) {

@@ -191,6 +191,43 @@ TEST_F(PlantedLinks, TheInstallTakesNothingThroughALink) {
     }
 }
 
+// The component refresh of a resumed run replaces an installed component by its waiting copy
+// when that is of a later day. Through a link as Update\ or as its folder Bin, the "waiting
+// copy" is a file outside that this program never downloaded.
+TEST_F(PlantedLinks, TheComponentRefreshBringsInNothingThroughALink) {
+    const struct {
+        const char* name;
+        const char* link;
+        const char* leadsTo;
+    } cases[] = {
+        {"Update is a link to a folder outside", "Update", "Deep"},
+        {"Update\\Bin is a link to a folder outside", "Update/Bin", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlantedRun t;
+        // Deep\Bin\Customs.dll and Customs.dll: the component's place below either link.
+        QDir(t.OutsidePath()).mkpath("Deep/Bin");
+        ASSERT_TRUE(
+            QFile::copy(t.OutsidePath("Customs.dll"), t.OutsidePath("Deep/Bin/Customs.dll")));
+        QFile installed(t.App("Bin/Customs.dll"));
+        ASSERT_TRUE(installed.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(installed.setFileTime(QDateTime::currentDateTime().addDays(-3),
+                                          QFileDevice::FileModificationTime));
+        installed.close();
+        const std::string journal = "[RUN]\r\n1=a.dll;0\r\n";
+        t.folder_.Write("Version.ini", journal);
+        if (c.link != std::string("Update")) QDir(t.App({})).mkpath("Update");
+        MakeLink(t.OutsidePath(c.leadsTo), t.App(c.link));
+        const auto before = t.Outside();
+        t.OpenWizard("on");
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return ResumedRunEnded(t); }));
+        EXPECT_EQ(t.folder_.Read("Bin/Customs.dll"), "old customs");
+        EXPECT_EQ(t.StateNow(), FileMissing("a.dll"));
+        EXPECT_EQ(t.Outside(), before);
+    }
+}
+
 // A waiting copy that is a link to another waiting copy leads nowhere outside, but it is no
 // download of this program: it is deleted, not what it leads to, and its entry goes back to be
 // fetched again.
