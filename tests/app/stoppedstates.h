@@ -1,0 +1,36 @@
+// The states in which a step of the wizard stops, as a person sees them (see State in
+// upgraderun.h), for tests that drive a step into its failure.
+#pragma once
+
+#include "app/notebook.h"
+#include "app/texts.h"
+#include "app/upgraderun.h"
+
+// Functions, not constants: the texts are made when the program starts, in another unit.
+
+// A failed version request; a failed size query looks the same.
+inline std::string VersionFailed() {
+    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+                 {Texts::VersionUnavailableMessage});
+}
+inline std::string ManifestFailed() {
+    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+                 {Texts::ManifestUnavailableMessage});
+}
+inline std::string DownloadFailed() {
+    return State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+                 {Texts::DownloadFailedMessage});
+}
+inline std::string FileMissing(const AnsiString& name) {
+    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+                 {Texts::UpdateFile + name + Texts::FileMissingTail});
+}
+inline std::string NameRefused(const AnsiString& name) {
+    return State("New", 0, Texts::RestartButton, true, Texts::CloseButton, true,
+                 {Texts::RefusedName + name + Texts::RefusedNameTail});
+}
+
+// True once a resumed run (started with "on") has stopped or reached the finish.
+inline bool ResumedRunEnded(const UpgradeRun& run) {
+    return run.form_->MEMO2->Lines.Count() > 0 || run.form_->Notebook1->ActivePage() == "finish";
+}
