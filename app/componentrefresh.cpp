@@ -1,7 +1,7 @@
 // Step 5, the component refresh of a resumed run: installed components whose waiting copy in
 // Update\ is of a later day are replaced by it.
-#include "core/displaytext.h"
 #include "app/mainform.h"
+#include "core/displaytext.h"
 #include "core/verification.h"
 #include "platform/files.h"
 
@@ -14,7 +14,12 @@ void TMainform::RefreshComponents() {
     for (size_t i = 0; i < count; ++i) {
         const AnsiString installed = ApplicationFolder + ComponentFiles[i];
         const AnsiString waiting = ApplicationFolder + "Update\\" + ComponentFiles[i];
-        if (!platform::FileExists(installed) || !platform::FileExists(waiting)) continue;
+        // Only the updater's own downloads count: nothing is taken through a link, neither as
+        // the folder of downloads nor on the way to the copy.
+        if (!platform::FileExists(installed) || !platform::FileExists(waiting) ||
+            platform::IsSymbolicLink(ApplicationFolder + "Update") ||
+            !platform::IsInsideFolder(waiting, ApplicationFolder + "Update"))
+            continue;
         // The texts are "yyyy-mm-dd", so they compare as text in date order.
         if (FileDateText(installed) < FileDateText(waiting) &&
             verification::CheckFile(journal.Digests(ComponentFiles[i]), waiting) !=

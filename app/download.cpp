@@ -55,8 +55,10 @@ void TMainform::DownloadUpdates() {
         }
         HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
         HTTPGet2->FileName = updateFolder + CurrentFileName;
-        // A server that goes on past the size it announced cannot fill the disk.
-        HTTPGet2->MaxSize = i < UpdateSizes.size() ? UpdateSizes[i] : 0;
+        // A server that goes on past the size it announced cannot fill the disk; a file whose
+        // size was not announced shares the margin of room that was checked beyond the total.
+        const int64_t announced = i < UpdateSizes.size() ? UpdateSizes[i] : 0;
+        HTTPGet2->MaxSize = announced > 0 ? announced : kFreeSpaceMargin;
         HTTPGet2->GetFile();
         // Whatever a failed or cancelled transfer left is no copy of the file: it would only
         // take room, and the next try fetches the file anew.
