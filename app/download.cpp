@@ -50,7 +50,9 @@ void TMainform::DownloadUpdates() {
         // The folder of downloads is the updater's own: it is not written through a link.
         if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
             !platform::CreateFoldersFor(updateFolder, CurrentFileName)) {
-            ShowDownloadFailed();
+            ShowDownloadFailed(platform::IsSymbolicLink(ApplicationFolder + "Update")
+                                   ? updateFolder + " is a symbolic link"
+                                   : platform::ErrorText(updateFolder + CurrentFileName));
             return;
         }
         HTTPGet2->URL = UpdateFolderUrl(UrlPathOf(CurrentFileName));
@@ -70,12 +72,12 @@ void TMainform::DownloadUpdates() {
         if (verification::CheckFile(Journal->Digests(CurrentFileName), HTTPGet2->FileName) ==
             verification::FileCheck::Fails) {
             platform::DeleteFile(HTTPGet2->FileName);
-            ShowDownloadFailed();
+            ShowDownloadFailed("its SHA-256 is not the one the manifest lists");
             return;
         }
         // The journal must not name a copy that a power cut could still empty.
         if (!platform::FlushFile(HTTPGet2->FileName)) {
-            ShowDownloadFailed();
+            ShowDownloadFailed(platform::ErrorText(HTTPGet2->FileName));
             return;
         }
 
@@ -97,6 +99,8 @@ bool TMainform::HasRoomForDownloads() {
     const std::optional<uint64_t> free = platform::FreeDiskSpace(ApplicationFolder + "Update");
     const int64_t needed = DownloadTotal + kFreeSpaceMargin;
     if (!free || *free >= uint64_t(needed)) return true;
+    LogFailure(ApplicationFolder + "Update", "needs " + std::to_string(needed) + " bytes, " +
+                                                 std::to_string(*free) + " free");
     ShowStopped(Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree + SizeText(int64_t(*free)) +
                     Texts::DiskFullTail,
                 Texts::RetryButton, true, 2);
@@ -121,13 +125,14 @@ void TMainform::HTTPGet2Progress(QObject*, int TotalSize, int Readed) {
 
 void TMainform::HTTPGet2DoneFile(QObject*, const AnsiString&, int FileSize) {
     LastProgressCount = 0;
-    if (FileSize == 0) ShowDownloadFailed();
+    if (FileSize == 0) ShowDownloadFailed(HTTPGet2->LastError());
 }
 
 void TMainform::HTTPGet2Error(QObject*) {
-    ShowDownloadFailed();
+    ShowDownloadFailed(HTTPGet2->LastError());
 }
 
-void TMainform::ShowDownloadFailed() {
+void TMainform::ShowDownloadFailed(const AnsiString& reason) {
+    LogFailure(CurrentFileName, reason);
     ShowStopped(Texts::DownloadFailedMessage, Texts::StoppedButton, false, 0);
 }

@@ -129,6 +129,7 @@ void TMainform::InstallUpdates() {
         if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
             !platform::IsInsideFolder(updateFolder + CurrentFileName, updateFolder) ||
             !platform::FileExists(updateFolder + CurrentFileName)) {
+            LogFailure(CurrentFileName, "no downloaded copy in " + updateFolder);
             ShowStopped(Texts::UpdateFile + CurrentFileName + Texts::FileMissingTail,
                         Texts::RetryButton, true, 0);
             CancelFlag = false;
@@ -178,14 +179,22 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     QElapsedTimer sinceEvents;
     sinceEvents.start();
     size_t staged = first;
+    AnsiString failure;
     for (; staged < last; ++staged) {
         const TJournal::Entry& entry = UpdateList[staged];
         const AnsiString source = updateFolder + entry.fileName;
+        const AnsiString target = CopyTarget(ApplicationFolder, entry);
         // The target folder must already exist: it is never made.
-        if ((!entry.targetFolder.empty() &&
-             !platform::DirectoryExists(ApplicationFolder + entry.targetFolder)) ||
-            !batch.AddCopy(source, CopyTarget(ApplicationFolder, entry)))
+        if (!entry.targetFolder.empty() &&
+            !platform::DirectoryExists(ApplicationFolder + entry.targetFolder)) {
+            failure = "the target folder " + ApplicationFolder + entry.targetFolder +
+                      " does not exist";
             break;
+        }
+        if (!batch.AddCopy(source, target)) {
+            failure = platform::ErrorText(target);
+            break;
+        }
         if (keepBackups && platform::CreateFoldersFor(backupFolder, entry.fileName))
             batch.AddCopy(source, backupFolder + entry.fileName);
         // The window stays responsive, without a pass of the event loop for every small file.
@@ -198,7 +207,7 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     }
     if (staged > first) {
         if (!batch.Commit()) {
-            ShowInstallFailed(UpdateList[first].fileName);
+            ShowInstallFailed(UpdateList[first].fileName, platform::ErrorText(ApplicationFolder));
             return false;
         }
         // The journal next: a copy left behind is harmless, while a journal entry whose copy
@@ -210,7 +219,7 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     }
     // The downloaded copy and its journal entry stay for the retry.
     if (staged < last) {
-        ShowInstallFailed(UpdateList[staged].fileName);
+        ShowInstallFailed(UpdateList[staged].fileName, failure);
         return false;
     }
     return true;
@@ -220,7 +229,7 @@ bool TMainform::InstallRun(size_t index) {
     const TJournal::Entry& entry = UpdateList[index];
     const AnsiString source = ApplicationFolder + "Update\\" + entry.fileName;
     if (!RunAndWait(this, source)) {
-        ShowInstallFailed(entry.fileName);
+        ShowInstallFailed(entry.fileName, platform::ErrorText(source));
         return false;
     }
     const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
@@ -236,6 +245,7 @@ bool TMainform::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
     try {
         Journal->MarkInstalled(entries);
     } catch (const std::exception& error) {
+        LogFailure("Version.ini", error.what());
         ShowStopped(error.what(), Texts::RetryButton, true, 3);
         return false;
     }
@@ -283,19 +293,22 @@ void TMainform::Finish() {
 }
 
 void TMainform::ShowNameRefused(const AnsiString& fileName) {
+    LogFailure(fileName, "the name leaves its folder or holds a control character");
     CancelFlag = true;
     ShowStopped(Texts::RefusedName + fileName + Texts::RefusedNameTail, Texts::RestartButton, true,
                 0);
 }
 
 void TMainform::ShowCopyDamaged(const TJournal::Entry& entry) {
+    LogFailure(entry.fileName, "the waiting copy is a link or not what the manifest lists");
     platform::DeleteFile(ApplicationFolder + "Update\\" + entry.fileName);
     Journal->ReturnToDownload(entry);
     ShowStopped(Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail, Texts::RetryButton,
                 true, 1);
 }
 
-void TMainform::ShowInstallFailed(const AnsiString& fileName) {
+void TMainform::ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason) {
+    LogFailure(fileName, reason);
     ShowStopped(Texts::UpdateFile + fileName + Texts::InstallFailedTail, Texts::RetryButton, true,
                 3);
 }

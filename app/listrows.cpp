@@ -56,7 +56,9 @@ void AddRow(QTreeWidget* view, const AnsiString& caption, const QIcon& icon,
     PendingRows::Of(view)->Add(item);
 }
 
-void CompleteRows(QTreeWidget* view) { PendingRows::Of(view)->Complete(); }
+void CompleteRows(QTreeWidget* view) {
+    PendingRows::Of(view)->Complete();
+}
 
 void CopyRows(QTreeWidget& from, QTreeWidget* to) {
     CompleteRows(&from);

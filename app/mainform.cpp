@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 
 #include "app/dialogs.h"
+#include "app/failurelog.h"
 #include "app/listrows.h"
 #include "app/notebook.h"
 #include "app/texts.h"
@@ -328,6 +329,9 @@ void TMainform::ShowStopped(const AnsiString& message, const AnsiString& mainCap
 
 void TMainform::Update(int step) {
     Bitbtn1->setEnabled(false);
+    static const char* const kStepNames[] = {"version-check", "list",  "download",
+                                             "install",       "close", "refresh"};
+    if (step >= 0 && step <= 5) runningStep_ = kStepNames[step];
     switch (step) {
         case 0: CheckVersion(); break;
         case 1: ListUpdates(); break;
@@ -337,6 +341,10 @@ void TMainform::Update(int step) {
         case 4: close(); break;
         default: break;
     }
+}
+
+void TMainform::LogFailure(const AnsiString& file, const AnsiString& reason) {
+    ::LogFailure(ApplicationFolder, runningStep_, file, reason);
 }
 
 void TMainform::Bitbtn1Click(QObject*) {

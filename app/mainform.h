@@ -183,12 +183,14 @@ private:
     bool ManifestIsAuthentic(const AnsiString& path);
     // The text of Version.ini.sig from the server folder; nothing when none arrived.
     std::optional<std::string> FetchManifestSignature();
-    void ShowManifestFailed(const AnsiString& message);
-    void ShowDownloadFailed();
+    void ShowManifestFailed(const AnsiString& message, const AnsiString& reason);
+    void ShowDownloadFailed(const AnsiString& reason);
     // True when the folder of downloads has room for the listed total and a margin; otherwise
     // says how much is needed and free, with a retry of the download step.
     bool HasRoomForDownloads();
-    void ShowInstallFailed(const AnsiString& fileName);
+    void ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason);
+    // Appends the reason of a failure of the running step to sendrift.log.
+    void LogFailure(const AnsiString& file, const AnsiString& reason);
     // A name that would leave the application folder: the manifest itself is unusable, so the
     // only way on is a new one, from the version check.
     void ShowNameRefused(const AnsiString& fileName);
@@ -234,6 +236,7 @@ private:
 
     TWizardEnvironment environment_;
     bool programEnded_ = false;
+    const char* runningStep_ = "start";  // the step that the failure log names
     bool closeQuestionQueued_ = false;
     bool shown_ = false;
     bool sizeQueryRunning_ = false;

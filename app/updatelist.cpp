@@ -31,8 +31,9 @@ AnsiString TMainform::QuerySize(const AnsiString& fileName) {
     sizeQueryRunning_ = true;
     try {
         NMHTTP1->Head(environment_.ServerUrl + "/Update/" + UrlPathOf(fileName));
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         sizeQueryRunning_ = false;
+        LogFailure(fileName, error.what());
         ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
         CancelFlag = true;
         return "0";

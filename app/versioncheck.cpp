@@ -66,6 +66,8 @@ void TMainform::HTTPGet1DoneString(QObject*, const AnsiString& Result) {
         CancelFlag = true;
     } else if (Result.size() >= kMaxVersionLength) {
         CancelFlag = true;
+        LogFailure("Version.txt", "an answer of " + std::to_string(Result.size()) +
+                                      " bytes is no version");
         ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
     } else {
         Label7->setText(platform::ToUnicode(Texts::LatestVersionIs + Result));
@@ -79,6 +81,7 @@ void TMainform::HTTPGet1DoneString(QObject*, const AnsiString& Result) {
 }
 
 void TMainform::HTTPGet1Error(QObject*) {
+    LogFailure("Version.txt", HTTPGet1->LastError());
     ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
     CancelFlag = true;
 }
@@ -91,7 +94,9 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
     } else {
         if (!ManifestIsAuthentic(download)) {
             platform::DeleteFile(download);
-            if (!ProgramEnded()) ShowManifestFailed(Texts::ManifestUnavailableMessage);
+            if (!ProgramEnded())
+                ShowManifestFailed(Texts::ManifestUnavailableMessage,
+                                   "no valid signature for the latest version's manifest");
             return;
         }
         // The folders first: the earlier journal is replaced only once the step can succeed,
@@ -100,8 +105,9 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
                                  CreateUpdateFolder("Update");
         if (!foldersMade || !WithoutJournal(download) || !platform::FlushFile(download) ||
             !platform::RenameFile(download, manifest)) {
+            const AnsiString reason = platform::ErrorText(download);
             platform::DeleteFile(download);
-            if (foldersMade) HTTPGet3Error(nullptr);
+            if (foldersMade) ShowManifestFailed(Texts::ManifestUnavailableMessage, reason);
             return;
         }
         FileDoneFlag = true;
@@ -143,16 +149,19 @@ bool TMainform::CreateUpdateFolder(const AnsiString& name) {
     if (!platform::IsSymbolicLink(folder) &&
         (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)))
         return true;
-    ShowManifestFailed(Texts::CannotCreateFolder + folder);
+    ShowManifestFailed(Texts::CannotCreateFolder + folder,
+                       platform::IsSymbolicLink(folder) ? folder + " is a symbolic link"
+                                                        : platform::ErrorText(folder));
     return false;
 }
 
 void TMainform::HTTPGet3Error(QObject*) {
     platform::DeleteFile(ApplicationFolder + kManifestDownload);
-    ShowManifestFailed(Texts::ManifestUnavailableMessage);
+    ShowManifestFailed(Texts::ManifestUnavailableMessage, HTTPGet3->LastError());
 }
 
-void TMainform::ShowManifestFailed(const AnsiString& message) {
+void TMainform::ShowManifestFailed(const AnsiString& message, const AnsiString& reason) {
+    LogFailure("Version.ini", reason);
     CancelFlag = true;
     ShowStopped(message, Texts::RetryButton, true, 0);
 }

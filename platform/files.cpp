@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -480,6 +481,15 @@ std::optional<unsigned> PermissionBits(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info)) return std::nullopt;
     return static_cast<unsigned>(info.st_mode & 07777);
+}
+
+bool AppendToFile(const AnsiString& path, const std::string& text) {
+    FileDescriptor fd(OpenFile(NativePath(path), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644));
+    return fd.valid() && WriteAll(fd.get(), text.data(), text.size()) && fd.Close();
+}
+
+AnsiString ErrorText(const AnsiString& path) {
+    return FromUnicode(QString::fromLocal8Bit(std::strerror(errno))) + ": " + path;
 }
 
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder) {

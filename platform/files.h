@@ -137,6 +137,14 @@ std::FILE* OpenForWriting(const AnsiString& path);
 // it cannot be examined.
 std::optional<unsigned> PermissionBits(const AnsiString& path);
 
+// Appends `text` to the file, creating it (mode 0644 less the umask) when it is missing. A
+// symbolic link at the path is refused, not followed.
+bool AppendToFile(const AnsiString& path, const std::string& text);
+
+// The text of the error that the last failed call of this layer left in errno, followed by
+// the path it concerned: "No such file or directory: <path>".
+AnsiString ErrorText(const AnsiString& path);
+
 // The bytes that an unprivileged process may still write on the file system of `folder`;
 // nothing when the folder cannot be examined.
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder);

@@ -3,6 +3,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cerrno>
+
 #include "platform/codepage.h"
 #include "platform/eintr.h"
 
@@ -14,8 +16,10 @@ std::optional<ProcessId> StartProgram(const AnsiString& path) {
     std::string program = NativePath(path);
     char* argv[] = {program.data(), nullptr};
     pid_t pid;
-    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+    if (const int error = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ)) {
+        errno = error;
         return std::nullopt;
+    }
     return pid;
 }
 

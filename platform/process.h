@@ -10,7 +10,7 @@ namespace platform {
 using ProcessId = int;
 
 // Starts the program at `path` (code-page text) with no arguments, the caller's environment
-// and working folder. Nothing when it could not be started.
+// and working folder. Nothing when it could not be started, and errno then says why.
 std::optional<ProcessId> StartProgram(const AnsiString& path);
 
 // Blocks the calling thread until the program has ended; its exit code, -1 when it was
