@@ -165,6 +165,14 @@ void TMainform::InstallUpdates() {
         }
         first = last;
     }
+    // A resumed run installs what was waiting; files that are still to be downloaded make
+    // no finished upgrade, and recording the new version now would report one.
+    if (!Journal->ToDownload().empty()) {
+        LogFailure("Version.ini", std::to_string(Journal->ToDownload().size()) +
+                                      " files are still to be downloaded");
+        ShowResumePrompt();
+        return;
+    }
     Finish();
 }
 

@@ -296,12 +296,16 @@ void TMainform::FormCreate() {
 void TMainform::FormShow() {
     CheckComp();
     if (environment_.FirstArgument != "on" &&
-        platform::FileExists(ApplicationFolder + "Version.ini")) {
-        ShowMessagePage({Texts::ResumeUnfinished, Texts::ResumeContinueHint,
-                         Texts::ResumeRestartHint});
-        Button1->show();
-        Bitbtn1->SetCaption(Texts::RestartButton);
-    }
+        platform::FileExists(ApplicationFolder + "Version.ini"))
+        ShowResumePrompt();
+}
+
+void TMainform::ShowResumePrompt() {
+    ShowMessagePage({Texts::ResumeUnfinished, Texts::ResumeContinueHint, Texts::ResumeRestartHint});
+    Button1->show();
+    Bitbtn1->SetCaption(Texts::RestartButton);
+    Bitbtn1->Tag = 0;
+    Bitbtn1->setEnabled(true);
 }
 
 void TMainform::FormActivate() {

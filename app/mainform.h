@@ -68,6 +68,9 @@ public:
     // question runs an event loop, so this is never called inside a close event.
     bool FormCloseQuery();
 
+    // The prompt of an unfinished upgrade: continue ("继续(&G)") or start anew ("重新(&N)").
+    void ShowResumePrompt();
+
     // Shows the message page "New" with `lines` as the whole content of MEMO2.
     void ShowMessagePage(std::initializer_list<AnsiString> lines);
 

@@ -91,6 +91,25 @@ TEST_F(Journal, AComponentOfTheSameDayIsNotAdded) {
         EXPECT_EQ(line.find("Customs"), std::string::npos) << line;
 }
 
+// A resumed run installs what waits in [RUN]; while files are still to be downloaded the
+// upgrade is not over, and no new version may be recorded (a refused manifest once left
+// nothing installed and "2.0" recorded).
+TEST_F(Journal, AResumedRunWithFilesStillToDownloadRecordsNoVersion) {
+    QDir(folder_.NativeFolder()).mkpath("Update");
+    folder_.Write("Update/a.dll", "new a");
+    const std::string rest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n2=b.dll;0\r\n";
+    folder_.Write("Version.ini", rest + "[RUN]\r\n1=a.dll;0\r\n");
+    OpenWizard("on");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
+    EXPECT_EQ(folder_.Read("a.dll"), "new a");
+    EXPECT_EQ(folder_.Read("setup.ini"), "<missing>");
+    EXPECT_EQ(folder_.Read("Version.ini"), rest + "[RUN]\r\n");
+    EXPECT_EQ(StateNow(), State("New", 0, Texts::RestartButton, true, Texts::CancelButton, true,
+                                {Texts::ResumeUnfinished, Texts::ResumeContinueHint,
+                                 Texts::ResumeRestartHint}));
+    EXPECT_TRUE(form_->Button1->isVisible());
+}
+
 // A ";;" target folder of ".." in a waiting entry stops the install before anything is
 // written outside the application folder.
 TEST_F(Journal, ATargetFolderOutsideStopsTheInstallWithNothingWritten) {
