@@ -180,6 +180,15 @@ std::optional<std::string> WithoutKey(const IniDocument& document, const AnsiStr
     throw Exception(Texts::CannotWrite + fileName);
 }
 
+// The file for a removal: nothing when it is missing, where there is nothing to remove; an
+// error when it is there but cannot be read.
+std::optional<IniDocument> LoadForRemoval(const AnsiString& fileName) {
+    platform::ReadFailure failure;
+    std::optional<IniDocument> document = IniDocument::Load(fileName, &failure);
+    if (!document && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName);
+    return document;
+}
+
 }  // namespace
 
 AnsiString TIniFile::ReadEntry(const AnsiString& section, const AnsiString& key,
@@ -261,9 +270,7 @@ void TIniFile::MoveEntry(const AnsiString& fromSection, const AnsiString& fromKe
 }
 
 void TIniFile::RemoveKeys(const AnsiString& section, const std::vector<AnsiString>& keys) {
-    platform::ReadFailure failure;
-    std::optional<IniDocument> document = IniDocument::Load(fileName_, &failure);
-    if (!document && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
+    std::optional<IniDocument> document = LoadForRemoval(fileName_);
     if (!document) return;
     auto range = document->FindSection(section);
     if (!range) return;
@@ -287,9 +294,7 @@ void TIniFile::RemoveKeys(const AnsiString& section, const std::vector<AnsiStrin
 }
 
 void TIniFile::RemoveSection(const AnsiString& section) {
-    platform::ReadFailure failure;
-    std::optional<IniDocument> document = IniDocument::Load(fileName_, &failure);
-    if (!document && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
+    std::optional<IniDocument> document = LoadForRemoval(fileName_);
     if (!document) return;
     auto range = document->FindSection(section);
     if (!range) return;

@@ -221,14 +221,6 @@ drive() {
     click_until "$window" main 5 not running "$wizard" || fail "完成(&F) did not end the program"
 }
 
-# Succeeds when every thread of process $1 is traced by process $2.
-traced_by() {
-    local status
-    for status in /proc/"$1"/task/*/status; do
-        grep -q "^TracerPid:[[:space:]]*$2\$" "$status" || return 1
-    done
-}
-
 serve_on_built_in_address
 
 echo "-- an uninterrupted upgrade"

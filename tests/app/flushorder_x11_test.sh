@@ -39,14 +39,6 @@ printf '%s\r\n' "[VERSION]" "VERSION=2.9" "[QUENTAROVER]" "SYSTEM=1" >"$app/setu
 echo "main 2.9" >"$app/Main.exe"
 echo "filter 2.9" >"$app/Plugins/Filter.dll"
 
-# Succeeds when every thread of process $1 is traced by process $2.
-traced_by() {
-    local status
-    for status in /proc/"$1"/task/*/status; do
-        grep -q "^TracerPid:[[:space:]]*$2\$" "$status" || return 1
-    done
-}
-
 serve_on_built_in_address
 
 start_wizard "$app"

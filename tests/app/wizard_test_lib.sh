@@ -59,3 +59,11 @@ sends its size queries to its built-in address $server_url, so the test serves t
 what holds the port (scripts/demo?) and run the test again."
     [ "$status" -eq 0 ] || fail "the update server did not start"
 }
+
+# Succeeds when every thread of process $1 is traced by process $2.
+traced_by() {
+    local status
+    for status in /proc/"$1"/task/*/status; do
+        grep -q "^TracerPid:[[:space:]]*$2\$" "$status" || return 1
+    done
+}
