@@ -41,6 +41,9 @@ echo "filter 2.9" >"$app/Plugins/Filter.dll"
 
 serve_on_built_in_address
 
+# Under AddressSanitizer the traced program ends normally, and LeakSanitizer cannot work in a
+# process that strace traces: it would abort the program at its end.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 start_wizard "$app"
 trace=$work/trace
 strace -f -qq -y -o "$trace" -e trace=openat,write,fsync,fdatasync,syncfs,rename,renameat,renameat2 \
