@@ -176,13 +176,16 @@ void TMainform::InstallUpdates() {
     Finish();
 }
 
+bool TMainform::KeepsBackups() const {
+    // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
+    // written through a link.
+    return SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate");
+}
+
 bool TMainform::InstallCopies(size_t first, size_t last) {
     const AnsiString updateFolder = ApplicationFolder + "Update\\";
     const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
-    // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
-    // written through a link.
-    const bool keepBackups =
-        SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate");
+    const bool keepBackups = KeepsBackups();
     platform::FileReplacements batch;
     QElapsedTimer sinceEvents;
     sinceEvents.start();
@@ -241,8 +244,7 @@ bool TMainform::InstallRun(size_t index) {
         return false;
     }
     const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
-    if (SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate") &&
-        platform::CreateFoldersFor(backupFolder, entry.fileName))
+    if (KeepsBackups() && platform::CreateFoldersFor(backupFolder, entry.fileName))
         platform::CopyFile(source, backupFolder + entry.fileName);
     if (!MarkInstalled({entry})) return false;
     ShowInstalled(index, index + 1);

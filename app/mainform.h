@@ -204,6 +204,8 @@ private:
     // put in place with one flush pass, then the entries leave the journal in one write. A
     // crash in between only repeats copies. False, with the failure shown, when one fails.
     bool InstallCopies(size_t first, size_t last);
+    // True when installed files are also copied into CUpdate\ (SYSTEM=1, and no link there).
+    bool KeepsBackups() const;
     // Runs one waiting run entry and journals it.
     bool InstallRun(size_t index);
     // Takes installed entries out of the journal and deletes their downloaded copies. False,

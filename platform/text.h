@@ -31,6 +31,8 @@ inline std::string_view TrimBlanks(std::string_view text) {
 // ASCII letter, "\\" or "?", so code that looks for ASCII in code-page text steps over it.
 inline bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
 // The name with its ASCII letters in lower case, double-byte characters as they are: two
 // names compare equal ignoring case, as the product's INI names and HTTP header names do,
 // exactly when their folded forms are equal.
@@ -39,12 +41,22 @@ inline std::string FoldedName(std::string_view name) {
     for (size_t i = 0; i < folded.size(); ++i) {
         if (IsLeadByte(static_cast<unsigned char>(folded[i])))
             ++i;  // the second byte may look like a letter; it belongs to the character
-        else if (folded[i] >= 'A' && folded[i] <= 'Z')
-            folded[i] = char(folded[i] - 'A' + 'a');
+        else
+            folded[i] = LowerAscii(folded[i]);
     }
     return folded;
 }
 
+// The same comparison without folded copies: the INI store makes it for every line it reads.
 inline bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && FoldedName(a) == FoldedName(b);
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (IsLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
+            ++i;
+        } else if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
 }

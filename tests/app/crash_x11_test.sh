@@ -12,11 +12,7 @@ program=$1
 server_url=$2
 source "$(dirname "$0")/wizard_test_lib.sh"
 
-command -v strace >/dev/null || fail "strace is missing (scripts/setup installs it)"
-if ! strace -o /dev/null true 2>/dev/null; then
-    echo "SKIP: strace cannot trace processes here"
-    exit 77
-fi
+require_strace
 # strace matches paths as the program writes them: absolute, without symbolic links.
 work=$(cd "$work" && pwd -P)
 server=$work/server

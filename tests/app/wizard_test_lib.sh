@@ -67,3 +67,12 @@ traced_by() {
         grep -q "^TracerPid:[[:space:]]*$2\$" "$status" || return 1
     done
 }
+
+# Ends the test as skipped (77) where strace cannot trace, and fails where it is missing.
+require_strace() {
+    command -v strace >/dev/null || fail "strace is missing (scripts/setup installs it)"
+    if ! strace -o /dev/null true 2>/dev/null; then
+        echo "SKIP: strace cannot trace processes here"
+        exit 77
+    fi
+}
