@@ -2,8 +2,8 @@
 #include <QApplication>
 
 #include "app/buildsettings.h"
-#include "app/dialogs.h"
-#include "app/mainform.h"
+#include "app/window/dialogs.h"
+#include "app/window/mainform.h"
 #include "app/startupguard.h"
 #include "app/texts.h"
 #include "platform/codepage.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/mainform.h"
+#include "app/window/mainform.h"
 #include "bench/support/median.h"
 #include "platform/codepage.h"
 

@@ -37,14 +37,16 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "app/mainform.h"
-#include "app/notebook.h"
+#include "app/formparts.h"
+#include "app/window/mainform.h"
+#include "app/window/notebook.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
@@ -69,7 +71,6 @@ constexpr double kRatioGoal = 3.0;
 constexpr double kListGoalSeconds = 1.0;
 // No step of a healthy run on 127.0.0.1 comes near this.
 constexpr auto kStepLimit = std::chrono::seconds(120);
-
 
 double Seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
@@ -164,25 +165,25 @@ public:
     }
 
     // Clicks the main button and waits until the wizard waits for a click again; the cost of
-    // what happens in between. Any state but `expectedTag` on `expectedPage` ends the run.
-    Cost Click(int expectedTag, const char* expectedPage) {
+    // what happens in between. Any state but `expectedStep` on `expectedPage` ends the run.
+    Cost Click(WizardStep expectedStep, const char* expectedPage) {
         const Meter meter(Meter::Self);
-        if (!testsupport::ClickAsAPerson(form_->Bitbtn1)) Die("the main button is not usable");
+        if (!testsupport::ClickAsAPerson(&MainButton(*form_))) Die("the main button is not usable");
         const bool settled = testsupport::WaitUntil(
             [&] {
-                return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
-                       !form_->HTTPGet3->Busy() &&
-                       (form_->Bitbtn1->isEnabled() || form_->Notebook1->ActivePage() == "New");
+                return !AnyDownloadBusy(*form_) &&
+                       (MainButton(*form_).isEnabled() || Pages(*form_).ActivePage() == "New");
             },
             kStepLimit);
         const Cost cost = meter.Read();
-        if (!settled || !boxes_.empty() || form_->Bitbtn1->Tag != expectedTag ||
-            form_->Notebook1->ActivePage() != expectedPage) {
+        if (!settled || !boxes_.empty() || form_->NextStep() != expectedStep ||
+            Pages(*form_).ActivePage() != expectedPage) {
             std::string state = "the wizard stopped on page " +
-                                Readable(form_->Notebook1->ActivePage()) + " with Tag " +
-                                std::to_string(form_->Bitbtn1->Tag) + ", not " + expectedPage;
-            for (int i = 0; i < form_->MEMO2->Lines.Count(); ++i)
-                state += "\n  " + Readable(form_->MEMO2->Lines[i]);
+                                Readable(Pages(*form_).ActivePage()) + " before step " +
+                                StepName(form_->NextStep()) + ", not " + expectedPage;
+            const TFlatMemo& message = Message(*form_);
+            for (int i = 0; i < message.Lines.Count(); ++i)
+                state += "\n  " + Readable(message.Lines[i]);
             for (const AnsiString& box : boxes_) state += "\n  box: " + Readable(box);
             Die(state);
         }
@@ -210,10 +211,10 @@ UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
     Wizard wizard(serverUrl);
     UpgradeRun run{};
     const Meter meter(Meter::Self);
-    run.steps[0] = wizard.Click(1, "welcome");
-    run.steps[1] = wizard.Click(2, "index");
-    run.steps[2] = wizard.Click(3, "download");
-    run.steps[3] = wizard.Click(4, "finish");
+    run.steps[0] = wizard.Click(WizardStep::List, "welcome");
+    run.steps[1] = wizard.Click(WizardStep::Download, "index");
+    run.steps[2] = wizard.Click(WizardStep::Install, "download");
+    run.steps[3] = wizard.Click(WizardStep::Close, "finish");
     run.total = meter.Read();
     for (const QString& name : names)
         if (QFileInfo(wizard.Path(name)).size() != kUpgradeFileSize)
@@ -248,10 +249,11 @@ Cost RunCurl(const NginxServer& nginx, const QStringList& names) {
 
 Cost RunList(const QString& serverUrl, int64_t expectedTotal) {
     Wizard wizard(serverUrl);
-    wizard.Click(1, "welcome");
-    const Cost cost = wizard.Click(2, "index");
-    if (wizard.Form().ListView2->topLevelItemCount() != kListEntries ||
-        wizard.Form().DownloadTotal != expectedTotal)
+    wizard.Click(WizardStep::List, "welcome");
+    const Cost cost = wizard.Click(WizardStep::Download, "index");
+    if (Part<QTreeWidget>(wizard.Form(), "index.files").topLevelItemCount() != kListEntries ||
+        std::accumulate(wizard.Form().ListedSizes().begin(), wizard.Form().ListedSizes().end(),
+                        int64_t(0)) != expectedTotal)
         Die("the update list does not hold every entry with its size");
     return cost;
 }
@@ -266,9 +268,9 @@ LongRun RunLong(const QString& serverUrl) {
     LongRun run{};
     {
         Wizard wizard(serverUrl);
-        wizard.Click(1, "welcome");
-        run.list = wizard.Click(2, "index");
-        if (wizard.Form().ListView2->topLevelItemCount() != kLongEntries)
+        wizard.Click(WizardStep::List, "welcome");
+        run.list = wizard.Click(WizardStep::Download, "index");
+        if (Part<QTreeWidget>(wizard.Form(), "index.files").topLevelItemCount() != kLongEntries)
             Die("the long update list does not hold every entry");
     }
     const QStringList names = FileNames(kLongEntries);
@@ -281,12 +283,13 @@ LongRun RunLong(const QString& serverUrl) {
         }
         WriteFile(folder + "/Version.ini", journal);
     });
-    if (!testsupport::WaitUntil([&] { return wizard.Form().Notebook1->ActivePage() == "finish"; },
+    if (!testsupport::WaitUntil([&] { return Pages(wizard.Form()).ActivePage() == "finish"; },
                                 kStepLimit))
         Die("the resumed run did not reach the finish page");
     run.install = wizard.SinceLaidOut();
     for (const QString& name : {names.front(), names.back()})
-        if (QFileInfo(wizard.Path(name)).size() != 1) Die("the install missed " + name.toStdString());
+        if (QFileInfo(wizard.Path(name)).size() != 1)
+            Die("the install missed " + name.toStdString());
     return run;
 }
 
@@ -437,8 +440,8 @@ void Run(const std::string& only) {
         std::printf(
             "manifest of %d entries of 1 byte: list %.3f s, install %.3f s (goal each <= %.0f s)\n",
             kLongEntries, longRun.list.wall, longRun.install.wall, kLongGoalSeconds);
-        std::snprintf(text, sizeof text, "list20000_s=%.3f install20000_s=%.3f ",
-                      longRun.list.wall, longRun.install.wall);
+        std::snprintf(text, sizeof text, "list20000_s=%.3f install20000_s=%.3f ", longRun.list.wall,
+                      longRun.install.wall);
         figures += text;
     }
     std::snprintf(text, sizeof text, "load1=%.1f", loadBefore);

@@ -1,12 +1,12 @@
-#include "app/dialogs.h"
+#include "app/window/dialogs.h"
 
+#include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <functional>
-#include <gtest/gtest.h>
 
 #include "platform/codepage.h"
 
@@ -34,7 +34,8 @@ TEST(Dialogs, ConfirmationDefaultsToYesAndEscapeAnswersNo) {
         EXPECT_EQ(box.windowTitle(), QStringLiteral("确认"));
         EXPECT_EQ(box.icon(), QMessageBox::Question);
         EXPECT_EQ(box.text(), QStringLiteral("正在下载升级文件,是否取消?"));
-        EXPECT_EQ(ButtonTexts(box), (QStringList{QStringLiteral("否[&N]"), QStringLiteral("是[&Y]")}));
+        EXPECT_EQ(ButtonTexts(box),
+                  (QStringList{QStringLiteral("否[&N]"), QStringLiteral("是[&Y]")}));
         QTest::keyClick(&box, Qt::Key_Return);
     });
     EXPECT_TRUE(dialogs::Confirm(nullptr, question));

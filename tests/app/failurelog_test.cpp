@@ -35,7 +35,7 @@ TEST_F(FailureLog, EachFailureLeavesItsReason) {
         t.folder_.Write("Default.ini", "");
         c.arrange(t);
         t.OpenWizard();
-        for (int i = 0; i < 4 && t.form_->Bitbtn1->isEnabled(); ++i) t.ClickMain();
+        for (int i = 0; i < 4 && MainButton(*t.form_).isEnabled(); ++i) t.ClickMain();
         const std::string log = t.folder_.Read("sendrift.log");
         ASSERT_NE(log, "<missing>");
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;

@@ -29,7 +29,7 @@ constexpr int64_t kMiB = 1024 * 1024;
 constexpr long kMemoryGrowthLimitKilobytes = 100 * 1024;
 
 std::string Listed() {
-    return State("index", 2, Texts::NextButton, true, Texts::CancelButton, true);
+    return State("index", WizardStep::Download, Texts::NextButton, true, Texts::CancelButton, true);
 }
 
 ScriptedResponse Redirect(const std::string& location) {
@@ -140,7 +140,7 @@ TEST_F(HostileServer, AnEndlessVersionOrManifestIsRefusedWithinItsCeiling) {
         ASSERT_TRUE(testsupport::ResetPeakResident());
         const long before = testsupport::ResidentKilobytes();
         FileSizeWatch download(t.folder_, "Version.ini.download");
-        download.StopRunaway(t.form_->HTTPGet3);
+        download.StopRunaway(&Part<THTTPGet>(*t.form_, "manifestDownload"));
         t.ClickMain();
         EXPECT_EQ(t.StateNow(),
                   c.file == std::string("Version.txt") ? VersionFailed() : ManifestFailed());
@@ -172,7 +172,7 @@ TEST_F(HostileServer, ASizeQueryReadsNoMoreThanAHeader) {
         UpgradeRun t;
         EndlessHttpServer endless(c.head);
         TMainform& form = OpenWithSizesFrom(t, endless.Url(""));
-        form.NMHTTP1->RequestTimeOut = 5000;
+        SizeQuery(form).RequestTimeOut = 5000;
         t.ClickMain();
         ASSERT_TRUE(testsupport::ResetPeakResident());
         const long before = testsupport::ResidentKilobytes();
@@ -196,10 +196,10 @@ TEST_F(HostileServer, ADownloadThatRunsPastItsAnnouncedSizeIsCutAndDeleted) {
     TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
     ClickMain();
     ClickMain();
-    ASSERT_EQ(form.UpdateSizes, (std::vector<int64_t>{5, int64_t(kAnnounced)}));
+    ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{5, int64_t(kAnnounced)}));
 
     FileSizeWatch copy(folder_, "Update/b.dll");
-    copy.StopRunaway(form.HTTPGet2);
+    copy.StopRunaway(&FileDownload(form));
     ClickMain();
     EXPECT_EQ(StateNow(), DownloadFailed());
     EXPECT_LE(copy.Largest(), int64_t(kAnnounced));
@@ -225,10 +225,10 @@ TEST_F(HostileServer, AnEndlessDownloadOfUnannouncedSizeStaysWithinTheRoomChecke
     TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
     ClickMain();
     ClickMain();
-    ASSERT_EQ(form.UpdateSizes, (std::vector<int64_t>{0}));
+    ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{0}));
 
     FileSizeWatch copy(folder_, "Update/b.dll");
-    copy.StopRunaway(form.HTTPGet2);
+    copy.StopRunaway(&FileDownload(form));
     ClickMain();
     EXPECT_EQ(StateNow(), DownloadFailed());
     EXPECT_LE(copy.Largest(), 16 * kMiB);
@@ -246,7 +246,7 @@ TEST_F(HostileServer, ATricklingSizeQueryFailsAtItsLimit) {
         trickle.PauseAt(at, std::chrono::seconds(1));
     server_.Serve("/Update/a.dll", trickle);
     TMainform& form = OpenWizard();
-    form.NMHTTP1->RequestTimeOut = 2500;
+    SizeQuery(form).RequestTimeOut = 2500;
     ClickMain();
     QElapsedTimer clock;
     clock.start();
@@ -267,7 +267,7 @@ TEST_F(HostileServer, ASizeQueryRedirectedToAnotherSchemeFailsWithoutConnecting)
         t.server_.Serve("/Update/b.dll", Redirect(std::string(scheme) + "://127.0.0.1:" +
                                                   std::to_string(elsewhere.Port()) + "/b.dll"));
         // A query that went there would wait for an answer that never comes; 2 s, not a minute.
-        t.OpenWizard().NMHTTP1->RequestTimeOut = 2000;
+        SizeQuery(t.OpenWizard()).RequestTimeOut = 2000;
         t.ClickMain();
         t.ClickMain();
         EXPECT_EQ(t.StateNow(), VersionFailed());

@@ -7,9 +7,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 
-#include "core/displaytext.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"
+#include "core/displaytext.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ TEST_F(Journal, ANewManifestReplacesTheJournalOnlyWhenItsFoldersAreMade) {
         folder.Write("Version.ini", earlier);
         OpenWizard();
         ClickMain();
-        EXPECT_EQ(StateNow(), State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+        EXPECT_EQ(StateNow(), State("New", WizardStep::VersionCheck, Texts::RetryButton, true,
+                                    Texts::CloseButton, true,
                                     {Texts::CannotCreateFolder + folder.Path(blocked)}));
         EXPECT_EQ(folder.Read("Version.ini"), earlier);
         EXPECT_FALSE(Exists("Version.ini.download"));
@@ -43,14 +44,16 @@ TEST_F(Journal, ANewManifestReplacesTheJournalOnlyWhenItsFoldersAreMade) {
 // [RUN] is the journal's own: a server's manifest that brings one would have the install run
 // a file waiting in Update\ that this run never downloaded.
 TEST_F(Journal, AManifestFromTheServerBringsNoJournal) {
-    Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n1=planted.sh;1\r\n[1.0]\r\n1=a.dll;0\r\n"
-                   "[run]\r\n2=planted.sh;1\r\n");
+    Publish("2.0",
+            "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n1=planted.sh;1\r\n[1.0]\r\n1=a.dll;0\r\n"
+            "[run]\r\n2=planted.sh;1\r\n");
     folder_.Write("Default.ini", "");
     QDir(folder_.NativeFolder()).mkpath("Update");
-    folder_.Write("Update/planted.sh", "#!/bin/sh\necho planted >> \"$(dirname \"$0\")/../ran.log\"\n");
+    folder_.Write("Update/planted.sh",
+                  "#!/bin/sh\necho planted >> \"$(dirname \"$0\")/../ran.log\"\n");
     OpenWizard();
     for (int i = 0; i < 4; ++i) ClickMain();
-    EXPECT_EQ(form_->Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(Pages(*form_).ActivePage(), "finish");
     EXPECT_EQ(folder_.Read("a.dll"), "new a");
     EXPECT_EQ(folder_.Read("ran.log"), "<missing>") << "nothing the server listed in [RUN] ran";
 }
@@ -65,12 +68,13 @@ TEST_F(Journal, AnAppendedComponentNeverTakesTheKeyOfAWaitingEntry) {
     QDir(folder_.NativeFolder()).mkpath("Update");
     folder_.Write("Update/d.dll", "waiting d");
     OpenWizard();
-    ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Button1)) << "continue the unfinished run";
+    ASSERT_TRUE(testsupport::ClickAsAPerson(&ContinueButton(*form_)))
+        << "continue the unfinished run";
     Settle();
     EXPECT_EQ(ListedKeys(), (std::vector<AnsiString>{"1", "2", "3", "5"}));
     ClickMain();
     ClickMain();
-    EXPECT_EQ(form_->Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(Pages(*form_).ActivePage(), "finish");
     EXPECT_EQ(folder_.Read("d.dll"), "waiting d");
     EXPECT_EQ(folder_.Read("Bin/Customs.dll"), "new customs");
     EXPECT_EQ(folder_.Read("Sub/b.dll"), "new b");
@@ -100,14 +104,15 @@ TEST_F(Journal, AResumedRunWithFilesStillToDownloadRecordsNoVersion) {
     const std::string rest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n2=b.dll;0\r\n";
     folder_.Write("Version.ini", rest + "[RUN]\r\n1=a.dll;0\r\n");
     OpenWizard("on");
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Message(*form_).Lines.Count() > 0; }));
     EXPECT_EQ(folder_.Read("a.dll"), "new a");
     EXPECT_EQ(folder_.Read("setup.ini"), "<missing>");
     EXPECT_EQ(folder_.Read("Version.ini"), rest + "[RUN]\r\n");
-    EXPECT_EQ(StateNow(), State("New", 0, Texts::RestartButton, true, Texts::CancelButton, true,
+    EXPECT_EQ(StateNow(), State("New", WizardStep::VersionCheck, Texts::RestartButton, true,
+                                Texts::CancelButton, true,
                                 {Texts::ResumeUnfinished, Texts::ResumeContinueHint,
                                  Texts::ResumeRestartHint}));
-    EXPECT_TRUE(form_->Button1->isVisible());
+    EXPECT_TRUE(ContinueButton(*form_).isVisible());
 }
 
 // A ";;" target folder of ".." in a waiting entry stops the install before anything is
@@ -118,9 +123,10 @@ TEST_F(Journal, ATargetFolderOutsideStopsTheInstallWithNothingWritten) {
     folder_.Write("Update/x.dll", "escaping x");
     folder_.Write("Version.ini", "[RUN]\r\n1=a.dll;0\r\n2=x.dll;0;;..\r\n");
     OpenWizard("on");
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
-    EXPECT_EQ(StateNow(), State("New", 0, Texts::RestartButton, true, Texts::CloseButton, true,
-                                {Texts::RefusedName + "x.dll" + Texts::RefusedNameTail}));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Message(*form_).Lines.Count() > 0; }));
+    EXPECT_EQ(StateNow(),
+              State("New", WizardStep::VersionCheck, Texts::RestartButton, true, Texts::CloseButton,
+                    true, {Texts::RefusedName + "x.dll" + Texts::RefusedNameTail}));
     QDir outside(folder_.NativeFolder());
     outside.cdUp();
     EXPECT_FALSE(outside.exists("x.dll"));
@@ -144,7 +150,7 @@ TEST_F(Journal, AnEntryLeavesTheJournalBeforeItsCopyIsDeleted) {
     ASSERT_GE(inotify_add_watch(watch, app.constData(), IN_MOVED_TO), 0);
     ASSERT_GE(inotify_add_watch(watch, (app + "/Update").constData(), IN_DELETE), 0);
     ClickMain();
-    ASSERT_EQ(form_->Notebook1->ActivePage(), "finish");
+    ASSERT_EQ(Pages(*form_).ActivePage(), "finish");
 
     std::vector<std::string> events;
     alignas(inotify_event) char buffer[65536];
@@ -180,10 +186,10 @@ TEST_F(Journal, EveryEntryOfALongManifestIsInstalled) {
     clock.start();
     ClickMain();
     ClickMain();
-    ASSERT_EQ(form_->UpdateList.size(), size_t(kEntries));
+    ASSERT_EQ(form_->ListedEntries().size(), size_t(kEntries));
     ClickMain();
     ClickMain();
-    ASSERT_EQ(form_->Notebook1->ActivePage(), "finish");
+    ASSERT_EQ(Pages(*form_).ActivePage(), "finish");
     for (int i = 1; i <= kEntries; ++i) {
         const std::string name = "f" + std::to_string(i) + ".dat";
         ASSERT_EQ(folder_.Read(name.c_str()), std::to_string(i)) << name;

@@ -1,5 +1,6 @@
-#include "app/mainform.h"
+#include "app/window/mainform.h"
 
+#include <gtest/gtest.h>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -8,14 +9,13 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QWindow>
-#include <gtest/gtest.h>
 
+#include "app/texts.h"
+#include "app/window/notebook.h"
 #include "app/wizardharness.h"
 #include "net/httpget/httpget.h"
 #include "support/scriptedhttpserver.h"
 #include "support/waituntil.h"
-#include "app/notebook.h"
-#include "app/texts.h"
 #include "ui/flat/flatmemo.h"
 #include "ui/flat/flatspeedbutton.h"
 
@@ -42,15 +42,15 @@ class Wizard : public ::testing::Test, public WizardHarness {
 protected:
     std::vector<AnsiString> ListedCaptions() const {
         std::vector<AnsiString> captions;
-        for (int i = 0; i < form_->ListView1->topLevelItemCount(); ++i)
-            captions.push_back(platform::FromUnicode(form_->ListView1->topLevelItem(i)->text(0)));
+        const QTreeWidget& components = Part<QTreeWidget>(*form_, "welcome.components");
+        for (int i = 0; i < components.topLevelItemCount(); ++i)
+            captions.push_back(platform::FromUnicode(components.topLevelItem(i)->text(0)));
         return captions;
     }
 
-    // The wizard as a running step leaves it: main button disabled, `tag` the next step.
-    void RunningStep(int tag) {
-        form_->Bitbtn1->Tag = tag;
-        form_->Bitbtn1->setEnabled(false);
+    // The wizard as a running step leaves it: main button disabled, `step` the next step.
+    void RunningStep(WizardStep step) {
+        TMainformProbe::SetNextStep(*form_, step, /*running=*/true);
     }
 
     // Lets a question that a close request needs be asked and answered.
@@ -74,141 +74,139 @@ TEST_F(Wizard, OpensOnTheWelcomePageWithTheStartButton) {
     TMainform& form = Open();
     EXPECT_EQ(form.windowTitle(), QStringLiteral("智能在线升级(3.0)"));
     EXPECT_EQ(form.size(), QSize(520, 326));
-    EXPECT_EQ(form.Notebook1->ActivePage(), "welcome");
-    EXPECT_EQ(form.Bitbtn1->Caption(), Texts::StartButton);
-    EXPECT_EQ(form.Bitbtn1->Tag, 0);
-    EXPECT_TRUE(form.Bitbtn1->isEnabled());
-    EXPECT_FALSE(form.Button1->isVisible());
-    EXPECT_FALSE(form.Label8->isVisible());
-    EXPECT_FALSE(form.CancelFlag);
-    ASSERT_NE(form.Image1->pixmap().size(), QSize()) << "the banner is decoded";
-    EXPECT_EQ(form.Image1->pixmap().size(), QSize(120, 257));
-    EXPECT_FALSE(form.ListView1->topLevelItem(0)->icon(0).isNull()) << "entries show image 0";
+    EXPECT_EQ(Pages(form).ActivePage(), "welcome");
+    EXPECT_EQ(MainButton(form).Caption(), Texts::StartButton);
+    EXPECT_EQ(form.NextStep(), WizardStep::VersionCheck);
+    EXPECT_TRUE(MainButton(form).isEnabled());
+    EXPECT_FALSE(ContinueButton(form).isVisible());
+    EXPECT_FALSE(form.CancelRequested());
+    ASSERT_NE(Part<QLabel>(form, "banner").pixmap().size(), QSize()) << "the banner is decoded";
+    EXPECT_EQ(Part<QLabel>(form, "banner").pixmap().size(), QSize(120, 257));
+    EXPECT_FALSE(Part<QTreeWidget>(form, "welcome.components").topLevelItem(0)->icon(0).isNull())
+        << "entries show image 0";
 }
 
 TEST_F(Wizard, ReadsTheSystemFlagOnceAtCreation) {
     folder_.Write("setup.ini", "[QUENTAROVER]\r\nSYSTEM=1\r\n");
     TMainform& form = Open();
     folder_.Write("setup.ini", "[QUENTAROVER]\r\nSYSTEM=0\r\n");
-    EXPECT_EQ(form.SystemFlag, "1");
-    EXPECT_EQ(form.ApplicationFolder, folder_.Folder());
+    EXPECT_EQ(form.SystemFlag(), "1");
 }
 
 TEST_F(Wizard, AnUnfinishedRunShowsTheResumePrompt) {
     folder_.Write("Version.ini", "[1.0]\r\n");
     for (const AnsiString argument : {"", "ON", "x"}) {
         TMainform& form = Open(argument);
-        EXPECT_EQ(form.Notebook1->ActivePage(), "New") << argument;
-        EXPECT_EQ(MemoLines(*form.MEMO2),
+        EXPECT_EQ(Pages(form).ActivePage(), "New") << argument;
+        EXPECT_EQ(MemoLines(Message(form)),
                   (std::vector<AnsiString>{Texts::ResumeUnfinished, Texts::ResumeContinueHint,
                                            Texts::ResumeRestartHint}));
-        EXPECT_TRUE(form.Button1->isVisible());
-        EXPECT_EQ(form.Bitbtn1->Caption(), Texts::RestartButton);
-        EXPECT_EQ(form.Bitbtn1->Tag, 0);
+        EXPECT_TRUE(ContinueButton(form).isVisible());
+        EXPECT_EQ(MainButton(form).Caption(), Texts::RestartButton);
+        EXPECT_EQ(form.NextStep(), WizardStep::VersionCheck);
         form.FormActivate();
-        EXPECT_TRUE(form.Bitbtn1->isEnabled()) << "only \"on\" runs steps on activation";
+        EXPECT_TRUE(MainButton(form).isEnabled()) << "only \"on\" runs steps on activation";
     }
 }
 
 TEST_F(Wizard, AResumedRunNeverPromptsAndRunsItsStepsOnActivation) {
     folder_.Write("Version.ini", "[1.0]\r\n");
     TMainform& form = Open("on");
-    EXPECT_NE(form.Notebook1->ActivePage(), "New");
-    EXPECT_FALSE(form.Button1->isVisible());
+    EXPECT_NE(Pages(form).ActivePage(), "New");
+    EXPECT_FALSE(ContinueButton(form).isVisible());
     // No window activation is needed: the steps run once the event loop runs.
     QCoreApplication::processEvents();
-    EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(Pages(form).ActivePage(), "finish");
     EXPECT_FALSE(platform::FileExists(folder_.Path("Version.ini")));
 }
 
 TEST_F(Wizard, WithoutAJournalThereIsNoPrompt) {
     TMainform& form = Open();
-    EXPECT_EQ(form.Notebook1->ActivePage(), "welcome");
-    EXPECT_EQ(form.MEMO2->Lines.Count(), 0);
+    EXPECT_EQ(Pages(form).ActivePage(), "welcome");
+    EXPECT_EQ(Message(form).Lines.Count(), 0);
 }
 
 TEST_F(Wizard, ContinueButtonMovesToStepOne) {
     folder_.Write("Version.ini", "[1.0]\r\n");
     TMainform& form = Open();
-    form.CancelFlag = true;
-    form.Button1->Click();
-    EXPECT_FALSE(form.Button1->isVisible());
-    EXPECT_EQ(form.Bitbtn1->Caption(), Texts::NextButton);
-    EXPECT_EQ(form.Bitbtn1->Tag, 1);
-    EXPECT_FALSE(form.Bitbtn1->isEnabled());
-    EXPECT_TRUE(form.CancelFlag) << "the continue button leaves the cancel flag alone";
+    TMainformProbe::SetCancelRequested(form);
+    ContinueButton(form).Click();
+    EXPECT_FALSE(ContinueButton(form).isVisible());
+    EXPECT_EQ(MainButton(form).Caption(), Texts::NextButton);
+    EXPECT_EQ(form.NextStep(), WizardStep::List);
+    EXPECT_FALSE(MainButton(form).isEnabled());
+    EXPECT_TRUE(form.CancelRequested()) << "the continue button leaves the cancel flag alone";
 }
 
-TEST_F(Wizard, MainButtonClearsTheCancelFlagAndRunsTheStepOfItsTag) {
+TEST_F(Wizard, MainButtonClearsTheCancelFlagAndRunsItsStep) {
     TMainform& form = Open();
-    form.CancelFlag = true;
-    form.Bitbtn1->Tag = 3;  // an install with nothing to install goes straight to the finish
-    form.Bitbtn1->Click();
-    EXPECT_FALSE(form.CancelFlag);
-    EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
-
-    form.Bitbtn1->Tag = 7;
-    form.Bitbtn1->setEnabled(true);
-    form.Bitbtn1->Click();
-    EXPECT_TRUE(form.Bitbtn1->isEnabled()) << "a Tag outside 0 to 4 does nothing";
+    TMainformProbe::SetCancelRequested(form);
+    // An install with nothing to install goes straight to the finish.
+    TMainformProbe::SetNextStep(form, WizardStep::Install);
+    MainButton(form).Click();
+    EXPECT_FALSE(form.CancelRequested());
+    EXPECT_EQ(Pages(form).ActivePage(), "finish");
 }
 
-// Step 4 closes from inside a click whose step has just disabled the main button: the close
+// The close step runs inside a click whose step has just disabled the main button: the close
 // must go ahead without a question.
-TEST_F(Wizard, StepFourEndsTheProgramWithoutAQuestion) {
+TEST_F(Wizard, TheCloseStepEndsTheProgramWithoutAQuestion) {
     TMainform& form = Open();
-    form.Bitbtn1->Tag = 4;
-    form.Bitbtn1->Click();
+    TMainformProbe::SetNextStep(form, WizardStep::Close);
+    MainButton(form).Click();
     EXPECT_TRUE(form.ProgramEnded());
     EXPECT_TRUE(questions_.empty());
 }
 
 TEST_F(Wizard, ClosingWhileTheWizardWaitsForTheUserNeverAsks) {
-    for (int tag : {0, 1, 2, 3}) {
+    for (WizardStep step :
+         {WizardStep::VersionCheck, WizardStep::List, WizardStep::Download, WizardStep::Install}) {
         TMainform& form = Open();
-        form.Bitbtn1->Tag = tag;
-        form.Bitbtn2->Click();
-        EXPECT_TRUE(form.ProgramEnded()) << tag;
+        TMainformProbe::SetNextStep(form, step);
+        CloseButton(form).Click();
+        EXPECT_TRUE(form.ProgramEnded()) << StepName(step);
     }
     TMainform& form = Open();
-    RunningStep(0);
+    RunningStep(WizardStep::VersionCheck);
     form.close();
-    EXPECT_TRUE(form.ProgramEnded()) << "Tag 0 never asks";
+    EXPECT_TRUE(form.ProgramEnded()) << "the version check never asks";
     EXPECT_TRUE(questions_.empty());
 }
 
 TEST_F(Wizard, ClosingARunningStepAsksAndNoKeepsItRunning) {
-    const AnsiString questions[] = {Texts::CancelListingQuestion, Texts::CancelDownloadQuestion,
-                                    Texts::CancelInstallQuestion};
-    for (int tag : {1, 2, 3}) {
+    const std::pair<WizardStep, AnsiString> questions[] = {
+        {WizardStep::List, Texts::CancelListingQuestion},
+        {WizardStep::Download, Texts::CancelDownloadQuestion},
+        {WizardStep::Install, Texts::CancelInstallQuestion}};
+    for (const auto& [step, question] : questions) {
         questions_.clear();
         TMainform& form = Open();
-        RunningStep(tag);
+        RunningStep(step);
         answer_ = false;
         CloseAndAnswer(form);
-        EXPECT_EQ(questions_, (std::vector<AnsiString>{questions[tag - 1]}));
+        EXPECT_EQ(questions_, (std::vector<AnsiString>{question}));
         EXPECT_FALSE(form.ProgramEnded());
-        EXPECT_FALSE(form.CancelFlag);
+        EXPECT_FALSE(form.CancelRequested());
         EXPECT_TRUE(form.isVisible());
     }
 }
 
 TEST_F(Wizard, ClosingARunningStepWithYesCancelsIt) {
-    for (int tag : {1, 3}) {
+    for (WizardStep step : {WizardStep::List, WizardStep::Install}) {
         TMainform& form = Open();
-        RunningStep(tag);
+        RunningStep(step);
         answer_ = true;
         CloseAndAnswer(form);
-        EXPECT_TRUE(form.CancelFlag) << tag;
-        EXPECT_TRUE(form.ProgramEnded()) << tag;
-        EXPECT_FALSE(form.isVisible()) << tag;
+        EXPECT_TRUE(form.CancelRequested()) << StepName(step);
+        EXPECT_TRUE(form.ProgramEnded()) << StepName(step);
+        EXPECT_FALSE(form.isVisible()) << StepName(step);
     }
     // A download is stopped first; the download step ends the program once it has.
     TMainform& form = Open();
-    RunningStep(2);
+    RunningStep(WizardStep::Download);
     CloseAndAnswer(form);
-    EXPECT_TRUE(form.CancelFlag);
-    EXPECT_FALSE(form.Bitbtn2->isEnabled());
+    EXPECT_TRUE(form.CancelRequested());
+    EXPECT_FALSE(CloseButton(form).isEnabled());
     EXPECT_FALSE(form.ProgramEnded());
     EXPECT_TRUE(form.isVisible());
 }
@@ -218,7 +216,7 @@ TEST_F(Wizard, ClosingARunningStepWithYesCancelsIt) {
 // destroyed the native window of a program that went on running, which no close could reach.
 TEST_F(Wizard, ACloseRequestWhileTheQuestionIsOpenKeepsTheWindowAndIsAskedToo) {
     TMainform& form = Open();
-    RunningStep(2);
+    RunningStep(WizardStep::Download);
     whileAsking_ = [&] {
         if (questions_.size() == 1) CloseBoxRequest(form);
     };
@@ -228,7 +226,7 @@ TEST_F(Wizard, ACloseRequestWhileTheQuestionIsOpenKeepsTheWindowAndIsAskedToo) {
     EXPECT_TRUE(form.isVisible());
     EXPECT_NE(form.windowHandle()->handle(), nullptr) << "the native window is kept";
     EXPECT_FALSE(form.ProgramEnded());
-    EXPECT_FALSE(form.CancelFlag);
+    EXPECT_FALSE(form.CancelRequested());
 
     whileAsking_ = nullptr;
     CloseBoxRequest(form);
@@ -237,7 +235,7 @@ TEST_F(Wizard, ACloseRequestWhileTheQuestionIsOpenKeepsTheWindowAndIsAskedToo) {
 
     // A Yes decides the request made while it was open as well.
     questions_.clear();
-    RunningStep(1);
+    RunningStep(WizardStep::List);
     answer_ = true;
     whileAsking_ = [&] { CloseBoxRequest(form); };
     CloseBoxRequest(form);
@@ -251,7 +249,7 @@ TEST_F(Wizard, ACloseRequestWhileTheQuestionIsOpenKeepsTheWindowAndIsAskedToo) {
 // decides: a step that has finished meanwhile leaves nothing to ask about.
 TEST_F(Wizard, TheQuestionFollowsTheStateWhenItRuns) {
     TMainform& form = Open();
-    RunningStep(3);
+    RunningStep(WizardStep::Install);
     form.close();
     form.close();
     LetTheQuestionRun();
@@ -260,7 +258,7 @@ TEST_F(Wizard, TheQuestionFollowsTheStateWhenItRuns) {
 
     questions_.clear();
     form.close();
-    form.Bitbtn1->setEnabled(true);
+    MainButton(form).setEnabled(true);
     LetTheQuestionRun();
     EXPECT_TRUE(questions_.empty());
     EXPECT_TRUE(form.ProgramEnded());
@@ -271,51 +269,53 @@ TEST_F(Wizard, TheQuestionFollowsTheStateWhenItRuns) {
 TEST_F(Wizard, ConfirmedCancelStopsTheRunningTransfers) {
     using testsupport::ScriptedResponse;
     testsupport::ScriptedHttpServer server;
-    server.Serve("/Update/big.dll", ScriptedResponse::Ok(std::string(4000, 'x'))
-                                        .PauseInBody(1025, std::chrono::seconds(30)));
+    server.Serve(
+        "/Update/big.dll",
+        ScriptedResponse::Ok(std::string(4000, 'x')).PauseInBody(1025, std::chrono::seconds(30)));
     server.Serve("/Update/Version.txt",
                  ScriptedResponse::Ok("1.1").PauseInBody(0, std::chrono::seconds(30)));
     answer_ = true;
 
     TMainform& form = Open();
-    RunningStep(2);
+    RunningStep(WizardStep::Download);
     int downloadErrors = 0;
-    form.HTTPGet2->URL = server.Url("/Update/big.dll");
-    form.HTTPGet2->FileName = folder_.Path("big.dll");
-    form.HTTPGet2->OnProgress = [&](QObject*, int, int) { form.close(); };
-    form.HTTPGet2->OnError = [&](QObject*) { ++downloadErrors; };
-    form.HTTPGet2->GetFile();
+    FileDownload(form).URL = server.Url("/Update/big.dll");
+    FileDownload(form).FileName = folder_.Path("big.dll");
+    FileDownload(form).OnProgress = [&](QObject*, int, int) { form.close(); };
+    FileDownload(form).OnError = [&](QObject*) { ++downloadErrors; };
+    FileDownload(form).GetFile();
     EXPECT_EQ(downloadErrors, 1);
-    EXPECT_TRUE(form.CancelFlag);
+    EXPECT_TRUE(form.CancelRequested());
 
     TMainform& listing = Open();
-    RunningStep(1);
+    RunningStep(WizardStep::List);
     int versionErrors = 0;
-    listing.HTTPGet1->URL = server.Url("/Update/Version.txt");
-    listing.HTTPGet1->OnError = [&](QObject*) { ++versionErrors; };
-    listing.HTTPGet1->GetString();
+    Part<THTTPGet>(listing, "versionText").URL = server.Url("/Update/Version.txt");
+    Part<THTTPGet>(listing, "versionText").OnError = [&](QObject*) { ++versionErrors; };
+    Part<THTTPGet>(listing, "versionText").GetString();
     listing.close();
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return !listing.HTTPGet1->Busy(); }));
+    ASSERT_TRUE(
+        testsupport::WaitUntil([&] { return !Part<THTTPGet>(listing, "versionText").Busy(); }));
     EXPECT_EQ(versionErrors, 1);
     EXPECT_TRUE(listing.ProgramEnded());
 }
 
 TEST_F(Wizard, PagesAreFoundIgnoringCase) {
     TMainform& form = Open();
-    form.Notebook1->SetActivePage("INDEX");
-    EXPECT_EQ(form.Notebook1->ActivePage(), "index");
-    form.Notebook1->SetActivePage("Download");
-    EXPECT_EQ(form.Notebook1->ActivePage(), "download");
-    form.Notebook1->SetActivePage("nowhere");
-    EXPECT_EQ(form.Notebook1->ActivePage(), "download");
+    Pages(form).SetActivePage("INDEX");
+    EXPECT_EQ(Pages(form).ActivePage(), "index");
+    Pages(form).SetActivePage("Download");
+    EXPECT_EQ(Pages(form).ActivePage(), "download");
+    Pages(form).SetActivePage("nowhere");
+    EXPECT_EQ(Pages(form).ActivePage(), "download");
 }
 
 TEST_F(Wizard, ShowMessagePageReplacesTheWholeMemo) {
     TMainform& form = Open();
     form.ShowMessagePage({"one", "two"});
     form.ShowMessagePage({"three"});
-    EXPECT_EQ(form.Notebook1->ActivePage(), "New");
-    EXPECT_EQ(MemoLines(*form.MEMO2), (std::vector<AnsiString>{"three"}));
+    EXPECT_EQ(Pages(form).ActivePage(), "New");
+    EXPECT_EQ(MemoLines(Message(form)), (std::vector<AnsiString>{"three"}));
 }
 
 // Steps change the window between any two passes of the event loop (every size query, every
@@ -324,7 +324,7 @@ TEST_F(Wizard, ShowMessagePageReplacesTheWholeMemo) {
 // painted, and a last change that stays unpainted once the changes stop.
 TEST_F(Wizard, PaintsAtMostOnceAFrameYetEveryChangeReachesTheScreen) {
     TMainform& form = Open();
-    QLabel* label = form.Label7;
+    QLabel* label = &Part<QLabel>(form, "welcome.hint");
     QStringList painted;
     PaintRecorder recorder(label, [&] { painted << label->text(); });
     ASSERT_TRUE(testsupport::WaitUntil([&] { return !painted.isEmpty(); })) << "first paint";
@@ -351,7 +351,8 @@ class ComponentList : public Wizard {
 protected:
     std::vector<AnsiString> FixedEntries() const {
         std::vector<AnsiString> entries{Texts::ProductName};
-        entries.insert(entries.end(), std::begin(Texts::ToolCaptions), std::end(Texts::ToolCaptions));
+        entries.insert(entries.end(), std::begin(Texts::ToolCaptions),
+                       std::end(Texts::ToolCaptions));
         return entries;
     }
     static AnsiString Module(const char* key) { return key + Texts::ComponentSuffix; }
@@ -360,20 +361,21 @@ protected:
 TEST_F(ComponentList, WithoutListFilesShowsTheProductAndItsTools) {
     TMainform& form = Open();
     EXPECT_EQ(ListedCaptions(), FixedEntries());
-    EXPECT_TRUE(form.ComponentFiles.empty());
+    EXPECT_TRUE(form.ComponentFiles().empty());
 }
 
 TEST_F(ComponentList, DefaultThenCustomInFileSectionAndKeyOrder) {
-    folder_.Write("Default.ini", "[Main]\r\nCustoms=Bin\\Customs.dll\r\nPrint=Print.dll\r\n"
-                                 "[Extra]\r\nCustoms=Other.dll\r\nEmpty=\r\n");
+    folder_.Write("Default.ini",
+                  "[Main]\r\nCustoms=Bin\\Customs.dll\r\nPrint=Print.dll\r\n"
+                  "[Extra]\r\nCustoms=Other.dll\r\nEmpty=\r\n");
     folder_.Write("Custom.ini", "[Mine]\r\nReport=Report.dll\r\n");
     TMainform& form = Open();
     std::vector<AnsiString> expected = FixedEntries();
     for (const char* key : {"Customs", "Print", "Customs", "Empty", "Report"})
         expected.push_back(Module(key));
     EXPECT_EQ(ListedCaptions(), expected);
-    EXPECT_EQ(form.ComponentFiles, (std::vector<AnsiString>{"Bin\\Customs.dll", "Print.dll",
-                                                            "Other.dll", "", "Report.dll"}));
+    EXPECT_EQ(form.ComponentFiles(), (std::vector<AnsiString>{"Bin\\Customs.dll", "Print.dll",
+                                                              "Other.dll", "", "Report.dll"}));
 }
 
 TEST_F(ComponentList, OnlyCustomIni) {
@@ -382,7 +384,7 @@ TEST_F(ComponentList, OnlyCustomIni) {
     std::vector<AnsiString> expected = FixedEntries();
     expected.push_back(Module("Report"));
     EXPECT_EQ(ListedCaptions(), expected);
-    EXPECT_EQ(form.ComponentFiles, (std::vector<AnsiString>{"Report.dll"}));
+    EXPECT_EQ(form.ComponentFiles(), (std::vector<AnsiString>{"Report.dll"}));
 }
 
 // The remote-control tool is looked for in the working directory, not the application folder.

@@ -97,7 +97,8 @@ TEST_F(PlantedLinks, TheVersionCheckMakesNoFolderOfALink) {
         const auto before = t.Outside();
         t.OpenWizard();
         t.ClickMain();
-        EXPECT_EQ(t.StateNow(), State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+        EXPECT_EQ(t.StateNow(), State("New", WizardStep::VersionCheck, Texts::RetryButton, true,
+                                      Texts::CloseButton, true,
                                       {Texts::CannotCreateFolder + t.folder_.Path(name)}));
         EXPECT_EQ(t.Outside(), before);
         EXPECT_EQ(t.folder_.Read("Version.ini"), earlier);
@@ -238,8 +239,9 @@ TEST_F(PlantedLinks, AWaitingCopyThatLinksInsideUpdateIsFetchedAgain) {
     folder_.Write("Version.ini", "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n1=a.dll;0\r\n2=b.dll;0\r\n");
     OpenWizard("on");
     ASSERT_TRUE(testsupport::WaitUntil([&] { return ResumedRunEnded(*this); }));
-    EXPECT_EQ(StateNow(), State("New", 1, Texts::RetryButton, true, Texts::CloseButton, true,
-                                {Texts::UpdateFile + "a.dll" + Texts::DamagedCopyTail}));
+    EXPECT_EQ(StateNow(),
+              State("New", WizardStep::List, Texts::RetryButton, true, Texts::CloseButton, true,
+                    {Texts::UpdateFile + "a.dll" + Texts::DamagedCopyTail}));
     EXPECT_FALSE(Exists("Update/a.dll"));
     EXPECT_EQ(folder_.Read("Update/b.dll"), "new b");
     EXPECT_FALSE(Exists("a.dll"));
@@ -259,8 +261,8 @@ TEST_F(PlantedLinks, AFolderLinkThatStaysInsideStillInstalls) {
     const auto before = Outside();
     OpenWizard();
     for (int i = 0; i < 4; ++i) ClickMain();
-    EXPECT_EQ(StateNow(),
-              State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false));
+    EXPECT_EQ(StateNow(), State("finish", WizardStep::Close, Texts::FinishButton, true,
+                                Texts::CancelButton, false));
     EXPECT_EQ(folder_.Read("lib64/x.so"), "new x");
     EXPECT_TRUE(QFileInfo(App("lib")).isSymLink());
     EXPECT_EQ(Outside(), before);

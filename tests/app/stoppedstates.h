@@ -2,7 +2,7 @@
 // upgraderun.h), for tests that drive a step into its failure.
 #pragma once
 
-#include "app/notebook.h"
+#include "app/window/notebook.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"
 
@@ -10,27 +10,27 @@
 
 // A failed version request; a failed size query looks the same.
 inline std::string VersionFailed() {
-    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+    return State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
                  {Texts::VersionUnavailableMessage});
 }
 inline std::string ManifestFailed() {
-    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+    return State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
                  {Texts::ManifestUnavailableMessage});
 }
 inline std::string DownloadFailed() {
-    return State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
+    return State("New", WizardStep::VersionCheck, Texts::StoppedButton, false, Texts::CloseButton, true,
                  {Texts::DownloadFailedMessage});
 }
 inline std::string FileMissing(const AnsiString& name) {
-    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+    return State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
                  {Texts::UpdateFile + name + Texts::FileMissingTail});
 }
 inline std::string NameRefused(const AnsiString& name) {
-    return State("New", 0, Texts::RestartButton, true, Texts::CloseButton, true,
+    return State("New", WizardStep::VersionCheck, Texts::RestartButton, true, Texts::CloseButton, true,
                  {Texts::RefusedName + name + Texts::RefusedNameTail});
 }
 
 // True once a resumed run (started with "on") has stopped or reached the finish.
 inline bool ResumedRunEnded(const UpgradeRun& run) {
-    return run.form_->MEMO2->Lines.Count() > 0 || run.form_->Notebook1->ActivePage() == "finish";
+    return Message(*run.form_).Lines.Count() > 0 || Pages(*run.form_).ActivePage() == "finish";
 }

@@ -11,10 +11,10 @@
 #include <QTreeWidget>
 #include <sstream>
 
-#include "core/manifest.h"
-#include "app/notebook.h"
 #include "app/texts.h"
 #include "app/upgraderun.h"
+#include "app/window/notebook.h"
+#include "core/manifest.h"
 #include "net/httpget/httpget.h"
 #include "net/sock/nmhttp.h"
 #include "platform/codepage.h"
@@ -42,77 +42,89 @@ TEST_F(Upgrade, EveryStateOfTheRoad) {
         std::string expected;
     } cases[] = {
         {"up to date", [](UpgradeRun& t) { t.Publish("1.0", kManifest); }, 1,
-         State("New", 4, Texts::DoneButton, true, Texts::CancelButton, false,
+         State("New", WizardStep::Close, Texts::DoneButton, true, Texts::CancelButton, false,
                {Texts::UpToDateMessage})},
         {"version request failed",
          [](UpgradeRun& t) { t.server_.Serve("/Update/Version.txt", ScriptedResponse::Raw("")); },
-         1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+         1,
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
+               {versionFailed})},
         {"an answer of 10 bytes", [](UpgradeRun& t) { t.Publish("1234567890", kManifest); }, 1,
-         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
+               {versionFailed})},
         {"an empty answer", [](UpgradeRun& t) { t.Publish("", kManifest); }, 1,
-         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
-        {"an answer of 100 bytes", [](UpgradeRun& t) { t.Publish(std::string(100, '9'), kManifest); },
-         1, State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
+               {versionFailed})},
+        {"an answer of 100 bytes",
+         [](UpgradeRun& t) { t.Publish(std::string(100, '9'), kManifest); }, 1,
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
+               {versionFailed})},
         {"an answer of 9 bytes", [](UpgradeRun& t) { t.Publish("123456789", kManifest); }, 1,
-         State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true)},
+         State("welcome", WizardStep::List, Texts::NextButton, true, Texts::CancelButton, true)},
         {"manifest failed",
          [](UpgradeRun& t) {
              t.server_.Serve("/Update/Version.ini",
                              ScriptedResponse::Ok(kManifest).DropAfterBody(20));
          },
          1,
-         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
                {Texts::ManifestUnavailableMessage})},
         {"Update cannot be made", [](UpgradeRun& t) { t.folder_.Write("Update", "a file"); }, 1,
-         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
                {Texts::CannotCreateFolder + "*Update"})},
         {"size query failed",
          [](UpgradeRun& t) { t.server_.Serve("/Update/b.dll", ScriptedResponse::Silent()); }, 2,
-         State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true, {versionFailed})},
-        {"listed", {}, 2, State("index", 2, Texts::NextButton, true, Texts::CancelButton, true)},
+         State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton, true,
+               {versionFailed})},
+        {"listed",
+         {},
+         2,
+         State("index", WizardStep::Download, Texts::NextButton, true, Texts::CancelButton, true)},
         {"download failed",
          [](UpgradeRun& t) {
              t.server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b").DropAfterBody(2));
          },
          3,
-         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
-               {Texts::DownloadFailedMessage})},
+         State("New", WizardStep::VersionCheck, Texts::StoppedButton, false, Texts::CloseButton,
+               true, {Texts::DownloadFailedMessage})},
         {"a file of 0 bytes fails", [](UpgradeRun& t) { t.PublishFile("b.dll", ""); }, 3,
-         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
-               {Texts::DownloadFailedMessage})},
+         State("New", WizardStep::VersionCheck, Texts::StoppedButton, false, Texts::CloseButton,
+               true, {Texts::DownloadFailedMessage})},
         {"downloaded",
          {},
          3,
-         State("download", 3, Texts::NextButton, true, Texts::CancelButton, true)},
+         State("download", WizardStep::Install, Texts::NextButton, true, Texts::CancelButton,
+               true)},
         {"install failed: no target folder",
          [](UpgradeRun& t) { QDir(t.folder_.NativeFolder()).rmdir("Sub"); }, 4,
-         State("New", 3, Texts::RetryButton, true, Texts::CloseButton, true,
+         State("New", WizardStep::Install, Texts::RetryButton, true, Texts::CloseButton, true,
                {Texts::UpdateFile + "b.dll" + Texts::InstallFailedTail})},
         {"finished",
          {},
          4,
-         State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+         State("finish", WizardStep::Close, Texts::FinishButton, true, Texts::CancelButton, false)},
         {"an entry without \";\" names no file and fails to download",
          [](UpgradeRun& t) { t.Publish("2.0", "[1.0]\r\n1=a.dll\r\n"); }, 3,
-         State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
-               {Texts::DownloadFailedMessage})},
+         State("New", WizardStep::VersionCheck, Texts::StoppedButton, false, Texts::CloseButton,
+               true, {Texts::DownloadFailedMessage})},
         {"10 MB of garbage as the manifest finishes with 0 updates",
          [](UpgradeRun& t) {
              std::string garbage(10 << 20, '\0');
              for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = char(i * 7919 % 251);
              t.Publish("2.0", garbage);
          },
-         2, State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+         2,
+         State("finish", WizardStep::Close, Texts::FinishButton, true, Texts::CancelButton, false)},
         {"an HTML page as the manifest finishes with 0 updates",
          [](UpgradeRun& t) { t.Publish("2.0", "<html><body>Not here</body></html>"); }, 2,
-         State("finish", 4, Texts::FinishButton, true, Texts::CancelButton, false)},
+         State("finish", WizardStep::Close, Texts::FinishButton, true, Texts::CancelButton, false)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UpgradeRun t;
         if (c.arrange) c.arrange(t);
         t.OpenWizard();
-        t.form_->NMHTTP1->TimeOut = 300;  // a silent server fails the query sooner than 60 s
+        SizeQuery(*t.form_).TimeOut = 300;  // a silent server fails the query sooner than 60 s
         for (int i = 0; i < c.clicks; ++i) t.ClickMain();
         std::string expected = c.expected;
         const std::string folderMark = "*Update";
@@ -128,8 +140,8 @@ TEST_F(Upgrade, AWholeUpgradeJournalsEachStepAndRecordsTheNewVersion) {
     TMainform& form = OpenWizard();
 
     ClickMain();  // step 0
-    EXPECT_EQ(Text(form.Label7), Texts::LatestVersionIs + "2.0");
-    EXPECT_EQ(Text(form.Label1), Texts::UpdateFoundHint);
+    EXPECT_EQ(Text(&Part<QLabel>(form, "welcome.hint")), Texts::LatestVersionIs + "2.0");
+    EXPECT_EQ(Text(&Part<QLabel>(form, "welcome.status")), Texts::UpdateFoundHint);
     EXPECT_EQ(folder_.Read("Version.ini"), kManifest);
     EXPECT_EQ(folder_.Read("CUpdate/Version.ini"), kManifest);
     EXPECT_FALSE(Exists("Version.ini.download"));
@@ -139,19 +151,21 @@ TEST_F(Upgrade, AWholeUpgradeJournalsEachStepAndRecordsTheNewVersion) {
               "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
               "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n4=Bin\\Customs.dll;0\r\n"
               "[DLL]\r\n");
-    EXPECT_EQ(Rows(form.ListView2),
+    EXPECT_EQ(Rows(&Part<QTreeWidget>(form, "index.files")),
               (std::vector<AnsiString>{"a.dll|5", "b.dll|5", "c.sh|51", "Bin\\Customs.dll|11"}));
-    EXPECT_EQ(Text(form.Label19), Texts::ListingProgress + "4" + Texts::ListingPlugIns + "1" +
-                                      Texts::ListingFilesOf + "72");
-    EXPECT_EQ(Text(form.Label2), Texts::ListedHint);
+    EXPECT_EQ(
+        Text(&Part<QLabel>(form, "index.count")),
+        Texts::ListingProgress + "4" + Texts::ListingPlugIns + "1" + Texts::ListingFilesOf + "72");
+    EXPECT_EQ(Text(&Part<QLabel>(form, "index.hint")), Texts::ListedHint);
 
     ClickMain();  // step 2: every entry moves to [RUN], the section goes
     EXPECT_EQ(folder_.Read("Version.ini"),
               "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n[DLL]\r\n"
               "[RUN]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n4=Bin\\Customs.dll;0\r\n");
     EXPECT_EQ(folder_.Read("Update/Bin/Customs.dll"), "new customs");
-    EXPECT_EQ(Rows(form.ListView3)[3], "Bin\\Customs.dll|" + Texts::FileDone);
-    EXPECT_EQ(Text(form.Label18),
+    EXPECT_EQ(Rows(&Part<QTreeWidget>(form, "download.files"))[3],
+              "Bin\\Customs.dll|" + Texts::FileDone);
+    EXPECT_EQ(Text(&Part<QLabel>(form, "download.totalLabel")),
               Texts::TotalProgress + "72" + Texts::OfTotal + "72" + Texts::CloseParen);
 
     ClickMain();  // step 3 and the finish
@@ -166,12 +180,13 @@ TEST_F(Upgrade, AWholeUpgradeJournalsEachStepAndRecordsTheNewVersion) {
     EXPECT_EQ(QDir(folder_.NativeFolder() + "/Update").entryList(QDir::Files), QStringList());
     EXPECT_EQ(folder_.Read("setup.ini"),
               "[QUENTAROVER]\r\nSYSTEM=1\r\n[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n");
-    EXPECT_EQ(MemoLines(*form.Memo1),
+    EXPECT_EQ(MemoLines(Part<TFlatMemo>(form, "finish.summary")),
               (std::vector<AnsiString>{Texts::InstalledUpdates + "4" + Texts::InstalledUpdatesTail,
                                        Texts::UpgradeSucceeded}));
-    EXPECT_EQ(Text(form.Label20), Texts::InstallCountOf + "4" + Texts::InstallCountDone + "4" +
-                                      Texts::InstallCountUnit);
-    EXPECT_EQ(Rows(form.ListView5)[0], "a.dll|" + Texts::InstalledState);
+    EXPECT_EQ(
+        Text(&Part<QLabel>(form, "install.count")),
+        Texts::InstallCountOf + "4" + Texts::InstallCountDone + "4" + Texts::InstallCountUnit);
+    EXPECT_EQ(Rows(&Part<QTreeWidget>(form, "finish.files"))[0], "a.dll|" + Texts::InstalledState);
 
     EXPECT_EQ(RequestLines(),
               (std::vector<std::string>{
@@ -193,15 +208,16 @@ TEST_F(Upgrade, AFailedFileStopsTheDownloadAndKeepsWhatIsLeftInTheManifest) {
               "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
               "[1.0]\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n"
               "[RUN]\r\n1=a.dll;0\r\n");
-    EXPECT_EQ(Rows(form_->ListView3)[0], "a.dll|" + Texts::FileDone);
+    EXPECT_EQ(Rows(&Part<QTreeWidget>(*form_, "download.files"))[0], "a.dll|" + Texts::FileDone);
     EXPECT_EQ(RequestLines().back(), "GET /Update/b.dll HTTP/1.0") << "c.sh is not fetched";
 
     // The next start offers to go on; continuing lists and fetches only what is left.
     server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b"));
     OpenWizard();
-    ASSERT_TRUE(form_->Button1->isVisible());
-    ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Button1));
-    EXPECT_EQ(Rows(form_->ListView2), (std::vector<AnsiString>{"b.dll|5", "c.sh|51"}));
+    ASSERT_TRUE(ContinueButton(*form_).isVisible());
+    ASSERT_TRUE(testsupport::ClickAsAPerson(&ContinueButton(*form_)));
+    EXPECT_EQ(Rows(&Part<QTreeWidget>(*form_, "index.files")),
+              (std::vector<AnsiString>{"b.dll|5", "c.sh|51"}));
     ClickMain();
     ClickMain();
     EXPECT_EQ(folder_.Read("a.dll"), "new a");
@@ -218,7 +234,7 @@ TEST_F(Upgrade, ACancelConfirmedDuringTheInstallStopsAfterTheRunningEntry) {
     for (int i = 0; i < 3; ++i) ClickMain();
     bool clickTaken = true;
     QTimer::singleShot(100, &form, [&] {
-        QTest::mouseClick(form.Bitbtn2, Qt::LeftButton);
+        QTest::mouseClick(&CloseButton(form), Qt::LeftButton);
         clickTaken = !questions_.empty();
         form.close();
     });
@@ -257,8 +273,8 @@ TEST_F(Upgrade, AResumedRunRefreshesNewerComponentsThenInstallsOnce) {
     folder_.Write("Version.ini", "[RUN]\r\n3=c.sh;1\r\n");
 
     TMainform& form = OpenWizard("on");
-    ASSERT_NE(form.Notebook1->ActivePage(), "New") << "a resumed run never prompts";
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Notebook1->ActivePage() == "finish"; }));
+    ASSERT_NE(Pages(form).ActivePage(), "New") << "a resumed run never prompts";
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Pages(form).ActivePage() == "finish"; }));
     EXPECT_EQ(folder_.Read("new.dll"), "waiting");
     EXPECT_EQ(folder_.Read("same.dll"), "installed");
     EXPECT_EQ(folder_.Read("old.dll"), "installed");
@@ -320,8 +336,8 @@ TEST_F(Upgrade, ANewerDllDateThatIsNoDateShowsTheErrorBoxAndKeepsTheButtonDisabl
     ClickMain();
     ClickMain();
     EXPECT_EQ(errors_, (std::vector<AnsiString>{"'01/02/2030' is not a valid date"}));
-    EXPECT_FALSE(form.Bitbtn1->isEnabled());
-    EXPECT_EQ(form.Bitbtn1->Tag, 1);
+    EXPECT_FALSE(MainButton(form).isEnabled());
+    EXPECT_EQ(form.NextStep(), WizardStep::List);
 }
 
 // Names with folders, blanks and double-byte characters are fetched by their encoded path
@@ -351,9 +367,10 @@ TEST_F(Upgrade, ManifestNamesThatLeaveTheFolderAreRefusedBeforeAnyRequest) {
         const size_t before = server_.Requests().size();
         ClickMain();
         ClickMain();
-        EXPECT_EQ(StateNow(), State("New", 0, Texts::RestartButton, true, Texts::CloseButton, true,
-                                    {Texts::RefusedName + EntryFileName(entry) +
-                                     Texts::RefusedNameTail}));
+        EXPECT_EQ(
+            StateNow(),
+            State("New", WizardStep::VersionCheck, Texts::RestartButton, true, Texts::CloseButton,
+                  true, {Texts::RefusedName + EntryFileName(entry) + Texts::RefusedNameTail}));
         const std::vector<std::string> requests = RequestLines();
         ASSERT_EQ(requests.size(), before + 3) << "the version, the manifest, one size";
         EXPECT_EQ(requests.back(), "HEAD /Update/a.dll HTTP/1.0");
@@ -364,9 +381,10 @@ TEST_F(Upgrade, ManifestNamesThatLeaveTheFolderAreRefusedBeforeAnyRequest) {
     folder_.Write("Update/a.dll", "new a");
     folder_.Write("Version.ini", "[RUN]\r\n1=a.dll;0\r\n2=/tmp/evil.dll;0\r\n");
     OpenWizard("on");
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return form_->MEMO2->Lines.Count() > 0; }));
-    EXPECT_EQ(MemoLines(*form_->MEMO2),
-              (std::vector<AnsiString>{Texts::RefusedName + "/tmp/evil.dll" + Texts::RefusedNameTail}));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Message(*form_).Lines.Count() > 0; }));
+    EXPECT_EQ(
+        MemoLines(Message(*form_)),
+        (std::vector<AnsiString>{Texts::RefusedName + "/tmp/evil.dll" + Texts::RefusedNameTail}));
     EXPECT_FALSE(Exists("a.dll"));
 }
 
@@ -383,7 +401,7 @@ TEST_F(Upgrade, EndingTheProgramDuringTheManifestFetchWritesNothing) {
         form.close();
     });
     closeOnceFetching.start(10);
-    form.Bitbtn1->Click();
+    MainButton(form).Click();
     Settle();
     ASSERT_TRUE(clock.isValid()) << "the manifest was requested";
     EXPECT_LT(clock.elapsed(), 5000) << "the fetch is aborted, not waited for";

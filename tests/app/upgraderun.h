@@ -7,7 +7,7 @@
 #include <QTreeWidget>
 #include <sstream>
 
-#include "app/notebook.h"
+#include "app/window/notebook.h"
 #include "app/wizardharness.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
@@ -25,11 +25,11 @@ inline const std::string kManifest =
 inline const std::string kRunScript = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/../ran.log\"\n";
 
 // What a person sees of the wizard's state, as one text that compares and prints as a whole.
-inline std::string State(const AnsiString& page, int tag, const AnsiString& main, bool mainEnabled,
-                         const AnsiString& close, bool closeEnabled,
+inline std::string State(const AnsiString& page, WizardStep next, const AnsiString& main,
+                         bool mainEnabled, const AnsiString& close, bool closeEnabled,
                          const std::vector<AnsiString>& memo = {}) {
     std::ostringstream text;
-    text << "page " << page << ", Tag " << tag << ", main \"" << main << "\" "
+    text << "page " << page << ", next " << StepName(next) << ", main \"" << main << "\" "
          << (mainEnabled ? "enabled" : "disabled") << ", close \"" << close << "\" "
          << (closeEnabled ? "enabled" : "disabled");
     for (const AnsiString& line : memo) text << "\n  " << line;
@@ -64,20 +64,19 @@ public:
 
     // Clicks the main button as a person would and waits until no transfer runs any more.
     void ClickMain() {
-        ASSERT_TRUE(testsupport::ClickAsAPerson(form_->Bitbtn1)) << "the main button is usable";
+        ASSERT_TRUE(testsupport::ClickAsAPerson(&MainButton(*form_)))
+            << "the main button is usable";
         Settle();
     }
     void Settle() {
-        ASSERT_TRUE(testsupport::WaitUntil([&] {
-            return !form_->HTTPGet1->Busy() && !form_->HTTPGet2->Busy() &&
-                   !form_->HTTPGet3->Busy() && !form_->HTTPGet4->Busy();
-        })) << "the wizard settled within 10 s";
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return !AnyDownloadBusy(*form_); }))
+            << "the wizard settled within 10 s";
     }
 
     std::string StateNow() const {
-        return State(form_->Notebook1->ActivePage(), form_->Bitbtn1->Tag, form_->Bitbtn1->Caption(),
-                     form_->Bitbtn1->isEnabled(), form_->Bitbtn2->Caption(),
-                     form_->Bitbtn2->isEnabled(), MemoLines(*form_->MEMO2));
+        return State(Pages(*form_).ActivePage(), form_->NextStep(), MainButton(*form_).Caption(),
+                     MainButton(*form_).isEnabled(), CloseButton(*form_).Caption(),
+                     CloseButton(*form_).isEnabled(), MemoLines(Message(*form_)));
     }
     std::vector<std::string> RequestLines() const {
         std::vector<std::string> lines;
@@ -95,7 +94,7 @@ public:
     // The journal keys of the entries that the last step listed, in its order.
     std::vector<AnsiString> ListedKeys() const {
         std::vector<AnsiString> keys;
-        for (const TJournal::Entry& entry : form_->UpdateList) keys.push_back(entry.key);
+        for (const TJournal::Entry& entry : form_->ListedEntries()) keys.push_back(entry.key);
         return keys;
     }
     bool Exists(const char* name) const { return platform::FileExists(folder_.Path(name)); }

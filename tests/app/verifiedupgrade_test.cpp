@@ -34,20 +34,20 @@ std::string DigestSection(const std::string& bDllLines) {
 
 // Functions, not constants: the texts are made when the program starts, in another unit.
 std::string DownloadFailed() {
-    return State("New", 0, Texts::StoppedButton, false, Texts::CloseButton, true,
-                 {Texts::DownloadFailedMessage});
+    return State("New", WizardStep::VersionCheck, Texts::StoppedButton, false, Texts::CloseButton,
+                 true, {Texts::DownloadFailedMessage});
 }
 std::string ManifestFailed() {
-    return State("New", 0, Texts::RetryButton, true, Texts::CloseButton, true,
-                 {Texts::ManifestUnavailableMessage});
+    return State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton,
+                 true, {Texts::ManifestUnavailableMessage});
 }
 std::string UpdateFound() {
-    return State("welcome", 1, Texts::NextButton, true, Texts::CancelButton, true);
+    return State("welcome", WizardStep::List, Texts::NextButton, true, Texts::CancelButton, true);
 }
 
 // A damaged waiting copy goes back to be downloaded again.
 std::string CopyDamaged(const AnsiString& name) {
-    return State("New", 1, Texts::RetryButton, true, Texts::CloseButton, true,
+    return State("New", WizardStep::List, Texts::RetryButton, true, Texts::CloseButton, true,
                  {Texts::UpdateFile + name + Texts::DamagedCopyTail});
 }
 
@@ -84,10 +84,10 @@ TEST_F(VerifiedUpgrade, TheDownloadKeepsOnlyFilesThatMatchTheirDigests) {
         for (int i = 0; i < 3; ++i) t.ClickMain();
         EXPECT_EQ(t.folder_.Read("Update/a.dll"), "new a");
         if (c.kept) {
-            EXPECT_EQ(t.StateNow(),
-                      State("download", 3, Texts::NextButton, true, Texts::CancelButton, true));
+            EXPECT_EQ(t.StateNow(), State("download", WizardStep::Install, Texts::NextButton, true,
+                                          Texts::CancelButton, true));
             t.ClickMain();
-            EXPECT_EQ(t.form_->Notebook1->ActivePage(), "finish");
+            EXPECT_EQ(Pages(*t.form_).ActivePage(), "finish");
             EXPECT_EQ(t.folder_.Read("Sub/b.dll"), "new b");
             EXPECT_EQ(t.folder_.Read("ran.log"), "ran\n");
             continue;
@@ -123,11 +123,12 @@ TEST_F(VerifiedUpgrade, ACopyChangedAfterItsDownloadIsFetchedAgain) {
     EXPECT_FALSE(Exists("Update/b.dll")) << "the damaged copy is deleted";
     EXPECT_EQ(folder_.Read("Update/a.dll"), "new a");
     const size_t run = journal.find("[RUN]");
-    EXPECT_EQ(folder_.Read("Version.ini"),
-              journal.substr(0, run) + "[RUN]\r\n1=a.dll;0\r\n[1.0]\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n");
+    EXPECT_EQ(
+        folder_.Read("Version.ini"),
+        journal.substr(0, run) + "[RUN]\r\n1=a.dll;0\r\n[1.0]\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n");
 
     for (int i = 0; i < 3; ++i) ClickMain();
-    EXPECT_EQ(form_->Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(Pages(*form_).ActivePage(), "finish");
     EXPECT_EQ(RequestLines().back(), "GET /Update/c.sh HTTP/1.0");
     EXPECT_EQ(folder_.Read("Sub/b.dll"), "new b");
     EXPECT_EQ(folder_.Read("ran.log"), "ran\n");
@@ -156,9 +157,10 @@ TEST_F(VerifiedUpgrade, AResumedRunChecksTheJournalsDigests) {
                                            "\r\n[RUN]\r\n1=a.dll;0\r\n");
         TMainform& form = t.OpenWizard("on");
         // The resumed run's steps follow the window's first events; their end sets the Tag.
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Bitbtn1->Tag != 0; }));
+        ASSERT_TRUE(
+            testsupport::WaitUntil([&] { return form.NextStep() != WizardStep::VersionCheck; }));
         if (c.installed) {
-            EXPECT_EQ(form.Notebook1->ActivePage(), "finish");
+            EXPECT_EQ(Pages(form).ActivePage(), "finish");
             EXPECT_EQ(t.folder_.Read("a.dll"), "new a");
         } else {
             EXPECT_EQ(t.StateNow(), CopyDamaged("a.dll"));
@@ -183,7 +185,7 @@ TEST_F(VerifiedUpgrade, TheComponentRefreshTakesOnlyACopyThatMatchesItsDigest) {
         folder_.Write("Version.ini",
                       "[SHA256]\r\nBin\\Customs.dll=" + Sha256("new customs") + "\r\n");
         TMainform& form = OpenWizard("on");
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Bitbtn1->Tag == 4; }));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.NextStep() == WizardStep::Close; }));
         EXPECT_EQ(folder_.Read("Bin/Customs.dll"),
                   waiting == "new customs" ? "new customs" : "old customs");
     }
@@ -288,7 +290,7 @@ TEST_F(SignedManifest, EndingTheProgramDuringTheSignatureFetchWritesNothing) {
         form.close();
     });
     closeOnceFetching.start(10);
-    form.Bitbtn1->Click();
+    MainButton(form).Click();
     Settle();
     ASSERT_TRUE(clock.isValid()) << "the signature was requested";
     EXPECT_LT(clock.elapsed(), 5000) << "the fetch is aborted, not waited for";

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "support/appfolder.h"
-#include "app/mainform.h"
+#include "app/formparts.h"
+#include "app/window/mainform.h"
 #include "ui/flat/flatmemo.h"
 
 class WizardHarness {

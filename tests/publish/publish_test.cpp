@@ -104,7 +104,7 @@ TEST(Publish, KeygenHashAndSignMakeAnUpdateThatTheWizardInstalls) {
     update.ServeFrom(run.server_);
     run.OpenWizard();
     for (int i = 0; i < 4; ++i) run.ClickMain();
-    EXPECT_EQ(run.form_->Notebook1->ActivePage(), "finish");
+    EXPECT_EQ(Pages(*run.form_).ActivePage(), "finish");
     EXPECT_EQ(run.folder_.Read("a.dll"), "new a");
     EXPECT_EQ(run.folder_.Read("Sub/b.dll"), "new b");
     EXPECT_EQ(run.folder_.Read("ran.log"), "ran\n");
@@ -119,7 +119,7 @@ TEST(Publish, KeygenHashAndSignMakeAnUpdateThatTheWizardInstalls) {
     update.ServeFrom(staleSignature.server_);
     staleSignature.OpenWizard();
     staleSignature.ClickMain();
-    EXPECT_EQ(staleSignature.MemoLines(*staleSignature.form_->MEMO2),
+    EXPECT_EQ(staleSignature.MemoLines(Message(*staleSignature.form_)),
               std::vector<AnsiString>{Texts::ManifestUnavailableMessage});
 }
 

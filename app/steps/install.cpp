@@ -7,11 +7,11 @@
 #include <atomic>
 #include <thread>
 
-#include "app/listrows.h"
-#include "app/mainform.h"
-#include "core/manifest.h"
-#include "app/notebook.h"
 #include "app/texts.h"
+#include "app/window/listrows.h"
+#include "app/window/mainform.h"
+#include "app/window/notebook.h"
+#include "core/manifest.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -99,64 +99,65 @@ bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder)
          at = platform::FindSeparator(target, at + 1))
         last = at;
     const AnsiString folder = target.substr(0, last);
-    return platform::DirectoryExists(folder) && !platform::IsInsideFolder(target, applicationFolder);
+    return platform::DirectoryExists(folder) &&
+           !platform::IsInsideFolder(target, applicationFolder);
 }
 
 }  // namespace
 
 void TMainform::InstallUpdates() {
-    Journal = std::make_unique<TJournal>(ApplicationFolder + "Version.ini",
-                                         SetupIni->ReadEntry("VERSION", "VERSION", "1.0"));
-    UpdateList.assign(Journal->Waiting().begin(), Journal->Waiting().end());
+    journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini",
+                                          setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
+    updateList_.assign(journal_->Waiting().begin(), journal_->Waiting().end());
 
-    ListView4->clear();
-    for (const TJournal::Entry& entry : UpdateList)
-        AddRow(ListView4, entry.fileName, ImageList1[0], Texts::NotInstalled);
-    CompleteRows(ListView4);
+    install_.files->clear();
+    for (const TJournal::Entry& entry : updateList_)
+        AddRow(install_.files, entry.fileName, icons_.waiting, Texts::NotInstalled);
+    CompleteRows(install_.files);
 
-    const AnsiString updateFolder = ApplicationFolder + "Update\\";
-    for (const TJournal::Entry& entry : UpdateList) {
-        CurrentFileName = entry.fileName;
+    const AnsiString updateFolder = applicationFolder_ + "Update\\";
+    for (const TJournal::Entry& entry : updateList_) {
+        currentFileName_ = entry.fileName;
         // Names are judged on real paths as well: a folder of the product that is a link may
         // lead anywhere, and only what stays inside the application folder is installed.
-        if (!entry.safe ||
-            (entry.copy && LeadsOutside(CopyTarget(ApplicationFolder, entry), ApplicationFolder))) {
-            ShowNameRefused(CurrentFileName);
+        if (!entry.safe || (entry.copy && LeadsOutside(CopyTarget(applicationFolder_, entry),
+                                                       applicationFolder_))) {
+            ShowNameRefused(currentFileName_);
             return;
         }
         // A folder of downloads that is (or leads through) a link is not the updater's own:
         // what is in it was never downloaded by this program.
-        if (platform::IsSymbolicLink(ApplicationFolder + "Update") ||
-            !platform::IsInsideFolder(updateFolder + CurrentFileName, updateFolder) ||
-            !platform::FileExists(updateFolder + CurrentFileName)) {
-            LogFailure(CurrentFileName, "no downloaded copy in " + updateFolder);
-            ShowStopped(Texts::UpdateFile + CurrentFileName + Texts::FileMissingTail,
-                        Texts::RetryButton, true, 0);
-            CancelFlag = false;
+        if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
+            !platform::IsInsideFolder(updateFolder + currentFileName_, updateFolder) ||
+            !platform::FileExists(updateFolder + currentFileName_)) {
+            LogFailure(currentFileName_, "no downloaded copy in " + updateFolder);
+            ShowStopped(Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
+                        Texts::RetryButton, true, WizardStep::VersionCheck);
+            cancelRequested_ = false;
             return;
         }
         // Checked again here, for every entry before any is installed: the copy may have been
         // changed since it was downloaded, possibly in an earlier run of the program. A link in
         // its place is no copy at all.
-        if (platform::IsSymbolicLink(updateFolder + CurrentFileName) ||
-            verification::CheckFile(Journal->Digests(CurrentFileName),
-                                    updateFolder + CurrentFileName) ==
+        if (platform::IsSymbolicLink(updateFolder + currentFileName_) ||
+            verification::CheckFile(journal_->Digests(currentFileName_),
+                                    updateFolder + currentFileName_) ==
                 verification::FileCheck::Fails) {
             ShowCopyDamaged(entry);
             return;
         }
     }
 
-    Notebook1->SetActivePage("install");
+    pages_->SetActivePage("install");
     QCoreApplication::processEvents();
 
     // Consecutive copy entries go in batches; a run entry goes alone, since running it twice
     // after a crash is not harmless.
-    for (size_t first = 0; first < UpdateList.size();) {
-        if (CancelFlag) return;
+    for (size_t first = 0; first < updateList_.size();) {
+        if (cancelRequested_) return;
         size_t last = first + 1;
-        if (UpdateList[first].copy) {
-            while (last < UpdateList.size() && UpdateList[last].copy &&
+        if (updateList_[first].copy) {
+            while (last < updateList_.size() && updateList_[last].copy &&
                    last - first < kCopiesPerBatch)
                 ++last;
             if (!InstallCopies(first, last)) return;
@@ -167,8 +168,8 @@ void TMainform::InstallUpdates() {
     }
     // A resumed run installs what was waiting; files that are still to be downloaded make
     // no finished upgrade, and recording the new version now would report one.
-    if (!Journal->ToDownload().empty()) {
-        LogFailure("Version.ini", std::to_string(Journal->ToDownload().size()) +
+    if (!journal_->ToDownload().empty()) {
+        LogFailure("Version.ini", std::to_string(journal_->ToDownload().size()) +
                                       " files are still to be downloaded");
         ShowResumePrompt();
         return;
@@ -179,12 +180,12 @@ void TMainform::InstallUpdates() {
 bool TMainform::KeepsBackups() const {
     // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
     // written through a link.
-    return SystemFlag == "1" && !platform::IsSymbolicLink(ApplicationFolder + "CUpdate");
+    return systemFlag_ == "1" && !platform::IsSymbolicLink(applicationFolder_ + "CUpdate");
 }
 
 bool TMainform::InstallCopies(size_t first, size_t last) {
-    const AnsiString updateFolder = ApplicationFolder + "Update\\";
-    const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
+    const AnsiString updateFolder = applicationFolder_ + "Update\\";
+    const AnsiString backupFolder = applicationFolder_ + "CUpdate\\";
     const bool keepBackups = KeepsBackups();
     platform::FileReplacements batch;
     QElapsedTimer sinceEvents;
@@ -192,14 +193,14 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     size_t staged = first;
     AnsiString failure;
     for (; staged < last; ++staged) {
-        const TJournal::Entry& entry = UpdateList[staged];
+        const TJournal::Entry& entry = updateList_[staged];
         const AnsiString source = updateFolder + entry.fileName;
-        const AnsiString target = CopyTarget(ApplicationFolder, entry);
+        const AnsiString target = CopyTarget(applicationFolder_, entry);
         // The target folder must already exist: it is never made.
         if (!entry.targetFolder.empty() &&
-            !platform::DirectoryExists(ApplicationFolder + entry.targetFolder)) {
-            failure = "the target folder " + ApplicationFolder + entry.targetFolder +
-                      " does not exist";
+            !platform::DirectoryExists(applicationFolder_ + entry.targetFolder)) {
+            failure =
+                "the target folder " + applicationFolder_ + entry.targetFolder + " does not exist";
             break;
         }
         if (!batch.AddCopy(source, target)) {
@@ -214,36 +215,36 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
             sinceEvents.restart();
         }
         // What is not yet in place is dropped with the batch, and stays in the journal.
-        if (CancelFlag) return false;
+        if (cancelRequested_) return false;
     }
     if (staged > first) {
         if (!batch.Commit()) {
-            ShowInstallFailed(UpdateList[first].fileName, platform::ErrorText(ApplicationFolder));
+            ShowInstallFailed(updateList_[first].fileName, platform::ErrorText(applicationFolder_));
             return false;
         }
         // The journal next: a copy left behind is harmless, while a journal entry whose copy
         // is gone would stop the resumed install at a missing file.
-        const std::vector<TJournal::Entry> installed(UpdateList.begin() + first,
-                                                     UpdateList.begin() + staged);
+        const std::vector<TJournal::Entry> installed(updateList_.begin() + first,
+                                                     updateList_.begin() + staged);
         if (!MarkInstalled(installed)) return false;
         ShowInstalled(first, staged);
     }
     // The downloaded copy and its journal entry stay for the retry.
     if (staged < last) {
-        ShowInstallFailed(UpdateList[staged].fileName, failure);
+        ShowInstallFailed(updateList_[staged].fileName, failure);
         return false;
     }
     return true;
 }
 
 bool TMainform::InstallRun(size_t index) {
-    const TJournal::Entry& entry = UpdateList[index];
-    const AnsiString source = ApplicationFolder + "Update\\" + entry.fileName;
+    const TJournal::Entry& entry = updateList_[index];
+    const AnsiString source = applicationFolder_ + "Update\\" + entry.fileName;
     if (!RunAndWait(this, source)) {
         ShowInstallFailed(entry.fileName, platform::ErrorText(source));
         return false;
     }
-    const AnsiString backupFolder = ApplicationFolder + "CUpdate\\";
+    const AnsiString backupFolder = applicationFolder_ + "CUpdate\\";
     if (KeepsBackups() && platform::CreateFoldersFor(backupFolder, entry.fileName))
         platform::CopyFile(source, backupFolder + entry.fileName);
     if (!MarkInstalled({entry})) return false;
@@ -253,72 +254,71 @@ bool TMainform::InstallRun(size_t index) {
 
 bool TMainform::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
     try {
-        Journal->MarkInstalled(entries);
+        journal_->MarkInstalled(entries);
     } catch (const std::exception& error) {
         LogFailure("Version.ini", error.what());
-        ShowStopped(error.what(), Texts::RetryButton, true, 3);
+        ShowStopped(error.what(), Texts::RetryButton, true, WizardStep::Install);
         return false;
     }
     for (const TJournal::Entry& entry : entries)
-        platform::DeleteFile(ApplicationFolder + "Update\\" + entry.fileName);
+        platform::DeleteFile(applicationFolder_ + "Update\\" + entry.fileName);
     return true;
 }
 
 void TMainform::ShowInstalled(size_t first, size_t last) {
-    const int count = int(UpdateList.size());
-    FlatProgressBar3->SetMax(count);
-    FlatProgressBar3->SetPosition(int(last));
-    Label20->setText(platform::ToUnicode(Texts::InstallCountOf + std::to_string(count) +
-                                         Texts::InstallCountDone + std::to_string(last) +
-                                         Texts::InstallCountUnit));
-    if (int(last) < count) ScrollToRow(ListView4, int(last));
+    const int count = int(updateList_.size());
+    install_.progress->SetMax(count);
+    install_.progress->SetPosition(int(last));
+    install_.count->setText(platform::ToUnicode(Texts::InstallCountOf + std::to_string(count) +
+                                                Texts::InstallCountDone + std::to_string(last) +
+                                                Texts::InstallCountUnit));
+    if (int(last) < count) ScrollToRow(install_.files, int(last));
     for (size_t i = first; i < last; ++i) {
-        SetSubItem(ListView4, int(i), Texts::InstalledState);
-        ListView4->topLevelItem(int(i))->setIcon(0, ImageList1[1]);
+        SetSubItem(install_.files, int(i), Texts::InstalledState);
+        install_.files->topLevelItem(int(i))->setIcon(0, icons_.installed);
     }
     QCoreApplication::processEvents();
 }
 
 void TMainform::Finish() {
-    CopyRows(*ListView4, ListView5);
-    Notebook1->SetActivePage("finish");
-    Memo1->Lines.Clear();
-    Memo1->Lines.Add(Texts::InstalledUpdates + std::to_string(UpdateList.size()) +
-                     Texts::InstalledUpdatesTail);
-    Memo1->Lines.Add(Texts::UpgradeSucceeded);
+    CopyRows(*install_.files, finish_.files);
+    pages_->SetActivePage("finish");
+    finish_.summary->Lines.Clear();
+    finish_.summary->Lines.Add(Texts::InstalledUpdates + std::to_string(updateList_.size()) +
+                               Texts::InstalledUpdatesTail);
+    finish_.summary->Lines.Add(Texts::UpgradeSucceeded);
 
-    const AnsiString newVersion = Journal->NewVersion();
-    const AnsiString newDataVersion = Journal->NewDataVersion();
-    if (!newVersion.empty()) SetupIni->WriteEntry("VERSION", "VERSION", newVersion);
-    if (!newDataVersion.empty()) SetupIni->WriteEntry("VERSION", "DATAVERSION", newDataVersion);
+    const AnsiString newVersion = journal_->NewVersion();
+    const AnsiString newDataVersion = journal_->NewDataVersion();
+    if (!newVersion.empty()) setupIni_->WriteEntry("VERSION", "VERSION", newVersion);
+    if (!newDataVersion.empty()) setupIni_->WriteEntry("VERSION", "DATAVERSION", newDataVersion);
 
-    Journal.reset();
-    platform::DeleteFile(ApplicationFolder + "Version.ini");
-    UpdateList.clear();
+    journal_.reset();
+    platform::DeleteFile(applicationFolder_ + "Version.ini");
+    updateList_.clear();
 
-    Bitbtn1->SetCaption(Texts::FinishButton);
-    Bitbtn1->setEnabled(true);
-    Bitbtn1->Tag = 4;
-    Bitbtn2->setEnabled(false);
+    mainButton_->SetCaption(Texts::FinishButton);
+    OfferStep(WizardStep::Close);
+    closeButton_->setEnabled(false);
 }
 
 void TMainform::ShowNameRefused(const AnsiString& fileName) {
     LogFailure(fileName, "the name leaves its folder or holds a control character");
-    CancelFlag = true;
+    cancelRequested_ = true;
     ShowStopped(Texts::RefusedName + fileName + Texts::RefusedNameTail, Texts::RestartButton, true,
-                0);
+                WizardStep::VersionCheck);
 }
 
 void TMainform::ShowCopyDamaged(const TJournal::Entry& entry) {
     LogFailure(entry.fileName, "the waiting copy is a link or not what the manifest lists");
-    platform::DeleteFile(ApplicationFolder + "Update\\" + entry.fileName);
-    Journal->ReturnToDownload(entry);
+    platform::DeleteFile(applicationFolder_ + "Update\\" + entry.fileName);
+    journal_->ReturnToDownload(entry);
     ShowStopped(Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail, Texts::RetryButton,
-                true, 1);
+                true, WizardStep::List);
 }
 
 void TMainform::ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason) {
     LogFailure(fileName, reason);
     ShowStopped(Texts::UpdateFile + fileName + Texts::InstallFailedTail, Texts::RetryButton, true,
-                3);
+                WizardStep::Install);
 }

@@ -1,4 +1,4 @@
-#include "app/listrows.h"
+#include "app/window/listrows.h"
 
 #include <QTimer>
 #include <QTreeWidget>

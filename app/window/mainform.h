@@ -1,13 +1,16 @@
 // TMainform: the updater's only window, a wizard of named pages driven by three buttons.
 //
-// The main button's Tag holds the wizard step that its next click runs; Update(step) runs a
+// The form's step (WizardStep) is what the main button's next click runs; Update(step) runs a
 // step on the GUI thread. Steps that wait keep dispatching events, so clicks and close
 // requests are handled inside the running step, which learns of a cancel only through the
 // cancel flag. Everything here runs on the GUI thread.
+//
+// The pages and the components are the form's own. They carry object names that say what they
+// are ("mainButton", "pages", "download.totalLabel", "fileDownload", ...), by which tools and
+// tests find them.
 #pragma once
 
 #include <QElapsedTimer>
-#include <QIcon>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
@@ -16,20 +19,16 @@
 #include <optional>
 #include <vector>
 
+#include "app/window/pages.h"
 #include "core/inifile.h"
 #include "core/journal.h"
 #include "platform/text.h"
 
 class QLabel;
-class QFrame;
 class THTTPGet;
 class TNMHTTP;
-class QTreeWidget;
 class TNotebook;
 class TFlatSpeedButton;
-class TFlatProgressBar;
-class TFlatPanel;
-class TFlatMemo;
 
 // What the wizard takes from outside, so that it runs in-process in tests.
 struct TWizardEnvironment {
@@ -45,6 +44,19 @@ struct TWizardEnvironment {
     std::function<void(const AnsiString& message)> ShowError;
 };
 
+// The steps of the wizard, in the order an upgrade takes them.
+enum class WizardStep {
+    VersionCheck,      // asks for the latest version and fetches its manifest
+    List,              // lists the files to download and their sizes
+    Download,          // downloads them into the folder Update
+    Install,           // installs what waits in the folder Update, then the finish
+    Close,             // ends the program
+    ComponentRefresh,  // a resumed run's first step: replaces outdated components
+};
+
+// The step's name in sendrift.log and in test reports: "version-check", "list", ...
+const char* StepName(WizardStep step);
+
 class TMainform : public QWidget {
     Q_OBJECT
 public:
@@ -52,13 +64,8 @@ public:
     explicit TMainform(TWizardEnvironment environment, QWidget* parent = nullptr);
     ~TMainform() override;
 
-    // Runs one wizard step: 0 version check, 1 update list, 2 download, 3 install and
-    // finish, 4 close, 5 component refresh. Every step first disables the main button.
-    void Update(int step);
-
-    void Bitbtn1Click(QObject* Sender);
-    void Button1Click(QObject* Sender);
-    void Bitbtn2Click(QObject* Sender);
+    // Runs one wizard step. Every step first disables the main button.
+    void Update(WizardStep step);
 
     void FormCreate();
     void FormShow();
@@ -70,89 +77,28 @@ public:
 
     // The prompt of an unfinished upgrade: continue ("继续(&G)") or start anew ("重新(&N)").
     void ShowResumePrompt();
-
-    // Shows the message page "New" with `lines` as the whole content of MEMO2.
+    // Shows the message page "New" with `lines` as its whole message.
     void ShowMessagePage(std::initializer_list<AnsiString> lines);
 
-    // Events of the download components.
-    void HTTPGet1DoneString(QObject* Sender, const AnsiString& Result);
-    void HTTPGet1Error(QObject* Sender);
-    void HTTPGet3DoneFile(QObject* Sender, const AnsiString& FileName, int FileSize);
-    void HTTPGet3Error(QObject* Sender);
-    void HTTPGet2Progress(QObject* Sender, int TotalSize, int Readed);
-    void HTTPGet2DoneFile(QObject* Sender, const AnsiString& FileName, int FileSize);
-    void HTTPGet2Error(QObject* Sender);
-
+    // The step that the main button's next click runs.
+    WizardStep NextStep() const { return nextStep_; }
+    // True once a failure or a confirmed cancel has stopped the running step.
+    bool CancelRequested() const { return cancelRequested_; }
     // True once the program has been asked to end (the quit request is posted).
     bool ProgramEnded() const { return programEnded_; }
-
-    // The components of the window, by their given names.
-    TFlatPanel* FlatPanel1;
-    QLabel* Image1;
-    TNotebook* Notebook1;
-    QFrame* Panel1;
-    TFlatSpeedButton* Button1;
-    TFlatSpeedButton* Bitbtn1;
-    TFlatSpeedButton* Bitbtn2;
-    std::vector<QIcon> ImageList1;
-    THTTPGet* HTTPGet1;  // the latest version text, into a string
-    THTTPGet* HTTPGet2;  // each update file
-    THTTPGet* HTTPGet3;  // the manifest, into a file
-    THTTPGet* HTTPGet4;  // the manifest's signature, into a file
-    TNMHTTP* NMHTTP1;    // size queries
-
-    // Page "welcome".
-    QLabel *Label5, *Label6, *Label7, *Label8, *Label1;
-    TFlatPanel* FlatPanel2;
-    QTreeWidget* ListView1;
-    // Page "index".
-    QLabel *Label3, *Label19, *Label2;
-    TFlatPanel* FlatPanel3;
-    QTreeWidget* ListView2;
-    TFlatProgressBar* FlatProgressBar1;
-    // Page "download".
-    QLabel *Label9, *Label17, *Label18, *Label21;
-    TFlatPanel* FlatPanel4;
-    QTreeWidget* ListView3;
-    TFlatProgressBar *FlatProgressBar2, *FlatProgressBar4;
-    // Page "install".
-    QLabel *Label11, *Label12, *Label20;
-    TFlatPanel* FlatPanel5;
-    QTreeWidget* ListView4;
-    TFlatProgressBar* FlatProgressBar3;
-    // Page "finish".
-    QLabel *Label13, *Label14;
-    TFlatPanel* FlatPanel6;
-    QTreeWidget* ListView5;
-    TFlatMemo* Memo1;
-    // Page "New", the message page.
-    QLabel* Label16;
-    TFlatMemo* MEMO2;
-
-    // Wizard state shared by the steps.
-    bool CancelFlag = false;
-    bool FileDoneFlag = false;
-    std::unique_ptr<TIniFile> SetupIni;
-    AnsiString SystemFlag;
-    AnsiString ApplicationFolder;
-    std::vector<AnsiString> ComponentFiles;
-    AnsiString LatestVersion;  // the version check's answer, which the manifest must lead to
-
-    // State of the update steps, made by the update list step (or the install step).
-    std::unique_ptr<TJournal> Journal;   // the local Version.ini, read once per step
-    std::vector<TJournal::Entry> UpdateList;  // the step's entries, in the order of its rows
-    // The size the server announced for each entry of UpdateList, 0 when it announced none.
-    std::vector<int64_t> UpdateSizes;
-    AnsiString InstalledVersion;            // names the manifest section
-    AnsiString CurrentFileName;
-    int CurrentDownloadIndex = 0;
-    int PlugInCount = 0;
-    // Byte counts; wider than the bars' 32 bits so that a sum of sizes cannot overflow.
-    int64_t DownloadTotal = 0;
-    int64_t BytesDownloaded = 0;
-    int64_t LastProgressCount = 0;
+    // setup.ini's [QUENTAROVER] SYSTEM, as read when the form was made.
+    const AnsiString& SystemFlag() const { return systemFlag_; }
+    // The installed components' file names, from Default.ini and Custom.ini.
+    const std::vector<AnsiString>& ComponentFiles() const { return componentFiles_; }
+    // The entries of the last list (or install) step, in the order of its rows.
+    const std::vector<TJournal::Entry>& ListedEntries() const { return updateList_; }
+    // The size the server announced for each listed entry, 0 when it announced none.
+    const std::vector<int64_t>& ListedSizes() const { return updateSizes_; }
 
 protected:
+    // Tests put the form into states that a person reaches only through a server.
+    friend class TMainformProbe;
+
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     // Paints the window at most once a frame (see mainform.cpp).
@@ -160,16 +106,28 @@ protected:
 
 private:
     void BuildWindow();
-    void BuildPages();
     void BuildNetworkComponents();
     void CheckComp();
 
+    void MainButtonClick(QObject* Sender);
+    void ContinueButtonClick(QObject* Sender);
+    void CloseButtonClick(QObject* Sender);
+
     // The wizard steps, each in a source file of its own.
-    void CheckVersion();       // step 0
-    void ListUpdates();        // step 1
-    void DownloadUpdates();    // step 2
-    void InstallUpdates();     // step 3 and the finish
-    void RefreshComponents();  // step 5
+    void CheckVersion();
+    void ListUpdates();
+    void DownloadUpdates();
+    void InstallUpdates();
+    void RefreshComponents();
+
+    // Events of the download components.
+    void VersionTextDone(QObject* Sender, const AnsiString& Result);
+    void VersionTextError(QObject* Sender);
+    void ManifestDone(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void ManifestError(QObject* Sender);
+    void FileDownloadProgress(QObject* Sender, int TotalSize, int Readed);
+    void FileDownloadDone(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void FileDownloadError(QObject* Sender);
 
     // [CONNECT] URL + "/" + Path + "/" + `name`, read afresh from setup.ini.
     AnsiString UpdateFolderUrl(const AnsiString& name) const;
@@ -213,10 +171,12 @@ private:
     bool MarkInstalled(const std::vector<TJournal::Entry>& entries);
     // What shows that entries [first, last) are installed.
     void ShowInstalled(size_t first, size_t last);
-    // A stop on the message page: `message`, the main button as given, the close button
-    // captioned "关闭(&C)".
+    // A stop on the message page: `message`, the main button as given and running `next`, the
+    // close button captioned "关闭(&C)".
     void ShowStopped(const AnsiString& message, const AnsiString& mainCaption, bool mainEnabled,
-                     int tag);
+                     WizardStep next);
+    // The main button, enabled, runs `next` with the caption it has.
+    void OfferStep(WizardStep next);
     void Finish();
 
     // Runs a handler the way the windowing framework runs an event: an error it raises is
@@ -240,8 +200,55 @@ private:
     void AskToClose();
 
     TWizardEnvironment environment_;
+
+    // The window.
+    TNotebook* pages_;
+    TFlatSpeedButton* continueButton_;  // "继续(&G)" of the resume prompt
+    TFlatSpeedButton* mainButton_;      // runs nextStep_
+    TFlatSpeedButton* closeButton_;
+    RowIcons icons_;
+    WelcomePage welcome_;
+    ListPage list_;
+    DownloadPage download_;
+    InstallPage install_;
+    FinishPage finish_;
+    MessagePage message_;
+
+    // The network components.
+    THTTPGet* versionText_;        // Version.txt, into a string
+    THTTPGet* manifestDownload_;   // Version.ini, into a file
+    THTTPGet* signatureDownload_;  // Version.ini.sig, into a file
+    THTTPGet* fileDownload_;       // each update file
+    TNMHTTP* sizeQuery_;           // the size of each update file
+
+    // What the wizard knows of the installation, from its start.
+    AnsiString applicationFolder_;
+    std::unique_ptr<TIniFile> setupIni_;
+    AnsiString systemFlag_;
+    std::vector<AnsiString> componentFiles_;
+
+    // The steps' state.
+    WizardStep nextStep_ = WizardStep::VersionCheck;
+    WizardStep runningStep_ = WizardStep::VersionCheck;  // the step that the failure log names
+    bool cancelRequested_ = false;
+    // This run has fetched a manifest and made it the journal: an empty update list then
+    // closes its section, as a complete download does.
+    bool manifestArrived_ = false;
+    // The current file's transfer has delivered every byte it announced.
+    bool fileComplete_ = false;
+    AnsiString latestVersion_;  // the version check's answer, which the manifest must lead to
+    std::unique_ptr<TJournal> journal_;        // the local Version.ini, read once per step
+    std::vector<TJournal::Entry> updateList_;  // see ListedEntries
+    std::vector<int64_t> updateSizes_;         // see ListedSizes
+    AnsiString currentFileName_;
+    size_t currentDownloadIndex_ = 0;
+    int plugInCount_ = 0;
+    // Byte counts; wider than the bars' 32 bits so that a sum of sizes cannot overflow.
+    int64_t downloadTotal_ = 0;
+    int64_t bytesDownloaded_ = 0;
+    int64_t lastProgressCount_ = 0;
+
     bool programEnded_ = false;
-    const char* runningStep_ = "start";  // the step that the failure log names
     bool closeQuestionQueued_ = false;
     bool shown_ = false;
     bool sizeQueryRunning_ = false;

@@ -1,8 +1,8 @@
 // The installed component list on the welcome page and the component file list.
 #include <QTreeWidget>
 
-#include "app/mainform.h"
 #include "app/texts.h"
+#include "app/window/mainform.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 
@@ -26,21 +26,21 @@ void CollectComponents(const TIniFile& store, std::vector<AnsiString>& keyNames,
 
 void TMainform::CheckComp() {
     auto addEntry = [this](const AnsiString& caption) {
-        auto* item = new QTreeWidgetItem(ListView1, {platform::ToUnicode(caption)});
-        if (!ImageList1.empty()) item->setIcon(0, ImageList1[0]);
+        auto* item = new QTreeWidgetItem(welcome_.components, {platform::ToUnicode(caption)});
+        item->setIcon(0, icons_.waiting);
     };
     addEntry(Texts::ProductName);
     for (const AnsiString& tool : Texts::ToolCaptions) addEntry(tool);
     // The remote-control tool is looked for by bare name, in the working directory.
     if (platform::FileExists(Texts::RemoteControlProgram)) addEntry(Texts::RemoteControlCaption);
 
-    ComponentFiles.clear();
-    const AnsiString defaultList = ApplicationFolder + "Default.ini";
-    const AnsiString customList = ApplicationFolder + "Custom.ini";
+    componentFiles_.clear();
+    const AnsiString defaultList = applicationFolder_ + "Default.ini";
+    const AnsiString customList = applicationFolder_ + "Custom.ini";
     if (!platform::FileExists(defaultList) && !platform::FileExists(customList)) return;
 
     std::vector<AnsiString> keyNames;
-    CollectComponents(TIniFile(defaultList), keyNames, ComponentFiles);
-    CollectComponents(TIniFile(customList), keyNames, ComponentFiles);
+    CollectComponents(TIniFile(defaultList), keyNames, componentFiles_);
+    CollectComponents(TIniFile(customList), keyNames, componentFiles_);
     for (const AnsiString& key : keyNames) addEntry(key + Texts::ComponentSuffix);
 }

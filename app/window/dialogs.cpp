@@ -1,4 +1,4 @@
-#include "app/dialogs.h"
+#include "app/window/dialogs.h"
 
 #include <QMessageBox>
 #include <QPushButton>

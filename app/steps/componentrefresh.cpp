@@ -1,6 +1,6 @@
 // Step 5, the component refresh of a resumed run: installed components whose waiting copy in
 // Update\ is of a later day are replaced by it.
-#include "app/mainform.h"
+#include "app/window/mainform.h"
 #include "core/displaytext.h"
 #include "core/verification.h"
 #include "platform/files.h"
@@ -8,21 +8,21 @@
 void TMainform::RefreshComponents() {
     // The journal's digests hold here too: a waiting copy that is not what the publisher made
     // is left for the install step, which refuses it with a message.
-    const TJournal journal(ApplicationFolder + "Version.ini",
-                           SetupIni->ReadEntry("VERSION", "VERSION", "1.0"));
-    const size_t count = ComponentFiles.size();
+    const TJournal journal(applicationFolder_ + "Version.ini",
+                           setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
+    const size_t count = componentFiles_.size();
     for (size_t i = 0; i < count; ++i) {
-        const AnsiString installed = ApplicationFolder + ComponentFiles[i];
-        const AnsiString waiting = ApplicationFolder + "Update\\" + ComponentFiles[i];
+        const AnsiString installed = applicationFolder_ + componentFiles_[i];
+        const AnsiString waiting = applicationFolder_ + "Update\\" + componentFiles_[i];
         // Only the updater's own downloads count: nothing is taken through a link, neither as
         // the folder of downloads nor on the way to the copy.
         if (!platform::FileExists(installed) || !platform::FileExists(waiting) ||
-            platform::IsSymbolicLink(ApplicationFolder + "Update") ||
-            !platform::IsInsideFolder(waiting, ApplicationFolder + "Update"))
+            platform::IsSymbolicLink(applicationFolder_ + "Update") ||
+            !platform::IsInsideFolder(waiting, applicationFolder_ + "Update"))
             continue;
         // The texts are "yyyy-mm-dd", so they compare as text in date order.
         if (FileDateText(installed) < FileDateText(waiting) &&
-            verification::CheckFile(journal.Digests(ComponentFiles[i]), waiting) !=
+            verification::CheckFile(journal.Digests(componentFiles_[i]), waiting) !=
                 verification::FileCheck::Fails)
             platform::CopyFile(waiting, installed);
     }

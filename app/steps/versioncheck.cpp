@@ -2,9 +2,9 @@
 #include <QLabel>
 #include <algorithm>
 
-#include "app/mainform.h"
-#include "app/notebook.h"
 #include "app/texts.h"
+#include "app/window/mainform.h"
+#include "app/window/notebook.h"
 #include "core/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
@@ -30,7 +30,8 @@ bool WithoutJournal(const AnsiString& manifestPath) {
     auto isJournal = [](const AnsiString& section) { return SameTextIgnoringCase(section, "RUN"); };
     try {
         // Every one of them: with the first gone, a second [RUN] would become the journal.
-        for (manifest.SectionNames(sections); std::any_of(sections.begin(), sections.end(), isJournal);
+        for (manifest.SectionNames(sections);
+             std::any_of(sections.begin(), sections.end(), isJournal);
              manifest.SectionNames(sections))
             manifest.RemoveSection("RUN");
     } catch (const std::exception&) {
@@ -42,54 +43,55 @@ bool WithoutJournal(const AnsiString& manifestPath) {
 }  // namespace
 
 AnsiString TMainform::UpdateFolderUrl(const AnsiString& name) const {
-    return SetupIni->ReadEntry("CONNECT", "URL", environment_.ServerUrl) + "/" +
-           SetupIni->ReadEntry("CONNECT", "Path", "Update") + "/" + name;
+    return setupIni_->ReadEntry("CONNECT", "URL", environment_.ServerUrl) + "/" +
+           setupIni_->ReadEntry("CONNECT", "Path", "Update") + "/" + name;
 }
 
 void TMainform::CheckVersion() {
-    Label1->clear();
-    Label7->setText(platform::ToUnicode(Texts::CheckingHint));
-    Notebook1->SetActivePage("welcome");
-    Button1->hide();
-    HTTPGet1->URL = UpdateFolderUrl("Version.txt");
-    HTTPGet1->GetString();
+    welcome_.status->clear();
+    welcome_.hint->setText(platform::ToUnicode(Texts::CheckingHint));
+    pages_->SetActivePage("welcome");
+    continueButton_->hide();
+    versionText_->URL = UpdateFolderUrl("Version.txt");
+    versionText_->GetString();
 }
 
-void TMainform::HTTPGet1DoneString(QObject*, const AnsiString& Result) {
-    const AnsiString installedVersion = SetupIni->ReadEntry("VERSION", "VERSION", "1.0");
+void TMainform::VersionTextDone(QObject*, const AnsiString& Result) {
+    const AnsiString installedVersion = setupIni_->ReadEntry("VERSION", "VERSION", "1.0");
     if (installedVersion == Result) {
         ShowMessagePage({Texts::UpToDateMessage});
-        Bitbtn1->SetCaption(Texts::DoneButton);
-        Bitbtn1->setEnabled(true);
-        Bitbtn2->setEnabled(false);
-        Bitbtn1->Tag = 4;
-        CancelFlag = true;
+        mainButton_->SetCaption(Texts::DoneButton);
+        OfferStep(WizardStep::Close);
+        closeButton_->setEnabled(false);
+        cancelRequested_ = true;
     } else if (Result.size() >= kMaxVersionLength) {
-        CancelFlag = true;
-        LogFailure("Version.txt", "an answer of " + std::to_string(Result.size()) +
-                                      " bytes is no version");
-        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
+        cancelRequested_ = true;
+        LogFailure("Version.txt",
+                   "an answer of " + std::to_string(Result.size()) + " bytes is no version");
+        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true,
+                    WizardStep::VersionCheck);
     } else {
-        Label7->setText(platform::ToUnicode(Texts::LatestVersionIs + Result));
+        welcome_.hint->setText(platform::ToUnicode(Texts::LatestVersionIs + Result));
     }
-    if (CancelFlag) return;
+    if (cancelRequested_) return;
 
-    LatestVersion = Result;
-    HTTPGet3->URL = UpdateFolderUrl("Version.ini");
-    HTTPGet3->FileName = ApplicationFolder + kManifestDownload;
-    HTTPGet3->GetFile();
+    latestVersion_ = Result;
+    manifestDownload_->URL = UpdateFolderUrl("Version.ini");
+    manifestDownload_->FileName = applicationFolder_ + kManifestDownload;
+    manifestDownload_->GetFile();
 }
 
-void TMainform::HTTPGet1Error(QObject*) {
-    LogFailure("Version.txt", HTTPGet1->LastError());
-    ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true, 0);
-    CancelFlag = true;
+void TMainform::VersionTextError(QObject*) {
+    LogFailure("Version.txt", versionText_->LastError());
+    ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true,
+                WizardStep::VersionCheck);
+    cancelRequested_ = true;
 }
 
-void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
-    const AnsiString download = ApplicationFolder + kManifestDownload;
-    const AnsiString manifest = ApplicationFolder + "Version.ini";
-    if (CancelFlag || ProgramEnded()) {
+void TMainform::ManifestDone(QObject*, const AnsiString&, int) {
+    const AnsiString download = applicationFolder_ + kManifestDownload;
+    const AnsiString manifest = applicationFolder_ + "Version.ini";
+    if (cancelRequested_ || ProgramEnded()) {
         platform::DeleteFile(download);
     } else {
         if (!ManifestIsAuthentic(download)) {
@@ -101,8 +103,8 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
         }
         // The folders first: the earlier journal is replaced only once the step can succeed,
         // or the next start would offer to resume a manifest that never got its folders.
-        const bool foldersMade = (SystemFlag != "1" || CreateUpdateFolder("CUpdate")) &&
-                                 CreateUpdateFolder("Update");
+        const bool foldersMade =
+            (systemFlag_ != "1" || CreateUpdateFolder("CUpdate")) && CreateUpdateFolder("Update");
         if (!foldersMade || !WithoutJournal(download) || !platform::FlushFile(download) ||
             !platform::RenameFile(download, manifest)) {
             const AnsiString reason = platform::ErrorText(download);
@@ -110,14 +112,13 @@ void TMainform::HTTPGet3DoneFile(QObject*, const AnsiString&, int) {
             if (foldersMade) ShowManifestFailed(Texts::ManifestUnavailableMessage, reason);
             return;
         }
-        FileDoneFlag = true;
-        if (SystemFlag == "1")
-            platform::CopyFile(manifest, ApplicationFolder + "CUpdate\\Version.ini");
+        manifestArrived_ = true;
+        if (systemFlag_ == "1")
+            platform::CopyFile(manifest, applicationFolder_ + "CUpdate\\Version.ini");
     }
-    Label1->setText(platform::ToUnicode(Texts::UpdateFoundHint));
-    Bitbtn1->Tag = 1;
-    Bitbtn1->SetCaption(Texts::NextButton);
-    Bitbtn1->setEnabled(true);
+    welcome_.status->setText(platform::ToUnicode(Texts::UpdateFoundHint));
+    mainButton_->SetCaption(Texts::NextButton);
+    OfferStep(WizardStep::List);
 }
 
 bool TMainform::ManifestIsAuthentic(const AnsiString& path) {
@@ -129,15 +130,15 @@ bool TMainform::ManifestIsAuthentic(const AnsiString& path) {
     // that it is being replayed as the latest.
     return manifest &&
            verification::SignatureIsValid(*manifest, *signature, environment_.ManifestKey) &&
-           TIniFile(path).ReadEntry("VERSION", "VERSION") == LatestVersion;
+           TIniFile(path).ReadEntry("VERSION", "VERSION") == latestVersion_;
 }
 
 std::optional<std::string> TMainform::FetchManifestSignature() {
-    const AnsiString target = ApplicationFolder + kSignatureDownload;
+    const AnsiString target = applicationFolder_ + kSignatureDownload;
     signatureArrived_ = false;
-    HTTPGet4->URL = UpdateFolderUrl(verification::kSignatureFileName);
-    HTTPGet4->FileName = target;
-    HTTPGet4->GetFile();
+    signatureDownload_->URL = UpdateFolderUrl(verification::kSignatureFileName);
+    signatureDownload_->FileName = target;
+    signatureDownload_->GetFile();
     std::optional<std::string> signature =
         signatureArrived_ && !ProgramEnded() ? platform::ReadWholeFile(target) : std::nullopt;
     platform::DeleteFile(target);
@@ -145,23 +146,23 @@ std::optional<std::string> TMainform::FetchManifestSignature() {
 }
 
 bool TMainform::CreateUpdateFolder(const AnsiString& name) {
-    const AnsiString folder = ApplicationFolder + name;
+    const AnsiString folder = applicationFolder_ + name;
     if (!platform::IsSymbolicLink(folder) &&
         (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)))
         return true;
-    ShowManifestFailed(Texts::CannotCreateFolder + folder,
-                       platform::IsSymbolicLink(folder) ? folder + " is a symbolic link"
-                                                        : platform::ErrorText(folder));
+    ShowManifestFailed(Texts::CannotCreateFolder + folder, platform::IsSymbolicLink(folder)
+                                                               ? folder + " is a symbolic link"
+                                                               : platform::ErrorText(folder));
     return false;
 }
 
-void TMainform::HTTPGet3Error(QObject*) {
-    platform::DeleteFile(ApplicationFolder + kManifestDownload);
-    ShowManifestFailed(Texts::ManifestUnavailableMessage, HTTPGet3->LastError());
+void TMainform::ManifestError(QObject*) {
+    platform::DeleteFile(applicationFolder_ + kManifestDownload);
+    ShowManifestFailed(Texts::ManifestUnavailableMessage, manifestDownload_->LastError());
 }
 
 void TMainform::ShowManifestFailed(const AnsiString& message, const AnsiString& reason) {
     LogFailure("Version.ini", reason);
-    CancelFlag = true;
-    ShowStopped(message, Texts::RetryButton, true, 0);
+    cancelRequested_ = true;
+    ShowStopped(message, Texts::RetryButton, true, WizardStep::VersionCheck);
 }

@@ -1,4 +1,4 @@
-#include "app/notebook.h"
+#include "app/window/notebook.h"
 
 #include "platform/codepage.h"
 
