@@ -9,6 +9,7 @@ namespace {
 
 constexpr const char* kWaitingSection = "RUN";
 constexpr const char* kComponentSection = "DLL";
+constexpr const char* kSizeSection = "SIZE";
 
 // Takes the entry with `key` out of `entries`, looking at the front first, where the steps'
 // order puts it. Nothing when it is not there.
@@ -53,6 +54,16 @@ AnsiString TJournal::ComponentDate(const AnsiString& name) const {
 
 std::vector<AnsiString> TJournal::Digests(const AnsiString& fileName) const {
     return snapshot_.ReadEntries(verification::kDigestSection, fileName);
+}
+
+std::optional<int64_t> TJournal::ListedSize(const AnsiString& fileName) const {
+    const std::vector<AnsiString> sizes = snapshot_.ReadEntries(kSizeSection, fileName);
+    if (sizes.empty()) return std::nullopt;
+    const std::optional<uint64_t> size = DecimalCount(sizes.front(), INT64_MAX);
+    if (!size)
+        throw Exception("[" + AnsiString(kSizeSection) + "] " + fileName + "=" + sizes.front() +
+                        " is no byte count");
+    return int64_t(*size);
 }
 
 AnsiString TJournal::NewVersion() const {

@@ -13,7 +13,9 @@
 // GUI thread only, like the steps that use it.
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -52,6 +54,9 @@ public:
     AnsiString ComponentDate(const AnsiString& name) const;
     // Every [SHA256] value listed for the file, in file order.
     std::vector<AnsiString> Digests(const AnsiString& fileName) const;
+    // The [SIZE] that the publisher lists for the file, in bytes; nothing when none is listed.
+    // A listed value that is no byte count throws Exception: it is never taken for no size.
+    std::optional<int64_t> ListedSize(const AnsiString& fileName) const;
     // [VERSION] VERSION and DATAVERSION: what setup.ini records at the finish.
     AnsiString NewVersion() const;
     AnsiString NewDataVersion() const;

@@ -53,12 +53,8 @@ AnsiString SizeFromHeader(const AnsiString& header) {
         if (colon == std::string_view::npos ||
             !SameTextIgnoringCase(line.substr(0, colon), "Content-Length"))
             continue;
-        const std::string_view value = TrimBlanks(line.substr(colon + 1));
-        int32_t size = 0;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), size);
-        const bool decimal = !value.empty() && value.front() != '-' && error == std::errc() &&
-                             end == value.data() + value.size();
-        return decimal ? std::to_string(size) : "0";
+        const std::optional<uint64_t> size = DecimalCount(line.substr(colon + 1), INT32_MAX);
+        return size ? std::to_string(*size) : "0";
     }
     return "0";
 }

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <stdexcept>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +27,22 @@ inline std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     return text;
+}
+
+// A byte count as HTTP headers and the manifest write one: decimal digits only, blanks (spaces
+// and tabs) around them allowed, no sign, at most `largest`. Nothing for any other text, so
+// that "12a", "-5" or an overflow is never taken for some other count.
+inline std::optional<uint64_t> DecimalCount(std::string_view text, uint64_t largest) {
+    text = TrimBlanks(text);
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const uint64_t digit = uint64_t(c - '0');
+        if (value > (largest - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
 }
 
 // True for the first byte of a GBK double-byte character. Its second byte may look like an

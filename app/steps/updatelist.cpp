@@ -43,6 +43,17 @@ AnsiString TMainform::QuerySize(const AnsiString& fileName) {
     return SizeFromHeader(sizeQuery_->Header);
 }
 
+std::optional<AnsiString> TMainform::SizeOfFile(const AnsiString& fileName) {
+    std::optional<int64_t> listed;
+    try {
+        listed = journal_->ListedSize(fileName);
+    } catch (const std::exception& error) {
+        ShowManifestFailed(Texts::ManifestUnavailableMessage, error.what());
+        return std::nullopt;
+    }
+    return listed ? std::to_string(*listed) : QuerySize(fileName);
+}
+
 void TMainform::ListUpdates() {
     list_.files->clear();
     pages_->SetActivePage("INDEX");
@@ -67,12 +78,12 @@ void TMainform::ListUpdates() {
             ShowNameRefused(currentFileName_);
             return;
         }
-        const AnsiString size = QuerySize(currentFileName_);
-        if (cancelRequested_) return;
-        AddRow(list_.files, currentFileName_, icons_.waiting, SizeText(size));
+        const std::optional<AnsiString> size = SizeOfFile(currentFileName_);
+        if (!size || cancelRequested_) return;
+        AddRow(list_.files, currentFileName_, icons_.waiting, SizeText(*size));
         ScrollToRow(list_.files, int(i));
-        updateSizes_.push_back(SizeOf(size));
-        downloadTotal_ += SizeOf(size);
+        updateSizes_.push_back(SizeOf(*size));
+        downloadTotal_ += SizeOf(*size);
         showProgress(i + 1);
         list_.count->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
                                                  Texts::ListingFilesOf + SizeText(downloadTotal_)));
@@ -87,8 +98,9 @@ void TMainform::ListUpdates() {
             const AnsiString localDate = FileDateText(applicationFolder_ + name);
             if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
                 if (cancelRequested_) return;
-                const AnsiString size = QuerySize(name);
-                if (ProgramEnded()) return;
+                const std::optional<AnsiString> listedOrAnnounced = SizeOfFile(name);
+                if (!listedOrAnnounced || ProgramEnded()) return;
+                const AnsiString& size = *listedOrAnnounced;
                 if (size == "0") {
                     journal_->DropComponent(name);
                 } else {

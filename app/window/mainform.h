@@ -92,7 +92,8 @@ public:
     const std::vector<AnsiString>& ComponentFiles() const { return componentFiles_; }
     // The entries of the last list (or install) step, in the order of its rows.
     const std::vector<TJournal::Entry>& ListedEntries() const { return updateList_; }
-    // The size the server announced for each listed entry, 0 when it announced none.
+    // The size that the manifest listed or the server announced for each listed entry, 0 when
+    // neither did.
     const std::vector<int64_t>& ListedSizes() const { return updateSizes_; }
 
 protected:
@@ -134,6 +135,10 @@ private:
     // The size text of a file in the built-in server's update folder; "0" when none is
     // announced. A failed query shows its state, sets the cancel flag and gives "0".
     AnsiString QuerySize(const AnsiString& fileName);
+    // The size text of a listed file: the manifest's [SIZE] when it lists one (no query is
+    // made), else QuerySize's. Nothing, with the failure shown, when the listed size is no
+    // byte count.
+    std::optional<AnsiString> SizeOfFile(const AnsiString& fileName);
     // Makes the folder `name` of the application folder unless it is there. False, with the
     // Manifest failed state shown, when it cannot be made or is a link, which the updater
     // never follows with its own files.
