@@ -293,15 +293,19 @@ Plan MakePlan(const ReleaseOptions& o) {
     return plan;
 }
 
-// The manifest as the INI store writes it, in `folder`; refused when any name or value would
-// not read back as written.
+// The manifest in the INI store's own line form ("[section]" and "key=value", CR LF), written
+// whole in `folder` at once: thousands of writes through the store would rewrite the file each
+// time. Refused when any name or value does not read back through the store as written.
 std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiString& folder) {
-    TIniFile manifest(JoinPath(folder, "Version.ini"));
     std::vector<std::pair<AnsiString, std::vector<TIniSnapshot::Entry>>> intended;
+    std::string text;
     auto write = [&](const AnsiString& section, const AnsiString& key, const AnsiString& value) {
-        if (intended.empty() || intended.back().first != section) intended.push_back({section, {}});
+        if (intended.empty() || intended.back().first != section) {
+            intended.push_back({section, {}});
+            text += "[" + section + "]\r\n";
+        }
         intended.back().second.push_back({key, value});
-        manifest.WriteEntry(section, key, value);
+        text += key + "=" + value + "\r\n";
     };
     write("VERSION", "VERSION", o.version);
     if (!o.dataVersion.empty()) write("VERSION", "DATAVERSION", o.dataVersion);
@@ -318,7 +322,10 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
     for (const AnsiString& file : plan.files)
         write(verification::kDigestSection, file, plan.digests.at(file));
 
-    const TIniSnapshot readBack(manifest.FileName());
+    const AnsiString path = JoinPath(folder, "Version.ini");
+    if (!platform::ReplaceFileContents(path, text))
+        throw Failure{"cannot write " + Printable(platform::ErrorText(path))};
+    const TIniSnapshot readBack(path);
     std::vector<AnsiString> sections;
     for (const auto& [section, entries] : intended) sections.push_back(section);
     if (readBack.SectionNames() != sections)
@@ -336,7 +343,7 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
         if (read.size() != entries.size())
             throw Failure{"[" + Printable(section) + "] reads back with more lines than written"};
     }
-    return ReadOrFail(manifest.FileName());
+    return text;
 }
 
 void PrintSummary(const Plan& plan) {
