@@ -235,8 +235,9 @@ struct CopySource {
 
     std::function<bool(int)> Fill() {
         return [this](int to) {
-            return ReadPieces(file.get(), buffer.get(), bufferSize,
-                              [to](const char* data, size_t length) { return WriteAll(to, data, length); });
+            return ReadPieces(
+                file.get(), buffer.get(), bufferSize,
+                [to](const char* data, size_t length) { return WriteAll(to, data, length); });
         };
     }
 };
@@ -296,7 +297,8 @@ bool FileReplacements::AddCopy(const AnsiString& source, const AnsiString& targe
     std::optional<CopySource> from = CopySource::Open(source);
     if (!from) return false;
     const std::string nativeTarget = NativePath(target);
-    std::optional<FileDescriptor> file = WriteBeside(nativeTarget, from->Fill(), &from->info.st_mtim);
+    std::optional<FileDescriptor> file =
+        WriteBeside(nativeTarget, from->Fill(), &from->info.st_mtim);
     struct stat written;
     if (!file || ::fstat(file->get(), &written) != 0) return false;
     staged_.push_back({nativeTarget, std::move(*file), written.st_dev});
@@ -497,6 +499,50 @@ std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder) {
     if (RetryOnEintr([&] { return ::statvfs(NativePath(folder).c_str(), &info); }) != 0)
         return std::nullopt;
     return uint64_t(info.f_bavail) * info.f_frsize;
+}
+
+bool MakeFoldersInside(const AnsiString& root, const AnsiString& relativeFolder,
+                       std::string* error) {
+    auto fail = [&](const AnsiString& path, const std::string& why) {
+        if (error) *error = why.empty() ? ErrorText(path) : why + ": " + path;
+        return false;
+    };
+    if (!DirectoryExists(root)) return fail(root, {});
+    size_t last = AnsiString::npos;
+    for (size_t at = FindSeparator(root); at != AnsiString::npos; at = FindSeparator(root, at + 1))
+        last = at;
+    const AnsiString base = last + 1 == root.size() ? root : root + "\\";
+
+    for (size_t start = 0; start <= relativeFolder.size();) {
+        const size_t end = FindSeparator(relativeFolder, start);
+        const size_t stop = end == AnsiString::npos ? relativeFolder.size() : end;
+        if (stop > start) {
+            const AnsiString level = base + relativeFolder.substr(0, stop);
+            // Judged before anything is made there and again after, so that neither a folder
+            // made outside nor a link swapped in meanwhile goes unnoticed.
+            for (int pass = 0; pass < 2; ++pass) {
+                if (!IsInsideFolder(level, root)) {
+                    errno = EXDEV;
+                    return fail(level, "leads out of " + root + " (a symbolic link or \"..\")");
+                }
+                if (pass == 1) break;
+                const std::string native = NativePath(level);
+                struct stat info;
+                if (::lstat(native.c_str(), &info) != 0) {
+                    if (errno != ENOENT) return fail(level, {});
+                    if (::mkdir(native.c_str(), 0755) != 0 && errno != EEXIST)
+                        return fail(level, {});
+                }
+            }
+            if (!DirectoryExists(level)) {
+                errno = ENOTDIR;
+                return fail(level, {});
+            }
+        }
+        if (end == AnsiString::npos) break;
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace platform

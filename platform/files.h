@@ -149,4 +149,13 @@ AnsiString ErrorText(const AnsiString& path);
 // nothing when the folder cannot be examined.
 std::optional<uint64_t> FreeDiskSpace(const AnsiString& folder);
 
+// Creates, inside the application folder `root`, every missing folder of the relative folder
+// name `relativeFolder` ("Bin\\Plugins"; an empty name asks for nothing). A level that exists
+// may be a symbolic link as long as its real path stays inside `root`; anything that would
+// lead out of it (a link, a ".." segment) is refused before a folder is made there, as is a
+// level that is no folder. True when every level exists afterwards; otherwise false, with
+// errno set and `error`, when given, holding the reason and the path it concerns.
+bool MakeFoldersInside(const AnsiString& root, const AnsiString& relativeFolder,
+                       std::string* error);
+
 }  // namespace platform

@@ -8,24 +8,9 @@
 
 #include "app/texts.h"
 #include "app/upgraderun.h"
+#include "publish/publishtool.h"
 
 namespace {
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-Outcome Publish(const QStringList& arguments) {
-    QProcess tool;
-    tool.start(SENDRIFT_PUBLISH_PROGRAM, arguments);
-    Outcome outcome;
-    if (!tool.waitForFinished(30000)) return outcome;
-    outcome.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-    outcome.out = tool.readAllStandardOutput().toStdString();
-    outcome.err = tool.readAllStandardError().toStdString();
-    return outcome;
-}
 
 std::string Sha256(const std::string& bytes) {
     return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
@@ -123,9 +108,10 @@ TEST(Publish, KeygenHashAndSignMakeAnUpdateThatTheWizardInstalls) {
               std::vector<AnsiString>{Texts::ManifestUnavailableMessage});
 }
 
-// The section lists each file the wizard may fetch once, under the first spelling, and keeps
-// nothing of an earlier run: a digest left for a file no longer there, or in a second [SHA256]
-// that a write would fall into, would refuse or wave through the wrong file.
+// The sections list each file the wizard may fetch once, under the first spelling, with its
+// digest and its size, and keep nothing of an earlier run: a digest left for a file no longer
+// there, or in a second [SHA256] that a write would fall into, would refuse or wave through the
+// wrong file.
 TEST(Publish, HashRewritesTheDigestsOfEveryListedFileThatIsThere) {
     PublisherFolder update;
     update.Write("Version.ini",
@@ -136,7 +122,7 @@ TEST(Publish, HashRewritesTheDigestsOfEveryListedFileThatIsThere) {
                  "[1.5]\r\n1=A.DLL;0\r\n2=c.sh;1\r\n"
                  "[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n"
                  "[RUN]\r\n1=run.dll;0\r\n"
-                 "[sha256]\r\nc.sh=22\r\n");
+                 "[sha256]\r\nc.sh=22\r\n[Size]\r\ngone.dll=5\r\na.dll=x\r\n");
     update.Write("a.dll", "a");
     update.Write("A.DLL", "a");
     update.Write("Sub/b.dll", "b");
@@ -156,7 +142,8 @@ TEST(Publish, HashRewritesTheDigestsOfEveryListedFileThatIsThere) {
               "[RUN]\r\n1=run.dll;0\r\n"
               "[SHA256]\r\na.dll=" +
                   Sha256("a") + "\r\nSub\\b.dll=" + Sha256("b") + "\r\nc.sh=" + Sha256("c") +
-                  "\r\nBin\\Customs.dll=" + Sha256("customs") + "\r\n");
+                  "\r\nBin\\Customs.dll=" + Sha256("customs") +
+                  "\r\n[SIZE]\r\na.dll=1\r\nSub\\b.dll=1\r\nc.sh=1\r\nBin\\Customs.dll=7\r\n");
     EXPECT_EQ(hash.err,
               "skipped missing.dll: not in the folder\nskipped ..\\outside.dll: outside the "
               "folder\n");
@@ -299,7 +286,7 @@ TEST(Publish, RefusesWhatItCannotDoAndChangesNothing) {
         std::string says;  // the start of what it writes to stderr
     } cases[] = {
         {"no command", {}, 2, usage},
-        {"unknown command", {"verify", update.Native()}, 2, usage},
+        {"unknown command", {"publish", update.Native()}, 2, usage},
         {"keygen without a file", {"keygen"}, 2, usage},
         {"sign without a key", {"sign", update.Native()}, 2, usage},
         {"keygen over an existing file",

@@ -1,0 +1,57 @@
+// What the commands of sendrift-publish share: how they fail, how they print code-page text
+// and paths, and the refusals that guard every folder and key they touch.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/inifile.h"
+#include "platform/text.h"
+
+namespace publish {
+
+// A failure to report; main prints it and exits with 1.
+struct Failure {
+    std::string message;
+};
+
+// The manifest section that maps file names (as they stand before the first ";" of an entry
+// value, matched like [SHA256] keys) to their sizes in bytes, decimal.
+inline constexpr const char* kSizeSection = "SIZE";
+
+// A path from the command line as code-page text.
+AnsiString CodePagePath(const char* native);
+// Code-page text for the terminal.
+std::string Printable(const AnsiString& codePageText);
+// A path as the file system knows it, for messages and for commands to copy from them.
+std::string PrintablePath(const AnsiString& path);
+
+std::string ReadOrFail(const AnsiString& path);
+
+// `word` as one word of a shell command line.
+std::string ShellWord(const std::string& word);
+
+// Refuses `name` when it, or a folder on the way to it, is a symbolic link in `folder`.
+void RefuseLinks(const AnsiString& folder, const AnsiString& name);
+
+// Refuses a secret key file that anyone but its owner may use.
+void RefuseOpenSecretKey(const AnsiString& path);
+
+// Folds ASCII letters only, as the INI store matches names.
+bool SameSectionName(const AnsiString& a, std::string_view b);
+
+// True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
+bool IsBookkeepingSection(const AnsiString& section);
+
+// Every file the wizard may fetch for this manifest, each spelling once, in file order: the
+// names in the entry values of the upgrade sections, and the components of [DLL].
+std::vector<AnsiString> ListedFileNames(const TIniFile& manifest);
+
+// The size in bytes of the regular file at `path`; -1 when it cannot be examined.
+int64_t FileSize(const AnsiString& path);
+
+// `left` joined to the relative name `name` with a backslash, as the wizard joins paths.
+AnsiString JoinPath(const AnsiString& left, const AnsiString& name);
+
+}  // namespace publish

@@ -1,0 +1,48 @@
+// sendrift-publish release: an update folder for the server, made from release folders laid
+// out as installed.
+//
+//   release NEWDIR --version V [--data-version D] --from OLDV=OLDDIR ... [--run NAME ...]
+//           [--key SECRETKEY] --out OUTDIR [--force] [--dry-run]
+//
+// For each older version, the manifest section [OLDV] lists every file of NEWDIR whose
+// content (by SHA-256) differs from OLDDIR's or is missing there, as copy entries in path
+// order, then each --run NAME as a run entry. The components that NEWDIR's Default.ini and
+// Custom.ini name get [DLL] dates, unless a section lists them: the wizard adds a component
+// by its date without looking at the section, so one listed in both would be fetched twice,
+// and a section's content comparison is the surer of the two. [SIZE] and [SHA256] cover every
+// named file. The updater's own state (setup.ini, the manifest and its signature, Update\,
+// CUpdate\, sendrift.log) is never listed.
+//
+// OUTDIR, the folder served as the server's Update folder, receives the named files, then
+// Version.ini, Version.ini.sig (with --key) and Version.txt last, so that a server that is
+// read meanwhile announces the version only once everything is there. Every refusal comes
+// before anything is written; --dry-run prints what would be written and writes nothing.
+#pragma once
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace publish {
+
+struct ReleaseOptions {
+    AnsiString newFolder;
+    AnsiString version;
+    AnsiString dataVersion;  // empty: the manifest names none, and setup.ini keeps its own
+    std::vector<std::pair<AnsiString, AnsiString>> from;  // older version, its folder
+    std::vector<AnsiString> run;                          // names in NEWDIR, in order
+    std::optional<AnsiString> secretKey;
+    AnsiString out;
+    bool force = false;
+    bool dryRun = false;
+};
+
+// The options after the word "release"; nothing when they do not make a command.
+std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]);
+
+// Throws Failure, having written nothing, for everything it refuses.
+void Release(const ReleaseOptions& options);
+
+}  // namespace publish
