@@ -90,16 +90,20 @@ AnsiString CopyTarget(const AnsiString& applicationFolder, const TJournal::Entry
            entry.fileName;
 }
 
-// True when the folder that a copy entry writes into exists and, judged on real paths, leads
-// outside the application folder. A missing folder is no such case: the copy fails on it and
-// can be retried once the folder is made.
-bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder) {
+// The folders of a name, "" for a name without any: New\Sub for New\Sub\extra.dat.
+AnsiString FolderPart(const AnsiString& name) {
     size_t last = AnsiString::npos;
-    for (size_t at = platform::FindSeparator(target); at != AnsiString::npos;
-         at = platform::FindSeparator(target, at + 1))
+    for (size_t at = platform::FindSeparator(name); at != AnsiString::npos;
+         at = platform::FindSeparator(name, at + 1))
         last = at;
-    const AnsiString folder = target.substr(0, last);
-    return platform::DirectoryExists(folder) &&
+    return last == AnsiString::npos ? AnsiString() : name.substr(0, last);
+}
+
+// True when the folder that a copy entry writes into exists and, judged on real paths, leads
+// outside the application folder. A missing folder is no such case: the install makes the
+// folders of the entry's name, judging each on real paths as it goes.
+bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder) {
+    return platform::DirectoryExists(FolderPart(target)) &&
            !platform::IsInsideFolder(target, applicationFolder);
 }
 
@@ -201,6 +205,18 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
             !platform::DirectoryExists(applicationFolder_ + entry.targetFolder)) {
             failure =
                 "the target folder " + applicationFolder_ + entry.targetFolder + " does not exist";
+            break;
+        }
+        // A release may bring a folder that the installation lacks; a target folder is the
+        // publisher's promise of one that exists, so only the name's own folders are made.
+        const AnsiString nameFolder = FolderPart(entry.fileName);
+        std::string reason;
+        if (!nameFolder.empty() &&
+            !platform::MakeFoldersInside(
+                applicationFolder_,
+                entry.targetFolder.empty() ? nameFolder : entry.targetFolder + "\\" + nameFolder,
+                &reason)) {
+            failure = reason;
             break;
         }
         if (!batch.AddCopy(source, target)) {

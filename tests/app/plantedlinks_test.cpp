@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -13,6 +15,7 @@
 #include <map>
 
 #include "app/stoppedstates.h"
+#include "core/manifest.h"
 
 namespace {
 
@@ -266,6 +269,49 @@ TEST_F(PlantedLinks, AFolderLinkThatStaysInsideStillInstalls) {
     EXPECT_EQ(folder_.Read("lib64/x.so"), "new x");
     EXPECT_TRUE(QFileInfo(App("lib")).isSymLink());
     EXPECT_EQ(Outside(), before);
+}
+
+// A release may bring folders that the installation lacks: the install makes them, inside the
+// application folder only. A ";;" target folder is never made, and a link on the way out is
+// refused before anything is written.
+TEST_F(PlantedLinks, TheInstallMakesTheFoldersOfANameOnlyInsideTheApplicationFolder) {
+    const struct {
+        const char* name;
+        const char* entry;
+        bool installed;
+    } cases[] = {
+        {"new folders", "New\\Deep\\extra.dat;0", true},
+        {"new folders below a target folder", "Deep\\extra.dat;0;;Sub", true},
+        {"a target folder that is missing", "extra.dat;0;;Missing", false},
+        {"a folder that links outside", "Out\\Deep\\extra.dat;0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlantedRun t;
+        t.Publish("2.0", std::string("[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=") + c.entry + "\r\n");
+        const std::string name = EntryFileName(c.entry);
+        std::string urlPath = name;
+        std::replace(urlPath.begin(), urlPath.end(), '\\', '/');
+        t.PublishFile(urlPath, "extra");
+        t.folder_.Write("Default.ini", "");
+        QDir(t.App({})).mkpath("Sub");
+        MakeLink(t.OutsidePath(), t.App("Out"));
+        const auto before = t.Outside();
+        t.OpenWizard();
+        for (int i = 0; i < 4; ++i) t.ClickMain();
+        EXPECT_EQ(t.StateNow() == State("finish", WizardStep::Close, Texts::FinishButton, true,
+                                        Texts::CancelButton, false),
+                  c.installed)
+            << t.StateNow();
+        if (c.installed) {
+            const std::string target = std::string(c.entry).find(";;Sub") != std::string::npos
+                                           ? "Sub/Deep/extra.dat"
+                                           : "New/Deep/extra.dat";
+            EXPECT_EQ(t.folder_.Read(target.c_str()), "extra");
+        }
+        EXPECT_FALSE(QDir(t.App("Missing")).exists());
+        EXPECT_EQ(t.Outside(), before);
+    }
 }
 
 }  // namespace
