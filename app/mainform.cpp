@@ -268,6 +268,7 @@ void TMainform::BuildNetworkComponents() {
     NMHTTP1->Body = "Default.htm";
     NMHTTP1->Header = "Head.txt";
     NMHTTP1->Port = 0;
+    NMHTTP1->ProxyFromEnvironment = true;
     // A server that accepts a size query and then says nothing, or trickles its answer a line
     // at a time, must not hold the list for ever: a query fails like any other when it has
     // not ended within a minute.
