@@ -54,9 +54,15 @@ public:
 
 private:
     Io Result(int returned);
+    // Sends the records written so far; false when some are left (or the socket failed).
+    bool Flush();
+    size_t PendingBytes() const;
+    // Done once nothing waits; else WantWrite, or Failed when the socket failed.
+    Io FlushFirst();
 
     std::string sessionKey_;  // first: the connection refers to it while it lives
     ssl_st* ssl_ = nullptr;
-    int socketError_ = 0;  // set by the platform-backed BIO
+    void* target_ = nullptr;  // the BIO's state, owned by the BIO
+    int socketError_ = 0;     // set by the platform-backed BIO
     std::string failure_;
 };
