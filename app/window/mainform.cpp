@@ -164,6 +164,8 @@ void TMainform::BuildNetworkComponents() {
     // not ended within a minute.
     sizeQuery_->TimeOut = 60000;
     sizeQuery_->RequestTimeOut = 60000;
+    // Size queries go where the downloads go: through the proxy the environment names.
+    sizeQuery_->ProxyFromEnvironment = true;
 }
 
 void TMainform::RunHandler(const std::function<void()>& handler) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/httpget/spliturl.h"
+#include "net/trust.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/socket.h"
@@ -267,10 +268,12 @@ void THTTPGetThread::Run() {
             curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
                              static_cast<long>(settings_.StallTimeout));
         }
-        if (!settings_.CertificateAuthorityFile.empty()) {
-            const std::string caFile = platform::NativePath(settings_.CertificateAuthorityFile);
-            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-        }
+        const TrustedAuthorities trust = TrustedAuthoritiesFor(
+            settings_.CertificateAuthorityFile.empty()
+                ? ""
+                : platform::NativePath(settings_.CertificateAuthorityFile));
+        if (!trust.file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, trust.file.c_str());
+        if (!trust.folder.empty()) curl_easy_setopt(curl, CURLOPT_CAPATH, trust.folder.c_str());
         if (!settings_.Agent.empty()) {
             curl_easy_setopt(curl, CURLOPT_USERAGENT, settings_.Agent.c_str());
         }

@@ -244,9 +244,18 @@ void TNMHTTP::DoRequest() {
     for (int redirects = 0;; ++redirects) {
         RejectControlCharacters();
         ParseURL();
+        struct ProxyScope {
+            TNMHTTP& http;
+            ~ProxyScope() { http.ClearEnvironmentProxy(); }
+        } proxyScope{*this};
+        ApplyEnvironmentProxy();
         BuildHeader();
         if (OnAboutToSend) OnAboutToSend(this);
         Exchange();
+        // The proxy's own refusal is no answer of the server: the request did not get there.
+        if (!Proxy.empty() && ReplyNumber == 407) {
+            throw ESockError("Proxy authentication failed: " + statusLine_);
+        }
         const bool redirected = ReplyNumber >= 300 && ReplyNumber <= 399;
         if (redirected) {
             // A cookie that cannot be sent back is dropped: kept, it would fail every later
@@ -260,9 +269,10 @@ void TNMHTTP::DoRequest() {
             if (handled) return;
             if (ReplyNumber <= 302) CheckRedirectTarget();
             if (URL.find('/') == AnsiString::npos) {
-                // A bare name is relative to the server that sent it, port included.
-                const AnsiString port = Port == 80 ? "" : ":" + std::to_string(Port);
-                URL = "http://" + Host + port + "/" + URL;
+                // A bare name is relative to the server that sent it, scheme and port included.
+                const AnsiString port =
+                    Port == (secure_ ? 443 : 80) ? "" : ":" + std::to_string(Port);
+                URL = (secure_ ? "https://" : "http://") + Host + port + "/" + URL;
             }
         }
         if (ReplyNumber == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(this);
@@ -274,6 +284,10 @@ void TNMHTTP::DoRequest() {
 void TNMHTTP::Exchange() {
     try {
         Connect();
+        if (secure_) {
+            if (!Proxy.empty()) OpenTunnel();
+            StartTls(Host, Lower(Host) + ":" + std::to_string(Port));
+        }
         SendRequest();
         ReplyNumber = 0;
         ReadHeader();
@@ -349,8 +363,8 @@ void TNMHTTP::ParseURL() {
     const size_t schemeEnd = URL.find(':');
     if (schemeEnd != AnsiString::npos) {
         const AnsiString scheme = Lower(URL.substr(0, schemeEnd));
-        if (scheme == "https") throw Exception("HTTP Secure Socket is not supported");
-        Port = scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
+        secure_ = scheme == "https";
+        Port = secure_ ? 443 : scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
     }
 
     AnsiString hostPart;
@@ -381,7 +395,8 @@ void TNMHTTP::ParseURL() {
 
 void TNMHTTP::BuildHeader() {
     RequestHeader.Clear();
-    const bool viaProxy = !Proxy.empty();
+    // Through a tunnel the request goes to the origin itself.
+    const bool viaProxy = !Proxy.empty() && !secure_;
     if (kind_ != CmdBareRequest) {
         RequestHeader.Add(kMethods[kind_] + (viaProxy ? URL : RequestPath) + " HTTP/1.0");
     }
@@ -400,6 +415,7 @@ void TNMHTTP::BuildHeader() {
         RequestHeader.SetField("Authorization",
                                "Basic " + Base64(HeaderInfo.UserId + ":" + HeaderInfo.Password));
     }
+    if (viaProxy) RequestHeader.SetField("Proxy-Authorization", ProxyCredentialLine());
     RequestHeader.Add("Content-type: application/x-www-form-urlencoded");
     if (kind_ == CmdCOPY || kind_ == CmdMOVE) RequestHeader.Add("URI-header: " + URL2);
     if (kind_ == CmdLINK || kind_ == CmdUNLINK) RequestHeader.Add("Link: " + URL2);
@@ -413,8 +429,14 @@ void TNMHTTP::BuildHeader() {
 void TNMHTTP::SendRequest() {
     AnsiString header;
     for (int i = 0; i < RequestHeader.Count(); ++i) header += RequestHeader[i] + "\r\n";
-    Write(header);
-    Writeln("");
+    if (TlsActive()) {
+        // One record: a second small one would wait for the server's delayed acknowledgement
+        // of the first (some 40 ms), since the handshake has used up the quick ones.
+        Writeln(header);
+    } else {
+        Write(header);
+        Writeln("");
+    }
     if (!SendsBody(kind_)) return;
     if (OutputFileMode) {
         SendFile(PostData);
@@ -445,6 +467,7 @@ void TNMHTTP::ReadHeader() {
 
     AnsiString line = ReadLn();
     if (!line.empty()) ReplyNumber = StatusCode(line);
+    statusLine_ = WithoutLineEnd(line);
     AppendHeaderLine(line, sink);
     size_t headerBytes = line.size();
     do {
@@ -461,4 +484,58 @@ void TNMHTTP::ReadHeader() {
         }
         AppendHeaderLine(line, sink);
     } while (!line.empty() && line != "\n" && line != "\r\n");
+}
+
+AnsiString TNMHTTP::ProxyCredentialLine() const {
+    return proxyCredentials_.empty() ? AnsiString() : "Basic " + Base64(proxyCredentials_);
+}
+
+void TNMHTTP::ApplyEnvironmentProxy() {
+    if (!ProxyFromEnvironment || !Proxy.empty()) return;
+    const auto choice = ProxyForUrl((secure_ ? "https://" : "http://") + Host + "/");
+    if (!choice) return;
+    // Going around a proxy that was asked for, or to something else than it, is no option.
+    if (choice->host.empty()) throw ESockError("The proxy named in the environment is not usable");
+    if (choice->scheme != "http") {
+        throw ESockError("Proxy scheme not supported: " + choice->scheme);
+    }
+    const AnsiString credentials = choice->user.empty() && choice->password.empty()
+                                       ? ""
+                                       : choice->user + ":" + choice->password;
+    if (BreaksHeaderLine(choice->host) || BreaksHeaderLine(credentials)) {
+        throw ESockError("Invalid character in request");
+    }
+    Proxy = choice->host;
+    ProxyPort = choice->port;
+    proxyCredentials_ = credentials;
+    environmentProxy_ = true;
+}
+
+void TNMHTTP::ClearEnvironmentProxy() {
+    if (!environmentProxy_) return;
+    environmentProxy_ = false;
+    Proxy.clear();
+    ProxyPort = 0;
+    proxyCredentials_.clear();
+}
+
+void TNMHTTP::OpenTunnel() {
+    const AnsiString target = Host + ":" + std::to_string(Port);
+    AnsiString request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n";
+    if (!proxyCredentials_.empty()) {
+        request += "Proxy-Authorization: " + ProxyCredentialLine() + "\r\n";
+    }
+    Write(request + "\r\n");
+    const AnsiString status = WithoutLineEnd(ReadLn());
+    // The proxy's header says nothing the tunnel needs; it is read only to get past it.
+    size_t headerBytes = status.size();
+    for (AnsiString line = status; !line.empty();) {
+        line = WithoutLineEnd(ReadLn());
+        headerBytes += line.size();
+        if (headerBytes > kMaxHeaderBytes) throw ESockError("Response header too long");
+    }
+    if (StatusCode(status) != 200) {
+        throw ESockError("Proxy refused the tunnel to " + target + ": " +
+                         (status.empty() ? AnsiString("no answer") : status));
+    }
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 
+#include "net/proxyrule.h"
 #include "net/sock/nmextstr.h"
 #include "net/sock/psock.h"
 
@@ -57,11 +58,24 @@ struct THeaderInfo {
 // connection, whatever the server sends after it (`Body` is left empty). Other bodies received
 // into memory are capped at kMaxBodyInMemory.
 //
-// Redirects are followed only to "http" locations and to locations without a scheme (a path,
-// or a bare name on the same server); "https" raises "HTTP Secure Socket is not supported" and
-// any other scheme raises ESockError "Redirect to an unsupported scheme: <scheme>" before a
-// connection is made. A cookie received in a reply (see HeaderInfo.Cookie) is sent only to the
-// host and port that set it.
+// "https" URLs (default port 443) run over TLS on the same socket and with the same waits and
+// limits (see TPowersock::StartTls): the certificate is verified against the trusted
+// authorities and must name the URL's host; a refused certificate fails the request with
+// OpenSSL's reason. Sessions are resumed per host and port.
+//
+// Redirects are followed only to "http" and "https" locations and to locations without a
+// scheme (a path, or a bare name on the same server and scheme); any other scheme raises
+// ESockError "Redirect to an unsupported scheme: <scheme>" before a connection is made. A
+// cookie received in a reply (see HeaderInfo.Cookie) is sent only to the host and port that
+// set it.
+//
+// Proxies: with `Proxy` set, "http" requests carry the whole URL in the request line and a
+// "Proxy-Connection: Keep-Alive" line, and "https" requests go through a "CONNECT host:port"
+// tunnel to the origin, then TLS. With ProxyFromEnvironment set and `Proxy` empty, each request
+// takes the proxy that ProxyForUrl (net/proxyrule.h) names for its URL, for that request only;
+// credentials in the proxy's URL go to the proxy alone, as Basic "Proxy-Authorization". A
+// proxy that answers 407, or refuses a tunnel, fails the request with ESockError and the
+// proxy's status line.
 //
 // GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
 // (used as file names only in the file modes), both file modes off, EncodePostData on.
@@ -119,6 +133,9 @@ public:
     // the request then fails with that wait's time-out error and TimedOut set. TimeOut keeps
     // bounding each single wait (a silence); this bounds a server that trickles. 0 = no limit.
     int32_t RequestTimeOut = 0;
+    // Take the proxy from the environment, as libcurl would for the same URL, whenever Proxy is
+    // empty. Off by default: the component's own Proxy and ProxyPort are all it uses then.
+    bool ProxyFromEnvironment = false;
 
     TResultEvent OnSuccess;  // status below 300 (0 too: no status line arrived)
     TResultEvent OnFailure;  // status 400 or above
@@ -147,6 +164,17 @@ private:
     // Whether HeaderInfo.Cookie may go to the current Host and Port.
     bool MaySendCookie() const;
     void AppendHeaderLine(const AnsiString& line, std::ostream* file);
+    // Sets Proxy, ProxyPort and the proxy's credentials from the environment for this request,
+    // when asked to; ClearEnvironmentProxy undoes it.
+    void ApplyEnvironmentProxy();
+    void ClearEnvironmentProxy();
+    // Asks the proxy for a tunnel to Host:Port; raises unless it grants it.
+    void OpenTunnel();
+    AnsiString ProxyCredentialLine() const;
 
     std::optional<ReceivedCookie> receivedCookie_;
+    bool secure_ = false;            // the current URL's scheme is https
+    bool environmentProxy_ = false;  // Proxy was set for this request from the environment
+    AnsiString proxyCredentials_;    // "user:password" for the environment's proxy
+    AnsiString statusLine_;          // of the last response, without its line end
 };

@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <QtEndian>
 
+#include "net/sock/tlschannel.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
 
@@ -97,6 +98,13 @@ private:
 };
 
 }  // namespace
+
+// OpenSSL's reason, and the socket's own error beneath it when there was one.
+static AnsiString TlsFailureText(const TlsChannel& channel) {
+    AnsiString text = channel.FailureText();
+    if (channel.SocketError() != 0) text += " (" + SocketErrorText(channel.SocketError()) + ")";
+    return text;
+}
 
 AnsiString SocketErrorText(int code) {
     if (code == 0) return "";
@@ -216,6 +224,10 @@ void TPowersock::CloseSocket() {
     if (socket_ == platform::kInvalidSocket) return;
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
+    if (tls_) {
+        tls_->Close();
+        tls_.reset();
+    }
     const int error = platform::CloseSocket(socket_);
     socket_ = platform::kInvalidSocket;
     if (error != 0) {
@@ -234,6 +246,9 @@ void TPowersock::ReadReady() {
     // Like the socket library's read notification, this one fires once and is re-armed by the
     // next receive, so unread data does not wake the event loop over and over.
     readNotifier_->setEnabled(false);
+    // The handshake's wait reads the socket itself; a close seen here would pull the socket
+    // from under it.
+    if (handshaking_) return;
     try {
         char probe;
         const platform::SocketResult peek = platform::Receive(socket_, &probe, 1, true);
@@ -284,10 +299,31 @@ void TPowersock::DispatchEvents(Dispatch how) {
 }
 
 int TPowersock::ReceiveChunk(char* into, size_t capacity, bool peek, long* received) {
-    const platform::SocketResult result = platform::Receive(socket_, into, capacity, peek);
-    if (connected_) readNotifier_->setEnabled(true);
-    *received = result.value;
-    return result.error;
+    if (!tls_) {
+        const platform::SocketResult result = platform::Receive(socket_, into, capacity, peek);
+        if (connected_) readNotifier_->setEnabled(true);
+        *received = result.value;
+        return result.error;
+    }
+    // Decrypted bytes may wait inside TLS while the socket has nothing: only a TLS read that
+    // needs the socket may end in a wait for readiness.
+    size_t moved = 0;
+    const TlsChannel::Io io = tls_->Read(into, capacity, peek, &moved);
+    *received = static_cast<long>(moved);
+    readNotifier_->setEnabled(true);
+    switch (io) {
+        case TlsChannel::Io::Done:
+        case TlsChannel::Io::Closed:
+            return 0;
+        case TlsChannel::Io::WantWrite:
+            writeNotifier_->setEnabled(true);
+            return platform::kErrorWouldBlock;
+        case TlsChannel::Io::WantRead:
+            return platform::kErrorWouldBlock;
+        case TlsChannel::Io::Failed:
+            break;
+    }
+    throw ESockError("TLS receive failed: " + TlsFailureText(*tls_));
 }
 
 void TPowersock::WaitUntilWritable() {
@@ -440,6 +476,41 @@ void TPowersock::Connect() {
     throw ESockError("Connection Failed");
 }
 
+void TPowersock::StartTls(const AnsiString& serverName, const AnsiString& sessionKey) {
+    ReportStatus("TLS Handshake", kLevelTrace);
+    if (!connected_) CheckError(platform::kErrorNotConnected);
+    Canceled = false;
+    auto channel = std::make_unique<TlsChannel>(socket_, serverName, sessionKey);
+    TlsChannel::Io io = TlsChannel::Io::Failed;
+    {
+        TimerScope timer([this] { TimerOn(); }, [this] { TimerOff(); });
+        handshaking_ = true;
+        for (;;) {
+            io = channel->Handshake();
+            if (io != TlsChannel::Io::WantRead && io != TlsChannel::Io::WantWrite) break;
+            if (Canceled || TimedOut) break;
+            (io == TlsChannel::Io::WantRead ? readNotifier_ : writeNotifier_)->setEnabled(true);
+            DispatchEvents(Dispatch::UntilEvent);
+        }
+        handshaking_ = false;
+    }
+    readNotifier_->setEnabled(connected_);
+    writeNotifier_->setEnabled(false);
+    if (io == TlsChannel::Io::Done) {
+        ++(channel->Resumed() ? TlsResumedHandshakes : TlsFullHandshakes);
+        tls_ = std::move(channel);
+        return;
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(TimedOut ? "TLS handshake timed out" : "TLS handshake aborted");
+    }
+    const AnsiString reason = io == TlsChannel::Io::Closed
+                                  ? AnsiString("the server closed the connection")
+                                  : TlsFailureText(*channel);
+    throw ESockError("TLS handshake with " + serverName + " failed: " + reason);
+}
+
 void TPowersock::Disconnect() {
     ReportStatus("Disconnecting", kLevelTrace);
     CloseSocket();
@@ -486,15 +557,41 @@ int TPowersock::Accept() {
 // ---------------------------------------------------------------------------------------------
 // Sending
 
+platform::SocketResult TPowersock::SendSome(const char* data, size_t length, bool* wantsRead) {
+    *wantsRead = false;
+    if (!tls_) return platform::Send(socket_, data, length);
+    size_t moved = 0;
+    switch (tls_->Write(data, length, &moved)) {
+        case TlsChannel::Io::Done:
+            return {static_cast<long>(moved), 0};
+        case TlsChannel::Io::WantRead:
+            *wantsRead = true;
+            return {0, platform::kErrorWouldBlock};
+        case TlsChannel::Io::WantWrite:
+            return {0, platform::kErrorWouldBlock};
+        case TlsChannel::Io::Closed:
+            return {0, platform::kErrorNotConnected};
+        case TlsChannel::Io::Failed:
+            break;
+    }
+    throw ESockError("TLS send failed: " + TlsFailureText(*tls_));
+}
+
 void TPowersock::SendAll(const char* data, size_t length, bool perPiece) {
     size_t sent = 0;
     while (sent < length && !Canceled) {
-        const platform::SocketResult result = platform::Send(socket_, data + sent, length - sent);
+        bool wantsRead = false;
+        const platform::SocketResult result = SendSome(data + sent, length - sent, &wantsRead);
         if (!result.ok()) {
             CheckError(result.error);
             // A full send buffer: sleep until the socket takes data again (or a time-out or
-            // cancel arrives) instead of retrying in a tight loop.
-            WaitUntilWritable();
+            // cancel arrives) instead of retrying in a tight loop. TLS may first need to read.
+            if (wantsRead) {
+                readNotifier_->setEnabled(true);
+                DispatchEvents(Dispatch::UntilEvent);
+            } else {
+                WaitUntilWritable();
+            }
             continue;
         }
         if (result.value == 0) break;

@@ -23,9 +23,11 @@
 #include <QTimer>
 
 #include "platform/component.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 
 class QSocketNotifier;
+class TlsChannel;
 
 class ESockError : public Exception {
 public:
@@ -125,6 +127,17 @@ public:
     void SendFile(const AnsiString& fileName);
     bool DataAvailable();
 
+    // Runs the TLS handshake on the connected socket; from then on every send and receive
+    // goes through TLS until the connection closes. `serverName` is the host name (sent as
+    // SNI) or IPv4 address that the certificate must carry; the chain is verified against the
+    // trusted authorities (net/trust.h) and nothing turns that off. A session kept for
+    // `sessionKey` ("host:port") is offered for resumption. Waits like Connect (TimeOut, the
+    // request's deadline, Cancel). A refused certificate or any other TLS failure raises
+    // ESockError "TLS handshake with <serverName> failed: <OpenSSL's reason>"; a time-out or
+    // cancel raises EAbortError.
+    void StartTls(const AnsiString& serverName, const AnsiString& sessionKey);
+    bool TlsActive() const { return tls_ != nullptr; }
+
     bool Connected() const { return connected_; }
     int Socket() const { return socket_; }
     // Live instances in the process; the first one fills its `WSAInfo`.
@@ -159,6 +172,8 @@ public:
     AnsiString Host;
     AnsiString LastReply;
     int16_t ReplyNumber = 0;
+    int32_t TlsFullHandshakes = 0;     // by StartTls; never reset here
+    int32_t TlsResumedHandshakes = 0;  // handshakes that resumed a kept session
 
 protected:
     // Stores and reports `text` when `level` is at most ReportLevel.
@@ -196,6 +211,9 @@ private:
     void CaptureInto(const std::function<void(const char*, size_t)>& sink,
                      const std::function<bool()>& wantMore);
     void SendAll(const char* data, size_t length, bool dispatchBetween);
+    // One send through TLS or straight to the socket; a blocked one tells which readiness
+    // it waits for in `wantsRead`.
+    platform::SocketResult SendSome(const char* data, size_t length, bool* wantsRead);
 
     TThreadTimer* timer_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
@@ -205,5 +223,7 @@ private:
     bool eventOK_ = true;
     bool destroying_ = false;
     bool connected_ = false;
+    bool handshaking_ = false;  // the handshake itself consumes read readiness
+    std::unique_ptr<TlsChannel> tls_;
     char buffer_[65536];
 };

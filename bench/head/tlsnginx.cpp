@@ -1,0 +1,100 @@
+#include "bench/head/tlsnginx.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <csignal>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+int FreePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    const bool ok = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(probe);
+    if (!ok) throw std::runtime_error("no free port on 127.0.0.1");
+    return ntohs(address.sin_port);
+}
+
+bool Answers(int port) {
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(port);
+    const bool connected =
+        connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(client);
+    return connected;
+}
+
+}  // namespace
+
+TlsNginx::TlsNginx(const QString& root, const QString& www, const QString& certificate,
+                   const QString& key)
+    : port_(FreePort()) {
+    QDir(root).mkpath("temp");
+    // Session tickets and a shared cache: clients that resume skip the full handshake, as
+    // they would against a production server.
+    const QString config = QString(R"(daemon off;
+master_process off;
+worker_processes 1;
+pid %1/nginx.pid;
+error_log %1/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    client_body_temp_path %1/temp/body;
+    proxy_temp_path %1/temp/proxy;
+    fastcgi_temp_path %1/temp/fastcgi;
+    uwsgi_temp_path %1/temp/uwsgi;
+    scgi_temp_path %1/temp/scgi;
+    default_type application/octet-stream;
+    ssl_session_cache shared:bench:1m;
+    server {
+        listen 127.0.0.1:%2 ssl;
+        ssl_certificate %3;
+        ssl_certificate_key %4;
+        root %5;
+    }
+}
+)")
+                               .arg(root)
+                               .arg(port_)
+                               .arg(certificate, key, www);
+    const QString configFile = root + "/nginx.conf";
+    std::ofstream(configFile.toStdString()) << config.toStdString();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process_.start("/usr/sbin/nginx", {"-p", root, "-c", configFile, "-e", root + "/error.log"});
+    if (!process_.waitForStarted())
+        throw std::runtime_error("cannot start /usr/sbin/nginx (Debian nginx-light)");
+    for (int attempt = 0; !Answers(port_); ++attempt) {
+        if (attempt == 100 || process_.waitForFinished(50))
+            throw std::runtime_error("nginx does not answer; see " + root.toStdString() +
+                                     "/error.log");
+    }
+}
+
+TlsNginx::~TlsNginx() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill();
+    process_.waitForFinished();
+}
+
+QString TlsNginx::Url(const QString& path) const {
+    return QString("https://127.0.0.1:%1%2").arg(port_).arg(path);
+}
