@@ -649,6 +649,26 @@ TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
     EXPECT_EQ(secure.Requests().back().requestLine, "GET /s.txt HTTP/1.0");
 }
 
+TEST_F(HTTPGetTlsTest, HttpsConnectionIsKeptAcrossComponents) {
+    MakeCertificates();
+    ScriptedHttpServer secure({Path("server.pem"), Path("server.key")});
+    secure.Serve("/s.txt", ScriptedResponse::Ok("secret").KeepAlive());
+    THTTPGet other;
+    other.WaitThread = true;
+    Events otherEvents;
+    otherEvents.Attach(other);
+    for (THTTPGet* component : {&get, &other, &get}) {
+        component->CertificateAuthorityFile = Path("ca.pem");
+        component->URL = secure.Url("/s.txt");
+        component->FileName = Path("s.txt");
+        component->GetFile();
+    }
+    EXPECT_EQ(events.doneFiles, 2);
+    EXPECT_EQ(otherEvents.doneFiles, 1);
+    EXPECT_EQ(secure.Requests().size(), 3u);
+    EXPECT_EQ(secure.ConnectionsAccepted(), 1u);
+}
+
 // Malformed or hostile replies: each ends in exactly one completion, never a crash or hang.
 class HTTPGetBadInputTest : public HTTPGetTest {};
 
