@@ -21,6 +21,10 @@ void THTTPGet::GetString() {
     if (Start(false) && WaitThread) QCoreApplication::processEvents();
 }
 
+int64_t THTTPGet::ConnectionsOpened() {
+    return THTTPGetThread::ConnectionsOpened();
+}
+
 void THTTPGet::Abort() {
     if (running_) running_->Terminate();
 }
@@ -41,7 +45,12 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.UseCache = UseCache;
     settings.ToFile = toFile;
     settings.StallTimeout = StallTimeout;
+    settings.ConnectTimeout = ConnectTimeout;
+    settings.SlowLimitBytes = SlowLimitBytes;
+    settings.SlowLimitSeconds = SlowLimitSeconds;
     settings.MaxSize = MaxSize > 0 && MaxSize < INT_MAX ? static_cast<int>(MaxSize) : INT_MAX;
+    settings.ExpectedSize = ExpectedSize;
+    settings.Resume = Resume && toFile;
     settings.OnProgress = OnProgress;
     running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
     std::weak_ptr<THTTPGetThread> transfer = running_;

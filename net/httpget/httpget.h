@@ -26,6 +26,14 @@
 //   failure after that leaves an empty or partial file. A symbolic link at FileName is never
 //   followed: the transfer fails and what the link points to stays untouched.
 // - A Content-Length that is not a decimal count below 2^31 fails the transfer.
+// - ExpectedSize and Resume (below) narrow these rules; neither is set by the form layout.
+//
+// Connections: a transfer leaves its connection open for the next transfer of any THTTPGet of
+// the process to the same server, as long as the server keeps it (HTTP/1.0 requests ask for it
+// with "Connection: keep-alive"; a server that answers without it, or closes, gets a new
+// connection next time). Each connection serves one transfer at a time, so concurrent
+// transfers use one connection each; TLS sessions and host lookups are shared by all.
+// Requests are the same as without kept connections: one per transfer, in order.
 //
 // URL: "http://" or "https://" (any letter case) or no scheme; then host, an optional ":port",
 // and the path from the first "/" on. Without a "/" after the host there is no host and the
@@ -89,11 +97,38 @@ public:
     // or between bytes) before it fails; 0 waits for ever. A trickle slower than one byte a
     // second counts as nothing, so it ends about as soon as silence would.
     int StallTimeout = 60;
+    // Seconds a connection may take to be made (TCP, and the TLS handshake for HTTPS); the
+    // lower of this and StallTimeout applies, 0 in both leaves it to libcurl (300 s).
+    int ConnectTimeout = 30;
+    // A slow link ends: the transfer fails when SlowLimitSeconds pass without SlowLimitBytes
+    // arriving, counted from its start and again from each time they did. Connecting and
+    // waiting for the reply count; time spent in OnProgress does not. 0 in either turns it off.
+    int SlowLimitBytes = 1024;
+    int SlowLimitSeconds = 60;
     // The most bytes a reply's body may hold; 0, and anything above 2,147,483,647 (the largest
     // count the events can report), means that largest count. A reply that announces a longer
     // Content-Length fails before anything is written; a body that runs past the limit is cut
     // off at once and fails, so memory and the target file never hold more than MaxSize bytes.
     int64_t MaxSize = 0;
+    // The exact size of the body (of the whole file, when resumed); -1: unknown. When set, a
+    // reply announcing another length fails before anything is written, a body that runs past
+    // it is cut off there and fails, and one that ends short fails. A size above MaxSize fails
+    // before the request is sent. An unreachable server then fails as well (no empty target).
+    int64_t ExpectedSize = -1;
+    // GetFile only. The body goes to "<FileName>.part", with "<FileName>.part.info" holding
+    // the URL and the reply's validator (its ETag, else its Last-Modified); FileName itself is
+    // untouched until the whole body is in, then the partial copy is flushed to disk and
+    // renamed over it and the information file removed. A later GetFile for the same FileName
+    // and URL with a partial copy and a validator asks only for the rest ("Range: bytes=N-"
+    // with "If-Range: <validator>") and appends it when the server answers 206 from byte N;
+    // a 200 (the file changed, or the server ignores ranges) starts the copy over, as does a
+    // partial copy without a validator or for another URL. A 206 from another byte, or a 416,
+    // fails and discards the partial copy, so the next attempt starts over. A failure or Abort
+    // keeps the partial copy for the next attempt. A symbolic link at any of the three names
+    // is refused, never followed. Progress and OnDoneFile count the whole file, the part kept
+    // from before included. An unreachable server fails (no empty target). A POST never
+    // resumes.
+    bool Resume = false;
 
     TNotifyEvent OnError;         // the transfer failed or was aborted
     TOnProgressEvent OnProgress;  // a chunk of at most 1,025 bytes arrived
@@ -108,6 +143,10 @@ public:
 
     // True from the start of a transfer until its completion handler has returned.
     bool Busy() const { return running_ != nullptr; }
+
+    // Any thread. The connections (to servers or proxies) that all THTTPGet transfers of the
+    // process have opened so far; a transfer on a kept connection adds none.
+    static int64_t ConnectionsOpened();
 
     // Why the last completed transfer failed, readable and with its context: the URL and
     // libcurl's message (host, port, time-out), the HTTP status, the size limit, or the file

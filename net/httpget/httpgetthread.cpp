@@ -81,17 +81,146 @@ std::optional<int> ParseContentLength(const AnsiString& text) {
     return static_cast<int>(value);
 }
 
-// libcurl's process-wide state, and the threads of transfers whose component was destroyed
-// while they ran. Those threads are told to stop and usually end within a second; the reaper
-// joins the ones that have ended whenever it adopts another, and all of them when the program
-// ends. It is created after curl_global_init has registered the TLS library's exit cleanup,
-// so it is destroyed first and no worker is still inside libcurl when that cleanup runs.
+// A header's value: what follows the name and colon, without the blanks around it.
+AnsiString HeaderValue(const AnsiString& line, size_t nameLength) {
+    const size_t first = line.find_first_not_of(" \t", nameLength);
+    if (first == AnsiString::npos) return "";
+    return line.substr(first, line.find_last_not_of(" \t\r\n") + 1 - first);
+}
+
+// A Content-Range of a 206 reply: "bytes first-last/total"; a total of "*" is not taken.
+struct ByteRange {
+    int64_t first, last, total;
+};
+
+std::optional<ByteRange> ParseContentRange(const AnsiString& text) {
+    if (!StartsWithNoCase(text, "bytes ")) return std::nullopt;
+    ByteRange range{};
+    int64_t* fields[] = {&range.first, &range.last, &range.total};
+    const char separators[] = {'-', '/', '\0'};
+    size_t at = text.find_first_not_of(' ', 6);
+    for (size_t field = 0; field < 3; ++field) {
+        size_t digits = 0;
+        for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+            // Far beyond any byte count the transfer takes; stops the arithmetic overflowing.
+            if (++digits > 15) return std::nullopt;
+            *fields[field] = *fields[field] * 10 + (text[at] - '0');
+        }
+        if (digits == 0) return std::nullopt;
+        if (separators[field] != '\0') {
+            if (at >= text.size() || text[at] != separators[field]) return std::nullopt;
+            ++at;
+        }
+    }
+    if (at != text.size() || range.first > range.last) return std::nullopt;
+    return range;
+}
+
+// What the information file beside a partial copy says: the URL that the copy came from and
+// the validator of the reply it came in.
+struct PartialInfo {
+    AnsiString url, validator;
+};
+
+constexpr char kUrlLine[] = "URL ";
+constexpr char kValidatorLine[] = "Validator ";
+
+AnsiString FormatPartialInfo(const AnsiString& url, const AnsiString& validator) {
+    return kUrlLine + url + "\n" + kValidatorLine + validator + "\n";
+}
+
+// Nothing for a file that is missing, torn or from elsewhere: the copy then starts over.
+std::optional<PartialInfo> ParsePartialInfo(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    const size_t urlEnd = text->find('\n');
+    if (urlEnd == std::string::npos || text->compare(0, 4, kUrlLine) != 0) return std::nullopt;
+    const size_t validator = urlEnd + 1;
+    if (text->compare(validator, 10, kValidatorLine) != 0 || text->back() != '\n' ||
+        text->find('\n', validator) != text->size() - 1) {
+        return std::nullopt;
+    }
+    return PartialInfo{text->substr(4, urlEnd - 4),
+                       text->substr(validator + 10, text->size() - 1 - validator - 10)};
+}
+
+// Opens an existing partial copy to continue it. A symbolic link is refused rather than
+// followed, as OpenForWriting refuses it.
+std::FILE* OpenForAppending(const AnsiString& path) {
+    if (platform::IsSymbolicLink(path)) return nullptr;
+    return std::fopen(platform::NativePath(path).c_str(), "r+b");
+}
+
+std::atomic<int64_t> connectionsOpened{0};
+
+// Easy handles kept idle between transfers; each holds the connection of its last transfer.
+constexpr size_t kMaxIdleHandles = 8;
+
+// libcurl's process-wide state: the easy handles that keep connections from one transfer to
+// the next, the caches all transfers share, and the threads of transfers whose component was
+// destroyed while they ran.
+//
+// Connections are kept by keeping easy handles, not by sharing one connection cache: libcurl
+// does not support a connection cache shared by transfers that run on several threads at once.
+// A handle serves one transfer at a time, so its connection is only ever touched by the thread
+// that holds it. TLS sessions and host lookups, which libcurl does share safely under the
+// share's locks, are shared by every transfer.
+//
+// Orphaned threads are told to stop and usually end within a second; the reaper joins the
+// ones that have ended whenever it adopts another, and all of them when the program ends. The
+// runtime is created after curl_global_init has registered the TLS library's exit cleanup, so
+// it is destroyed first and no worker is still inside libcurl when that cleanup runs.
 class Runtime {
 public:
     static Runtime& Instance() {
         static Runtime runtime;
         return runtime;
     }
+
+    struct Handle {
+        CURL* curl = nullptr;
+        // The socket of the connection kept for the same server, if any.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+    };
+
+    // An idle handle, preferably the last one used with `origin` (scheme, host and port), so
+    // that its connection serves again; a new one when none is idle.
+    Handle Take(const AnsiString& origin) {
+        std::lock_guard lock(mutex_);
+        for (auto idle = idle_.rbegin(); idle != idle_.rend(); ++idle) {
+            if (idle->origin != origin) continue;
+            Handle taken{idle->curl, idle->socket};
+            idle_.erase(std::next(idle).base());
+            return taken;
+        }
+        if (idle_.empty()) return Handle{curl_easy_init()};
+        // The oldest: its connection is the least likely to be wanted again.
+        Handle taken{idle_.front().curl};
+        idle_.erase(idle_.begin());
+        return taken;
+    }
+
+    // Takes back a handle whose transfer has ended.
+    void Give(CURL* curl, const AnsiString& origin) {
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) {
+            socket = CURL_SOCKET_BAD;
+        }
+        // Drops the options that point into the ended transfer; the connection stays.
+        curl_easy_reset(curl);
+        CURL* surplus = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            idle_.push_back({curl, origin, socket});
+            if (idle_.size() > kMaxIdleHandles) {
+                surplus = idle_.front().curl;
+                idle_.erase(idle_.begin());
+            }
+        }
+        // Closing may talk to the server (TLS); no other thread waits for that.
+        if (surplus) curl_easy_cleanup(surplus);
+    }
+
+    CURLSH* Share() const { return share_; }
 
     void Adopt(std::shared_ptr<THTTPGetThread> orphan) {
         std::lock_guard lock(mutex_);
@@ -104,30 +233,68 @@ public:
     }
 
     ~Runtime() {
+        // The orphans give their handles back as they end.
         for (auto& orphan : orphans_) orphan->Join();
+        for (const Idle& idle : idle_) curl_easy_cleanup(idle.curl);
+        curl_share_cleanup(share_);
     }
 
 private:
-    Runtime() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    Runtime() {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        share_ = curl_share_init();
+        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Runtime::Lock);
+        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Runtime::Unlock);
+        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
 
-    std::mutex mutex_;
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<Runtime*>(self)->shareLocks_[data].lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<Runtime*>(self)->shareLocks_[data].unlock();
+    }
+
+    struct Idle {
+        CURL* curl;
+        AnsiString origin;
+        curl_socket_t socket;
+    };
+
+    CURLSH* share_ = nullptr;
+    std::mutex shareLocks_[CURL_LOCK_DATA_LAST];
+    std::mutex mutex_;  // guards idle_ and orphans_
+    std::vector<Idle> idle_;
     std::vector<std::shared_ptr<THTTPGetThread>> orphans_;
 };
 
 }  // namespace
 
-// The easy handle with everything it points to, released together.
+// An easy handle of the runtime's with everything the transfer makes it point to; the handle
+// goes back to the runtime, with its connection, before what it pointed to is released.
 struct THTTPGetThread::Easy {
-    CURL* handle = curl_easy_init();
+    explicit Easy(AnsiString origin) : origin(std::move(origin)) {
+        const Runtime::Handle taken = Runtime::Instance().Take(this->origin);
+        handle = taken.curl;
+        keptSocket = taken.socket;
+    }
+    ~Easy() {
+        if (handle) Runtime::Instance().Give(handle, origin);
+        curl_url_cleanup(url);
+        curl_slist_free_all(headers);
+    }
+    Easy(const Easy&) = delete;
+    Easy& operator=(const Easy&) = delete;
+
+    const AnsiString origin;
+    CURL* handle = nullptr;
+    curl_socket_t keptSocket = CURL_SOCKET_BAD;
     CURLU* url = curl_url();
     curl_slist* headers = nullptr;
     char error[CURL_ERROR_SIZE] = {};  // libcurl's message for its last failure
 
-    ~Easy() {
-        curl_easy_cleanup(handle);
-        curl_url_cleanup(url);
-        curl_slist_free_all(headers);
-    }
     void AddHeader(const AnsiString& line) { headers = curl_slist_append(headers, line.c_str()); }
 };
 
@@ -143,13 +310,20 @@ struct THTTPGetThread::Callbacks {
     // Called for each connection libcurl opens, redirects included: the body comes on the last.
     // libcurl tells its socket only once the transfer is over.
     static int Socket(void* self, curl_socket_t socket, curlsocktype purpose) {
-        if (purpose == CURLSOCKTYPE_IPCXN) static_cast<THTTPGetThread*>(self)->socket_ = socket;
+        if (purpose == CURLSOCKTYPE_IPCXN) {
+            static_cast<THTTPGetThread*>(self)->socket_ = socket;
+            ++connectionsOpened;
+        }
         return CURL_SOCKOPT_OK;
     }
-    // Called about once a second even while nothing arrives: the stop request's check point
-    // during connecting and stalls.
-    static int Tick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<THTTPGetThread*>(self)->StopRequested() ? 1 : 0;
+    // Called about once a second even while nothing arrives: the check point of the stop
+    // request and of the slow-link limit during connecting and stalls.
+    static int Tick(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+        auto* transfer = static_cast<THTTPGetThread*>(self);
+        if (transfer->StopRequested()) return 1;
+        if (!transfer->TooSlow(received)) return 0;
+        transfer->tooSlow_ = true;
+        return 1;
     }
 };
 
@@ -214,9 +388,12 @@ AnsiString THTTPGetThread::ErrorText() const {
     return error_;
 }
 
-void THTTPGetThread::FailFile(const char* action) {
-    Fail("cannot " + AnsiString(action) + " " + settings_.FileName + ": " +
-         std::generic_category().message(errno));
+int64_t THTTPGetThread::ConnectionsOpened() {
+    return connectionsOpened.load();
+}
+
+void THTTPGetThread::FailFile(const AnsiString& action, const AnsiString& path) {
+    Fail("cannot " + action + " " + path + ": " + std::generic_category().message(errno));
 }
 
 void THTTPGetThread::Execute() {
@@ -228,18 +405,31 @@ void THTTPGetThread::Execute() {
     } catch (...) {
         FailRequest("unexpected error");
     }
-    if (file_ && std::fclose(file_) != 0) FailFile("write");
+    if (file_ && std::fclose(file_) != 0) FailFile("write", WrittenName());
     file_ = nullptr;
+    if (kept_) std::fclose(kept_);
+    kept_ = nullptr;
 }
 
 void THTTPGetThread::Run() {
     const Location location = SplitUrl(settings_.URL);
     if (StopRequested()) return FailRequest(kAborted);
+    if (settings_.ExpectedSize > settings_.MaxSize) {
+        return FailRequest("the expected size of " + std::to_string(settings_.ExpectedSize) +
+                           " bytes is above the limit of " + std::to_string(settings_.MaxSize));
+    }
+    bodyLimit_ =
+        settings_.ExpectedSize >= 0 ? static_cast<int>(settings_.ExpectedSize) : settings_.MaxSize;
+    if (settings_.Resume) {
+        PrepareResume();
+        if (failed_) return;
+    }
 
-    Easy easy;
+    const AnsiString scheme = location.secure ? "https://" : "http://";
+    Easy easy(scheme + location.host);
     if (!easy.handle || !easy.url) return FailRequest("libcurl could not be set up");
-    const AnsiString url =
-        (location.secure ? "https://" : "http://") + location.host + location.path;
+    socket_ = easy.keptSocket;
+    const AnsiString url = scheme + location.host + location.path;
     std::optional<CURLcode> result;  // none when the request could not be sent
     if (location.host.empty()) {
         Note(AboutRequest("no host name before the first \"/\""));
@@ -247,6 +437,10 @@ void THTTPGetThread::Run() {
         Note(AboutRequest("not a usable URL"));
     } else {
         CURL* curl = easy.handle;
+        curl_easy_setopt(curl, CURLOPT_SHARE, Runtime::Instance().Share());
+        // The handle keeps the connection of its last transfer only: the one the next
+        // transfer for the same server can use, and the one whose socket it remembers.
+        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
         curl_easy_setopt(curl, CURLOPT_CURLU, easy.url);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -262,11 +456,17 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
                          static_cast<curl_off_t>(settings_.MaxSize));
         if (settings_.StallTimeout > 0) {
-            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
-                             static_cast<long>(settings_.StallTimeout));
             curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
             curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
                              static_cast<long>(settings_.StallTimeout));
+        }
+        int connectTimeout = settings_.ConnectTimeout > 0 ? settings_.ConnectTimeout : 0;
+        if (settings_.StallTimeout > 0 &&
+            (connectTimeout == 0 || settings_.StallTimeout < connectTimeout)) {
+            connectTimeout = settings_.StallTimeout;
+        }
+        if (connectTimeout > 0) {
+            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout));
         }
         const TrustedAuthorities trust = TrustedAuthoritiesFor(
             settings_.CertificateAuthorityFile.empty()
@@ -293,6 +493,12 @@ void THTTPGetThread::Run() {
             easy.AddHeader("Cache-Control: no-cache");
             easy.AddHeader("Pragma: no-cache");
         }
+        // HTTP/1.0 closes after each reply unless both sides agree to keep the connection.
+        easy.AddHeader("Connection: keep-alive");
+        if (resumeFrom_ > 0) {
+            easy.AddHeader("Range: bytes=" + std::to_string(resumeFrom_) + "-");
+            easy.AddHeader("If-Range: " + resumeValidator_);
+        }
         if (!settings_.PostQuery.empty()) {
             easy.AddHeader("Content-Type: application/x-www-form-urlencoded");
             curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -310,6 +516,7 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Callbacks::Tick);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        slowSince_ = std::chrono::steady_clock::now();
         result = curl_easy_perform(curl);
     }
     if (StopRequested()) return FailRequest(kAborted);
@@ -320,6 +527,7 @@ void THTTPGetThread::Run() {
     if (!DeliverProgress([] { return true; })) return;
     if (result && *result != CURLE_OK) {
         const AnsiString reason = *result == CURLE_FILESIZE_EXCEEDED ? TooLong()
+                                  : tooSlow_                         ? TooSlowReason()
                                   : easy.error[0] != '\0'            ? AnsiString(easy.error)
                                                                      : curl_easy_strerror(*result);
         // Whatever went wrong once a server had the request (a time-out, a reply cut off or
@@ -332,16 +540,149 @@ void THTTPGetThread::Run() {
     // No server reached at all is, by the component's oldest rule, a reply of unknown length
     // without a body.
     if (!bodyStarted_ && !StartBody()) return;
+    if (settings_.ExpectedSize >= 0 && readed_ != settings_.ExpectedSize) {
+        return FailRequest("the reply ended after " + std::to_string(readed_) +
+                           " of the expected " + std::to_string(settings_.ExpectedSize) + " bytes");
+    }
     if (settings_.ToFile && totalSize_ != readed_) {
-        return FailRequest(contentLength_ ? "the reply fell short of its announced length"
-                                          : "the reply does not announce its length");
+        return FailRequest(contentLength_ || contentRange_
+                               ? "the reply fell short of its announced length"
+                               : "the reply does not announce its length");
     }
     if (!settings_.ToFile && readed_ == 0) return FailRequest("the reply is empty");
+    if (settings_.Resume && !PublishPartialCopy()) return;
     succeeded_ = true;
 }
 
 AnsiString THTTPGetThread::TooLong() const {
+    if (settings_.ExpectedSize >= 0) {
+        return "the reply is longer than the expected " + std::to_string(bodyLimit_) + " bytes";
+    }
     return "the reply is longer than " + std::to_string(settings_.MaxSize) + " bytes";
+}
+
+bool THTTPGetThread::TooSlow(int64_t received) {
+    if (settings_.SlowLimitBytes <= 0 || settings_.SlowLimitSeconds <= 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (received - slowMark_ >= settings_.SlowLimitBytes) {
+        slowMark_ = received;
+        slowSince_ = now;
+        return false;
+    }
+    return now - slowSince_ >= std::chrono::seconds(settings_.SlowLimitSeconds);
+}
+
+AnsiString THTTPGetThread::TooSlowReason() const {
+    return "the link is too slow: fewer than " + std::to_string(settings_.SlowLimitBytes) +
+           " bytes arrived in " + std::to_string(settings_.SlowLimitSeconds) + " seconds";
+}
+
+AnsiString THTTPGetThread::InfoName() const {
+    return partName_ + ".info";
+}
+
+AnsiString THTTPGetThread::WrittenName() const {
+    return settings_.Resume ? partName_ : settings_.FileName;
+}
+
+void THTTPGetThread::PrepareResume() {
+    partName_ = settings_.FileName + ".part";
+    // The final name too: a link there would be replaced by the rename, where a plain GetFile
+    // refuses it.
+    for (const AnsiString& name : {settings_.FileName, partName_, InfoName()}) {
+        if (platform::IsSymbolicLink(name)) {
+            errno = ELOOP;
+            return FailFile("write", name);
+        }
+    }
+    if (!settings_.PostQuery.empty()) return;
+    const std::optional<PartialInfo> info = ParsePartialInfo(platform::ReadWholeFile(InfoName()));
+    if (!info || info->url != settings_.URL || info->validator.empty()) return;
+    kept_ = OpenForAppending(partName_);
+    if (!kept_) return;
+    GiveBuffer(kept_);
+    long size = -1;
+    if (std::fseek(kept_, 0, SEEK_END) == 0) size = std::ftell(kept_);
+    // An expected size that the copy already reaches leaves nothing to ask for; the copy is
+    // not trusted to be that file and starts over.
+    if (size <= 0 || size >= INT_MAX ||
+        (settings_.ExpectedSize >= 0 && size >= settings_.ExpectedSize)) {
+        std::fclose(kept_);
+        kept_ = nullptr;
+        return;
+    }
+    resumeFrom_ = static_cast<int>(size);
+    resumeValidator_ = info->validator;
+}
+
+bool THTTPGetThread::TakeUpRange(const std::optional<int>& length) {
+    const std::optional<ByteRange> range = ParseContentRange(contentRange_.value_or(""));
+    // Only the whole rest, from the first byte missing, continues the copy.
+    if (!range || range->first != resumeFrom_ || range->last + 1 != range->total ||
+        (length && *length != range->last - range->first + 1)) {
+        DiscardPartialCopy();
+        FailRequest("the server's range \"" + contentRange_.value_or("") +
+                    "\" does not continue the partial copy from byte " +
+                    std::to_string(resumeFrom_));
+        return false;
+    }
+    if (range->total > INT_MAX) {
+        FailRequest("the reply's Content-Range is not a byte count");
+        return false;
+    }
+    totalSize_ = static_cast<int>(range->total);
+    readed_ = lastProgress_ = resumeFrom_;
+    return true;
+}
+
+bool THTTPGetThread::StartPartialCopy() {
+    if (kept_) std::fclose(kept_);
+    kept_ = nullptr;
+    file_ = platform::OpenForWriting(partName_);
+    if (!file_) {
+        FailFile("create", partName_);
+        return false;
+    }
+    GiveBuffer(file_);
+    // Written after the copy was emptied: an information file never vouches for older bytes.
+    const AnsiString validator = !etag_.empty() ? etag_ : lastModified_;
+    if (!platform::DeleteFile(InfoName()) && errno != ENOENT) {
+        FailFile("remove", InfoName());
+        return false;
+    }
+    if (!validator.empty() &&
+        !platform::AppendToFile(InfoName(), FormatPartialInfo(settings_.URL, validator))) {
+        FailFile("write", InfoName());
+        return false;
+    }
+    return true;
+}
+
+void THTTPGetThread::DiscardPartialCopy() {
+    if (kept_) std::fclose(kept_);
+    kept_ = nullptr;
+    platform::DeleteFile(InfoName());
+    platform::DeleteFile(partName_);
+}
+
+bool THTTPGetThread::PublishPartialCopy() {
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!closed) {
+        FailFile("write", partName_);
+        return false;
+    }
+    if (!platform::FlushFile(partName_)) {
+        FailFile("flush", partName_);
+        return false;
+    }
+    if (!platform::RenameFile(partName_, settings_.FileName)) {
+        FailFile("rename " + partName_ + " to", settings_.FileName);
+        return false;
+    }
+    // A leftover only costs the next download of this name a fresh start.
+    platform::DeleteFile(InfoName());
+    return true;
 }
 
 bool THTTPGetThread::StartBody() {
@@ -349,11 +690,19 @@ bool THTTPGetThread::StartBody() {
     // An error page is never content: it must not be installed over a program file or taken
     // as a version text.
     if (responseSeen_ && status_ >= 400) {
+        // The copy does not fit the file any more: shorter, or not the file at all.
+        if (status_ == 416 && resumeFrom_ > 0) DiscardPartialCopy();
         FailRequest("the server answered with HTTP status " + std::to_string(status_));
         return false;
     }
+    // The empty target stands for an unreachable server only where callers know that rule.
+    if (!responseSeen_ && (settings_.Resume || settings_.ExpectedSize >= 0)) {
+        FailRequest("no server could be reached");
+        return false;
+    }
+    std::optional<int> length;
     if (responseSeen_ && contentLength_) {
-        std::optional<int> length = ParseContentLength(*contentLength_);
+        length = ParseContentLength(*contentLength_);
         if (!length) {
             FailRequest("the reply's Content-Length is not a byte count");
             return false;
@@ -364,20 +713,38 @@ bool THTTPGetThread::StartBody() {
         return false;
     }
     readed_ = 0;
-    if (settings_.ToFile) {
-        file_ = platform::OpenForWriting(settings_.FileName);
-        if (!file_) {
-            FailFile("create");
-            return false;
-        }
-        // Chunks are small; a large buffer turns them into few system calls. The C library
-        // takes the size only with a buffer of the caller's.
-        fileBuffer_ = std::make_unique<char[]>(kFileBuffer);
-        std::setvbuf(file_, fileBuffer_.get(), _IOFBF, kFileBuffer);
-    } else {
-        result_.clear();
+    const bool resumed = resumeFrom_ > 0 && status_ == 206;
+    if (resumed && !TakeUpRange(length)) return false;
+    if (settings_.ExpectedSize >= 0 && (length || resumed) &&
+        totalSize_ != settings_.ExpectedSize) {
+        FailRequest("the reply announces " + std::to_string(totalSize_) +
+                    " bytes, not the expected " + std::to_string(settings_.ExpectedSize));
+        return false;
     }
+    if (!settings_.ToFile) {
+        result_.clear();
+        return true;
+    }
+    if (resumed) {
+        file_ = kept_;
+        kept_ = nullptr;
+        return true;
+    }
+    if (settings_.Resume) return StartPartialCopy();
+    file_ = platform::OpenForWriting(settings_.FileName);
+    if (!file_) {
+        FailFile("create", settings_.FileName);
+        return false;
+    }
+    GiveBuffer(file_);
     return true;
+}
+
+void THTTPGetThread::GiveBuffer(std::FILE* file) {
+    // Chunks are small; a large buffer turns them into few system calls. The C library
+    // takes the size only with a buffer of the caller's, given before any other use.
+    fileBuffer_ = std::make_unique<char[]>(kFileBuffer);
+    std::setvbuf(file, fileBuffer_.get(), _IOFBF, kFileBuffer);
 }
 
 bool THTTPGetThread::Store(const char* data, size_t size) {
@@ -386,7 +753,7 @@ bool THTTPGetThread::Store(const char* data, size_t size) {
         return true;
     }
     if (std::fwrite(data, 1, size, file_) == size) return true;
-    FailFile("write");
+    FailFile("write", WrittenName());
     return false;
 }
 
@@ -406,7 +773,10 @@ bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
     // The GUI thread runs the calls while this thread does its own part; the transfer goes on
     // only after both are done.
     bool done = meanwhile();
+    // The time the GUI thread takes is not the link's: the slow-link span waits meanwhile.
+    const auto waitStart = std::chrono::steady_clock::now();
     open = open && progress_.AwaitDelivery();
+    slowSince_ += std::chrono::steady_clock::now() - waitStart;
     progressCalls_.clear();
     if (!open) FailRequest(kAborted);
     return open && done;
@@ -419,8 +789,17 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
         size_t code = line.find(' ');
         status_ = code == AnsiString::npos ? 0 : std::strtol(line.c_str() + code, nullptr, 10);
         contentLength_.reset();
+        contentRange_.reset();
+        etag_.clear();
+        lastModified_.clear();
     } else if (StartsWithNoCase(line, "content-length:") && !contentLength_) {
         contentLength_ = line.substr(15);
+    } else if (StartsWithNoCase(line, "content-range:") && !contentRange_) {
+        contentRange_ = HeaderValue(line, 14);
+    } else if (StartsWithNoCase(line, "etag:") && etag_.empty()) {
+        etag_ = HeaderValue(line, 5);
+    } else if (StartsWithNoCase(line, "last-modified:") && lastModified_.empty()) {
+        lastModified_ = HeaderValue(line, 14);
     }
 }
 
@@ -428,7 +807,7 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
     if (!bodyStarted_ && !StartBody()) return false;
     // What goes past the limit is not kept: the reply is cut off here.
-    if (size > static_cast<size_t>(settings_.MaxSize - readed_)) {
+    if (size > static_cast<size_t>(bodyLimit_ - readed_)) {
         FailRequest(TooLong());
         return false;
     }

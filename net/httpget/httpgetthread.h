@@ -10,6 +10,7 @@
 #include <QtGlobal>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -42,7 +43,12 @@ public:
         bool UseCache = false;
         bool ToFile = false;
         int StallTimeout = 0;
+        int ConnectTimeout = 0;
+        int SlowLimitBytes = 0;
+        int SlowLimitSeconds = 0;
         int MaxSize = 0;  // the most body bytes, at least 1
+        int64_t ExpectedSize = -1;
+        bool Resume = false;  // set only for GetFile
         TOnProgressEvent OnProgress;
     };
 
@@ -81,6 +87,9 @@ public:
     // still ends in success with size 0.
     AnsiString ErrorText() const;
 
+    // Any thread. Connections opened by all transfers of the process.
+    static int64_t ConnectionsOpened();
+
     // GUI thread. True once the completion handler has returned; the owner is idle again.
     bool Delivered() const { return delivered_; }
     void MarkDelivered() { delivered_ = true; }
@@ -94,8 +103,27 @@ private:
     void Execute();
     void Run();
     bool StartBody();
-    // The reason given when the body goes past MaxSize.
+    // Opens the partial copy to continue it; sets resumeFrom_ when there is something to ask
+    // the rest of.
+    void PrepareResume();
+    // A 206 reply to the asked rest: takes its Content-Range as the counts to go on from.
+    bool TakeUpRange(const std::optional<int>& length);
+    // Empties the partial copy for the whole body and records the reply's validator.
+    bool StartPartialCopy();
+    // The partial copy is useless: the next attempt starts over.
+    void DiscardPartialCopy();
+    // Moves the complete partial copy to FileName; false (with the reason) when it cannot.
+    bool PublishPartialCopy();
+    // The reason given when the body goes past MaxSize or ExpectedSize.
     AnsiString TooLong() const;
+    AnsiString TooSlowReason() const;
+    // The information file beside the partial copy.
+    AnsiString InfoName() const;
+    // Where the body is being written: the partial copy or FileName.
+    AnsiString WrittenName() const;
+    void GiveBuffer(std::FILE* file);
+    // Worker thread, from libcurl's ticks: true when the slow-link limit has been reached.
+    bool TooSlow(int64_t received);
     bool Store(const char* data, size_t size);
     // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
     // them; true when both succeeded.
@@ -116,8 +144,8 @@ private:
         return settings_.URL + ": " + reason;
     }
     void FailRequest(const AnsiString& reason) { Fail(AboutRequest(reason)); }
-    // A failure of the target file, named with the file and the system's error text.
-    void FailFile(const char* action);
+    // A failure of a file, named with the file and the system's error text.
+    void FailFile(const AnsiString& action, const AnsiString& path);
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
     void PostToOwner(std::function<void()> call);
 
@@ -148,10 +176,23 @@ private:
 
     // The worker's view of the response.
     int socket_ = platform::kInvalidSocket;  // the connection the response comes on
+    int bodyLimit_ = 0;                      // the most body bytes: MaxSize or ExpectedSize
     bool responseSeen_ = false;              // a status line arrived
     long status_ = 0;
     std::optional<AnsiString> contentLength_;
+    std::optional<AnsiString> contentRange_;
+    AnsiString etag_, lastModified_;
     bool bodyStarted_ = false;
+    // Resuming: the partial copy's name, the file kept open from before the request, where the
+    // asked rest starts (0: nothing asked) and the validator it was asked with.
+    AnsiString partName_;
+    std::FILE* kept_ = nullptr;
+    int resumeFrom_ = 0;
+    AnsiString resumeValidator_;
+    // The slow-link limit: bytes received when the current span began, and when it began.
+    int64_t slowMark_ = 0;
+    std::chrono::steady_clock::time_point slowSince_;
+    bool tooSlow_ = false;
     std::FILE* file_ = nullptr;
     std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
     int lastProgress_ = 0;                // Readed of the last chunk given a progress call

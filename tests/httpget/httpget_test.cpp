@@ -649,6 +649,26 @@ TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
     EXPECT_EQ(secure.Requests().back().requestLine, "GET /s.txt HTTP/1.0");
 }
 
+TEST_F(HTTPGetTlsTest, HttpsConnectionIsKeptAcrossComponents) {
+    MakeCertificates();
+    ScriptedHttpServer secure({Path("server.pem"), Path("server.key")});
+    secure.Serve("/s.txt", ScriptedResponse::Ok("secret").KeepAlive());
+    THTTPGet other;
+    other.WaitThread = true;
+    Events otherEvents;
+    otherEvents.Attach(other);
+    for (THTTPGet* component : {&get, &other, &get}) {
+        component->CertificateAuthorityFile = Path("ca.pem");
+        component->URL = secure.Url("/s.txt");
+        component->FileName = Path("s.txt");
+        component->GetFile();
+    }
+    EXPECT_EQ(events.doneFiles, 2);
+    EXPECT_EQ(otherEvents.doneFiles, 1);
+    EXPECT_EQ(secure.Requests().size(), 3u);
+    EXPECT_EQ(secure.ConnectionsAccepted(), 1u);
+}
+
 // Malformed or hostile replies: each ends in exactly one completion, never a crash or hang.
 class HTTPGetBadInputTest : public HTTPGetTest {};
 
@@ -855,6 +875,411 @@ TEST_F(HTTPGetBadInputTest, TrickleEndsAboutAsSoonAsSilenceWould) {
     EXPECT_EQ(events.errors, 1);
     EXPECT_EQ(events.Completions(), 1);
     EXPECT_TRUE(Mentions(events.lastError, "too slow"));
+}
+
+// ---- Kept connections ----
+
+// The wizard's components (version text, manifest, each file) fetch one after the other from
+// one server; each used to open a connection of its own, a round trip each on a far link.
+TEST_F(HTTPGetTest, ComponentsTakeTurnsOnOneKeptConnection) {
+    server.Serve("/Version.txt", ScriptedResponse::Ok("3.1").KeepAlive());
+    server.Serve("/Version.ini", ScriptedResponse::Ok("[VERSION]").KeepAlive());
+    server.Serve("/a.dll", ScriptedResponse::Ok(Body(5000)).KeepAlive());
+    THTTPGet manifest;
+    manifest.WaitThread = true;
+    Events manifestEvents;
+    manifestEvents.Attach(manifest);
+    const int64_t openedBefore = THTTPGet::ConnectionsOpened();
+
+    FetchString("/Version.txt");
+    manifest.URL = server.Url("/Version.ini");
+    manifest.FileName = Path("Version.ini");
+    manifest.GetFile();
+    Fetch("/a.dll");
+
+    EXPECT_EQ(events.text, "3.1");
+    EXPECT_EQ(manifestEvents.fileSize, 9);
+    EXPECT_EQ(events.fileSize, 5000);
+    EXPECT_EQ(ReadFile(folder.filePath("a.dll")), Body(5000));
+    EXPECT_EQ(server.ConnectionsAccepted(), 1u);
+    EXPECT_EQ(THTTPGet::ConnectionsOpened() - openedBefore, 1);
+    const std::vector<testsupport::RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].requestLine, "GET /Version.txt HTTP/1.0");
+    EXPECT_EQ(requests[1].requestLine, "GET /Version.ini HTTP/1.0");
+    EXPECT_EQ(requests[2].requestLine, "GET /a.dll HTTP/1.0");
+    EXPECT_EQ(requests[0].Header("Connection"), "keep-alive");
+}
+
+// A server that closes after each reply, or says it keeps the connection and closes it all
+// the same, costs a connection per transfer and nothing else.
+TEST_F(HTTPGetTest, ServerThatClosesAfterEachReplyStillServesEveryTransfer) {
+    struct Case {
+        const char* name;
+        ScriptedResponse response;
+    };
+    const std::string body = Body(3000);
+    for (const Case& row : {Case{"closes", ScriptedResponse::Ok(body)},
+                            Case{"promises and closes",
+                                 ScriptedResponse::Ok(body).KeepAlive().DropAfterBody(3000)}}) {
+        SCOPED_TRACE(row.name);
+        ScriptedHttpServer closing;
+        closing.Serve("/f.bin", row.response);
+        events = Events();
+        events.Attach(get);
+        for (int i = 0; i < 3; ++i) {
+            get.URL = closing.Url("/f.bin");
+            get.FileName = Path("f.bin");
+            get.GetFile();
+        }
+        EXPECT_EQ(events.doneFiles, 3);
+        EXPECT_EQ(events.Completions(), 3);
+        EXPECT_EQ(ReadFile(folder.filePath("f.bin")), body);
+        EXPECT_EQ(closing.ConnectionsAccepted(), 3u);
+    }
+}
+
+// Concurrent transfers never share a connection; once done, their connections serve later
+// transfers instead of new ones.
+TEST_F(HTTPGetTest, ConcurrentTransfersUseOneConnectionEachAndKeepThem) {
+    constexpr int kTransfers = 4;
+    for (int i = 0; i < kTransfers; ++i) {
+        server.Serve("/" + std::to_string(i),
+                     ScriptedResponse::Ok(Body(20000)).PauseInBody(10000, 200ms).KeepAlive());
+    }
+    std::vector<std::unique_ptr<THTTPGet>> gets;
+    std::vector<Events> all(kTransfers);
+    for (int round = 0; round < 2; ++round) {
+        gets.clear();
+        for (int i = 0; i < kTransfers; ++i) {
+            gets.push_back(std::make_unique<THTTPGet>());
+            all[i] = Events();
+            all[i].Attach(*gets[i]);
+            gets[i]->URL = server.Url("/" + std::to_string(i));
+            gets[i]->GetString();
+        }
+        ASSERT_TRUE(WaitUntil([&] {
+            return std::none_of(gets.begin(), gets.end(), [](auto& g) { return g->Busy(); });
+        }));
+        for (int i = 0; i < kTransfers; ++i) EXPECT_EQ(all[i].text, Body(20000)) << i;
+    }
+    EXPECT_EQ(server.ConnectionsAccepted(), static_cast<size_t>(kTransfers));
+    EXPECT_EQ(server.Requests().size(), 2u * kTransfers);
+}
+
+// ---- Exact size ----
+
+TEST_F(HTTPGetTest, ExpectedSizeRefusesEveryOtherLength) {
+    std::string refusedUrl;
+    {
+        ScriptedHttpServer gone;
+        refusedUrl = gone.Url("/f.bin");
+    }
+    const std::string body = Body(3000);
+    struct Case {
+        const char* name;
+        std::optional<ScriptedResponse> response;  // none: the server cannot be reached
+        int64_t doneSize;                          // -1: OnError
+        std::string left;                          // the target afterwards
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"exact", ScriptedResponse::Ok(body), 3000, body, ""},
+        {"exact without a length", ScriptedResponse("HTTP/1.0 200 OK", {}, body), -1, body,
+         "does not announce its length"},
+        {"announced longer", ScriptedResponse::Ok(Body(5000)), -1, "old",
+         "announces 5000 bytes, not the expected 3000"},
+        {"announced shorter", ScriptedResponse::Ok(Body(2000)), -1, "old",
+         "announces 2000 bytes, not the expected 3000"},
+        {"runs past", ScriptedResponse("HTTP/1.0 200 OK", {}, Body(100000)), -1, "",
+         "longer than the expected 3000 bytes"},
+        {"ends short", ScriptedResponse("HTTP/1.0 200 OK", {}, Body(2000)), -1, Body(2000),
+         "ended after 2000 of the expected 3000 bytes"},
+        {"unreachable", std::nullopt, -1, "old", "connect"},
+    };
+    get.ExpectedSize = 3000;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        events = Events();
+        events.Attach(get);
+        if (row.response) server.Serve("/f.bin", *row.response);
+        get.URL = row.response ? server.Url("/f.bin") : refusedUrl;
+        get.FileName = Path("f.bin");
+        {
+            std::ofstream existing(get.FileName, std::ios::binary | std::ios::trunc);
+            existing << "old";
+        }
+        get.GetFile();
+        EXPECT_EQ(events.Completions(), 1);
+        EXPECT_EQ(events.fileSize, row.doneSize);
+        const std::string left = ReadFile(folder.filePath("f.bin"));
+        if (row.name == std::string("runs past")) {
+            // Cut where the piece crossed the size: a prefix, never a byte beyond.
+            EXPECT_LE(left.size(), 3000u);
+            EXPECT_EQ(left, Body(100000).substr(0, left.size()));
+        } else {
+            EXPECT_EQ(left, row.left);
+        }
+        EXPECT_TRUE(Mentions(events.lastError, row.reason));
+        for (const auto& [total, readed] : events.progress) EXPECT_LE(readed, 3000);
+    }
+
+    // A text is held to the size as well.
+    server.Serve("/v.txt", ScriptedResponse("HTTP/1.0 200 OK", {}, "3.10.1"));
+    get.ExpectedSize = 3;
+    events = Events();
+    events.Attach(get);
+    FetchString("/v.txt");
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_TRUE(Mentions(events.lastError, "longer than the expected 3 bytes"));
+
+    get.ExpectedSize = int64_t(1) << 40;
+    FetchString("/v.txt");
+    EXPECT_EQ(events.errors, 2);
+    EXPECT_TRUE(Mentions(events.lastError, "above the limit"));
+}
+
+// ---- Resumed files ----
+
+class HTTPGetResumeTest : public HTTPGetTest {
+protected:
+    void SetUp() override {
+        HTTPGetTest::SetUp();
+        get.Resume = true;
+        get.URL = server.Url("/f.bin");
+        get.FileName = Path("f.bin");
+    }
+
+    // Fetches /f.bin after a first attempt broke off at half; the first reply carries
+    // `validators`. Returns the second request.
+    testsupport::RecordedRequest CutThenFetch(const std::vector<std::string>& validators,
+                                              ScriptedResponse second) {
+        std::vector<std::string> head = validators;
+        head.push_back("Content-Length: 4000");
+        server.Serve("/f.bin",
+                     ScriptedResponse("HTTP/1.0 200 OK", head, Body(4000)).DropAfterBody(2000));
+        const size_t before = server.Requests().size();
+        get.GetFile();
+        EXPECT_EQ(events.errors, 1);
+        EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(2000));
+        EXPECT_FALSE(QFile::exists(folder.filePath("f.bin")));
+        server.Serve("/f.bin", std::move(second));
+        events = Events();
+        events.Attach(get);
+        get.GetFile();
+        const std::vector<testsupport::RecordedRequest> requests = server.Requests();
+        EXPECT_EQ(requests.size(), before + 2);
+        return requests.back();
+    }
+
+    void ExpectComplete(const std::string& body) {
+        EXPECT_EQ(events.doneFiles, 1);
+        EXPECT_EQ(events.Completions(), 1);
+        EXPECT_EQ(events.fileSize, static_cast<int>(body.size()));
+        EXPECT_EQ(ReadFile(folder.filePath("f.bin")), body);
+        EXPECT_FALSE(QFile::exists(folder.filePath("f.bin.part")));
+        EXPECT_FALSE(QFile::exists(folder.filePath("f.bin.part.info")));
+    }
+
+    static ScriptedResponse Rest(const std::string& range, size_t from) {
+        const std::string rest = Body(4000).substr(from);
+        return ScriptedResponse(
+            "HTTP/1.0 206 Partial Content",
+            {"Content-Range: " + range, "Content-Length: " + std::to_string(rest.size())}, rest);
+    }
+};
+
+TEST_F(HTTPGetResumeTest, CutTransferContinuesWithRangeAndItsValidator) {
+    struct Case {
+        std::vector<std::string> validators;
+        std::string ifRange;
+    };
+    for (const Case& row :
+         {Case{{"ETag: \"v1\"", "Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT"}, "\"v1\""},
+          Case{{"Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT"},
+               "Mon, 01 Jan 2024 00:00:00 GMT"}}) {
+        SCOPED_TRACE(row.ifRange);
+        QFile::remove(folder.filePath("f.bin"));
+        events = Events();
+        events.Attach(get);
+        get.ExpectedSize = 4000;
+        const testsupport::RecordedRequest second =
+            CutThenFetch(row.validators, Rest("bytes 2000-3999/4000", 2000));
+        EXPECT_EQ(second.Header("Range"), "bytes=2000-");
+        EXPECT_EQ(second.Header("If-Range"), row.ifRange);
+        ExpectComplete(Body(4000));
+        // Progress counts the whole file, the part kept from before included.
+        ASSERT_FALSE(events.progress.empty());
+        EXPECT_EQ(events.progress.front(), std::make_pair(4000, 3025));
+        EXPECT_EQ(events.progress.back(), std::make_pair(4000, 4000));
+    }
+}
+
+TEST_F(HTTPGetResumeTest, WholeReplyOrNoValidatorStartsOver) {
+    const std::string changed = Body(5000).substr(1000);  // another file of 4000 bytes
+    struct Case {
+        const char* name;
+        std::vector<std::string> validators;
+        ScriptedResponse second;
+        std::string result;
+        bool askedRange;
+    };
+    const std::vector<Case> cases = {
+        {"changed file",
+         {"ETag: \"v1\""},
+         ScriptedResponse("HTTP/1.0 200 OK", {"ETag: \"v2\"", "Content-Length: 4000"}, changed),
+         changed,
+         true},
+        {"server without ranges",
+         {"ETag: \"v1\""},
+         ScriptedResponse::Ok(Body(4000)),
+         Body(4000),
+         true},
+        {"no validator", {}, ScriptedResponse::Ok(changed), changed, false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(folder.filePath("f.bin"));
+        events = Events();
+        events.Attach(get);
+        const testsupport::RecordedRequest second = CutThenFetch(row.validators, row.second);
+        EXPECT_EQ(second.Header("Range").has_value(), row.askedRange);
+        ExpectComplete(row.result);
+        ASSERT_FALSE(events.progress.empty());
+        EXPECT_EQ(events.progress.front(), std::make_pair(4000, 1025));
+    }
+}
+
+// A range that does not continue the copy must not be spliced onto it; the copy is dropped so
+// that the next attempt starts clean. Another URL for the same file does not resume either.
+TEST_F(HTTPGetResumeTest, RangeThatDoesNotFitOrAnotherUrlIsNotAppended) {
+    for (const char* range : {"bytes 1000-3999/4000", "bytes 2000-2999/4000", "bytes */4000"}) {
+        SCOPED_TRACE(range);
+        events = Events();
+        events.Attach(get);
+        CutThenFetch({"ETag: \"v1\""}, Rest(range, 2000));
+        EXPECT_EQ(events.errors, 1);
+        EXPECT_TRUE(Mentions(events.lastError, "does not continue the partial copy"));
+        EXPECT_FALSE(QFile::exists(folder.filePath("f.bin.part")));
+        EXPECT_FALSE(QFile::exists(folder.filePath("f.bin")));
+    }
+
+    events = Events();
+    events.Attach(get);
+    server.Serve("/old.bin", ScriptedResponse("HTTP/1.0 200 OK",
+                                              {"ETag: \"v1\"", "Content-Length: 4000"}, Body(4000))
+                                 .DropAfterBody(2000));
+    get.URL = server.Url("/old.bin");
+    get.GetFile();
+    EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(2000));
+    server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)));
+    get.URL = server.Url("/f.bin");
+    events = Events();
+    events.Attach(get);
+    get.GetFile();
+    EXPECT_EQ(server.Requests().back().Header("Range"), std::nullopt);
+    ExpectComplete(Body(4000));
+}
+
+TEST_F(HTTPGetResumeTest, AbortAndFailuresKeepThePartialCopyAndLeaveTheTargetAlone) {
+    {
+        std::ofstream installed(Path("f.bin"), std::ios::binary);
+        installed << "installed";
+    }
+    server.Serve("/f.bin", ScriptedResponse("HTTP/1.0 200 OK",
+                                            {"ETag: \"v1\"", "Content-Length: 4000"}, Body(4000))
+                               .PauseInBody(2050, 10s));
+    get.OnProgress = [&](QObject*, int, int readed) {
+        if (readed >= 2050) get.Abort();
+    };
+    get.GetFile();
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(2050));
+    EXPECT_TRUE(QFile::exists(folder.filePath("f.bin.part.info")));
+    EXPECT_EQ(ReadFile(folder.filePath("f.bin")), "installed");
+
+    // An error status or an unreachable server leaves everything for the next attempt.
+    std::string refusedUrl;
+    {
+        ScriptedHttpServer gone;
+        refusedUrl = gone.Url("/f.bin");
+    }
+    server.Serve("/f.bin", ScriptedResponse("HTTP/1.0 503 Busy", {"Content-Length: 0"}, ""));
+    for (const std::string& url : {server.Url("/f.bin"), refusedUrl}) {
+        SCOPED_TRACE(url);
+        get.URL = url;
+        get.GetFile();
+        EXPECT_EQ(events.doneFiles, 0);
+        EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(2050));
+        EXPECT_EQ(ReadFile(folder.filePath("f.bin")), "installed");
+    }
+    EXPECT_EQ(events.errors, 3);
+
+    get.URL = server.Url("/f.bin");
+    events = Events();
+    events.Attach(get);
+    server.Serve("/f.bin", Rest("bytes 2050-3999/4000", 2050));
+    get.GetFile();
+    EXPECT_EQ(server.Requests().back().Header("Range"), "bytes=2050-");
+    ExpectComplete(Body(4000));
+}
+
+TEST_F(HTTPGetResumeTest, SymbolicLinksAtThePartialCopyAreRefused) {
+    {
+        std::ofstream victim(Path("victim"), std::ios::binary);
+        victim << "keep me";
+    }
+    server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)));
+    for (const char* name : {"f.bin.part", "f.bin.part.info", "f.bin"}) {
+        SCOPED_TRACE(name);
+        std::filesystem::create_symlink(Path("victim"), Path(name));
+        get.GetFile();
+        EXPECT_EQ(events.doneFiles, 0);
+        EXPECT_TRUE(std::filesystem::is_symlink(Path(name)));
+        EXPECT_TRUE(Mentions(events.lastError, Path(name)));
+        std::filesystem::remove(Path(name));
+    }
+    EXPECT_EQ(ReadFile(folder.filePath("victim")), "keep me");
+}
+
+// ---- Slow links ----
+
+// A byte now and then keeps libcurl's own stall check quiet; the rate floor ends it.
+TEST_F(HTTPGetBadInputTest, SlowLinkFailsWithinItsLimit) {
+    ScriptedResponse trickle = ScriptedResponse::Ok(Body(100));
+    for (size_t at = 10; at < 100; at += 10) trickle.PauseInBody(at, 300ms);
+    server.Serve("/trickle", trickle);
+    struct Case {
+        int bytes;
+        bool ends;
+    };
+    for (const Case row : {Case{50, true}, Case{20, false}}) {
+        SCOPED_TRACE(row.bytes);
+        events = Events();
+        events.Attach(get);
+        get.SlowLimitBytes = row.bytes;
+        get.SlowLimitSeconds = 1;
+        const auto start = std::chrono::steady_clock::now();
+        FetchString("/trickle");
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (row.ends) {
+            EXPECT_EQ(events.errors, 1);
+            EXPECT_TRUE(Mentions(events.lastError, "too slow: fewer than 50 bytes arrived in 1"));
+            EXPECT_LT(took, 2500ms);
+        } else {
+            EXPECT_EQ(events.text, Body(100));
+        }
+    }
+}
+
+// A handler that keeps the GUI thread busy holds the transfer up; that is not the link's fault.
+TEST_F(HTTPGetTest, TimeInProgressHandlersIsNotCountedAgainstTheLink) {
+    server.Serve("/f.bin", ScriptedResponse::Ok(Body(3000)));
+    get.SlowLimitBytes = 1 << 20;
+    get.SlowLimitSeconds = 1;
+    get.OnProgress = [](QObject*, int, int) { QThread::msleep(500); };
+    Fetch("/f.bin");
+    EXPECT_EQ(events.fileSize, 3000);
 }
 
 }  // namespace

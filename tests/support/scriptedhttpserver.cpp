@@ -96,6 +96,20 @@ ScriptedResponse& ScriptedResponse::HoldOpen() {
     return *this;
 }
 
+ScriptedResponse& ScriptedResponse::KeepAlive() {
+    keepAlive = true;
+    static const std::string kLine = "Connection: keep-alive\r\n";
+    // Before the blank line that ends the head; what was scripted behind it moves along.
+    const size_t at = head.size() >= 2 ? head.size() - 2 : head.size();
+    head.insert(at, kLine);
+    std::map<size_t, Duration> moved;
+    for (const auto& [offset, pause] : pauses)
+        moved[offset < at ? offset : offset + kLine.size()] += pause;
+    pauses = std::move(moved);
+    if (closeAfter && *closeAfter >= at) *closeAfter += kLine.size();
+    return *this;
+}
+
 // ---- RecordedRequest ----
 
 std::string RecordedRequest::Method() const {
@@ -332,6 +346,11 @@ size_t ScriptedHttpServer::OpenConnections() const {
     return openConnections_;
 }
 
+size_t ScriptedHttpServer::ConnectionsAccepted() const {
+    std::lock_guard lock(mutex_);
+    return connectionsAccepted_;
+}
+
 ScriptedResponse ScriptedHttpServer::ResponseFor(const std::string& target) const {
     std::lock_guard lock(mutex_);
     auto script = scripts_.find(target);
@@ -347,6 +366,7 @@ void ScriptedHttpServer::AcceptLoop() {
         if (client < 0) continue;
         std::lock_guard lock(mutex_);
         ++openConnections_;
+        ++connectionsAccepted_;
         handlers_.emplace_back(&ScriptedHttpServer::Handle, this, client);
     }
 }
@@ -362,16 +382,17 @@ void ScriptedHttpServer::Handle(int socket) {
 
 void ScriptedHttpServer::Converse(Connection& connection) {
     if (!connection.Handshake()) return;
-
-    // The head ends at the first empty line; both CRLF and bare LF lines are accepted.
     std::string received;
+    while (Exchange(connection, received)) {
+    }
+}
+
+bool ScriptedHttpServer::Exchange(Connection& connection, std::string& received) {
+    // The head ends at the first empty line; both CRLF and bare LF lines are accepted.
     size_t headEnd = std::string::npos;
     size_t separator = 0;
     char buffer[16384];
-    while (headEnd == std::string::npos && received.size() < kMaxRequestHead) {
-        size_t got = connection.Read(buffer, sizeof buffer);
-        if (got == 0) return;
-        received.append(buffer, got);
+    for (;;) {
         size_t crlf = received.find("\r\n\r\n");
         size_t lf = received.find("\n\n");
         if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) {
@@ -381,8 +402,12 @@ void ScriptedHttpServer::Converse(Connection& connection) {
             headEnd = lf;
             separator = 2;
         }
+        if (headEnd != std::string::npos || received.size() >= kMaxRequestHead) break;
+        size_t got = connection.Read(buffer, sizeof buffer);
+        if (got == 0) return false;
+        received.append(buffer, got);
     }
-    if (headEnd == std::string::npos) return;
+    if (headEnd == std::string::npos) return false;
 
     RecordedRequest request;
     std::vector<std::string> lines = SplitLines(received.substr(0, headEnd));
@@ -398,6 +423,8 @@ void ScriptedHttpServer::Converse(Connection& connection) {
         if (got == 0) break;
         request.body.append(buffer, got);
     }
+    // What follows the body belongs to the next request on the connection.
+    received = request.body.size() > announced ? request.body.substr(announced) : "";
     if (request.body.size() > announced) request.body.resize(announced);
     {
         std::lock_guard lock(mutex_);
@@ -411,13 +438,15 @@ void ScriptedHttpServer::Converse(Connection& connection) {
     size_t sent = 0;
     for (const auto& [offset, pause] : response.pauses) {
         if (offset > end) break;
-        if (!connection.WriteAll(bytes.data() + sent, offset - sent)) return;
+        if (!connection.WriteAll(bytes.data() + sent, offset - sent)) return false;
         sent = offset;
-        if (!connection.Sleep(pause)) return;
+        if (!connection.Sleep(pause)) return false;
     }
-    if (!connection.WriteAll(bytes.data() + sent, end - sent)) return;
+    if (!connection.WriteAll(bytes.data() + sent, end - sent)) return false;
+    if (response.keepAlive && !response.closeAfter) return true;
     if (response.holdOpen && !response.closeAfter) connection.AwaitClientClose();
     connection.Finish();
+    return false;
 }
 
 }  // namespace testsupport

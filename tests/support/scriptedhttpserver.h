@@ -10,11 +10,12 @@
 //   ... the client fetches server.Url("/v.txt") ...
 //   server.Requests()[0].requestLine == "GET /v.txt HTTP/1.0"
 //
-// Each connection carries one request. The server reads the request line, the header lines
-// and, when a Content-Length announces one, the body; records them; sends the response scripted
-// for the request target (the path as it appears in the request line, query included), then
-// closes the connection. A target with no script gets a 404 with a short body. A HEAD request
-// gets only the head of the response (status line and header lines).
+// A connection carries one request unless its response is scripted with KeepAlive. The server
+// reads the request line, the header lines and, when a Content-Length announces one, the body;
+// records them; sends the response scripted for the request target (the path as it appears in
+// the request line, query included), then closes the connection, or after a kept-alive response
+// reads the next request from it. A target with no script gets a 404 with a short body. A HEAD
+// request gets only the head of the response (status line and header lines).
 //
 // The server runs on threads of its own, so the test thread may talk to it with blocking calls
 // as well as through an event loop. Every member may be called from any thread. Destruction
@@ -64,12 +65,16 @@ struct ScriptedResponse {
     ScriptedResponse& DropAfterBody(size_t bodyBytes);
     // After the last byte, keeps the connection open until the client closes it.
     ScriptedResponse& HoldOpen();
+    // Adds "Connection: keep-alive" to the head and, after the last byte, waits on the same
+    // connection for the client's next request. Offsets scripted before stay on the same bytes.
+    ScriptedResponse& KeepAlive();
 
     std::string head;  // status line, header lines and the blank line, as sent
     std::string body;
     std::map<size_t, Duration> pauses;  // offset in head + body -> wait before that byte
     std::optional<size_t> closeAfter;   // bytes of head + body after which to close
     bool holdOpen = false;
+    bool keepAlive = false;
 };
 
 // One request as the server received it.
@@ -109,6 +114,8 @@ public:
     std::vector<RecordedRequest> Requests() const;
     // Connections accepted and not yet closed by the server.
     size_t OpenConnections() const;
+    // Connections accepted since the server started.
+    size_t ConnectionsAccepted() const;
 
 private:
     struct Connection;
@@ -118,6 +125,9 @@ private:
     void AcceptLoop();
     void Handle(int socket);
     void Converse(Connection& connection);
+    // Reads, records and answers one request; `received` holds what the client sent beyond the
+    // previous request. True when the connection stays open for another one.
+    bool Exchange(Connection& connection, std::string& received);
     ScriptedResponse ResponseFor(const std::string& target) const;
 
     std::unique_ptr<TlsContext> tls_;
@@ -129,6 +139,7 @@ private:
     std::map<std::string, ScriptedResponse> scripts_;
     std::vector<RecordedRequest> requests_;
     size_t openConnections_ = 0;
+    size_t connectionsAccepted_ = 0;
     std::vector<std::thread> handlers_;
     std::thread acceptor_;
 };
