@@ -61,7 +61,7 @@ void TMainform::ListUpdates() {
                                           setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
     updateList_.assign(journal_->ToDownload().begin(), journal_->ToDownload().end());
     updateSizes_.clear();
-    downloadTotal_ = bytesDownloaded_ = lastProgressCount_ = 0;
+    downloadTotal_ = bytesDownloaded_ = 0;
     plugInCount_ = 0;
 
     auto showProgress = [this](size_t position) {

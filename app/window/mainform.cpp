@@ -121,9 +121,9 @@ void TMainform::BuildWindow() {
 }
 
 void TMainform::BuildNetworkComponents() {
-    auto makeDownloader = [this](const char* name, bool useCache) {
+    auto makeDownloader = [this](const std::string& name, bool useCache) {
         auto* download = new THTTPGet(this);
-        download->setObjectName(name);
+        download->setObjectName(QString::fromStdString(name));
         download->AcceptTypes = "*/*";
         download->Agent = "Corvilex HTTPGet";
         download->BinaryData = false;
@@ -137,10 +137,17 @@ void TMainform::BuildNetworkComponents() {
     versionText_->MaxSize = kMaxVersionTextBytes;
     versionText_->OnDoneString = Handler(&TMainform::VersionTextDone);
     versionText_->OnError = Handler(&TMainform::VersionTextError);
-    fileDownload_ = makeDownloader("fileDownload", false);
-    fileDownload_->OnProgress = Handler(&TMainform::FileDownloadProgress);
-    fileDownload_->OnDoneFile = Handler(&TMainform::FileDownloadDone);
-    fileDownload_->OnError = Handler(&TMainform::FileDownloadError);
+    // Files download side by side: the download step waits for their events itself.
+    for (size_t i = 0; i < fileTransfers_.size(); ++i) {
+        THTTPGet* download =
+            makeDownloader(i == 0 ? "fileDownload" : "fileDownload" + std::to_string(i + 1), false);
+        download->WaitThread = false;
+        download->Resume = true;
+        download->OnProgress = Handler(&TMainform::FileDownloadProgress);
+        download->OnDoneFile = Handler(&TMainform::FileDownloadDone);
+        download->OnError = Handler(&TMainform::FileDownloadError);
+        fileTransfers_[i].download = download;
+    }
     manifestDownload_ = makeDownloader("manifestDownload", true);
     manifestDownload_->MaxSize = kMaxManifestBytes;
     manifestDownload_->OnDoneFile = Handler(&TMainform::ManifestDone);
@@ -311,7 +318,7 @@ bool TMainform::FormCloseQuery() {
             if (!environment_.Confirm(Texts::CancelDownloadQuestion)) return false;
             // The download step ends the program once the running transfer has stopped.
             closeButton_->setEnabled(false);
-            fileDownload_->Abort();
+            for (FileTransfer& transfer : fileTransfers_) transfer.download->Abort();
             cancelRequested_ = true;
             return false;
         default:  // the install
@@ -334,8 +341,9 @@ void TMainform::AskToClose() {
 
 void TMainform::EndProgram() {
     programEnded_ = true;
-    for (THTTPGet* download : {versionText_, fileDownload_, manifestDownload_, signatureDownload_})
+    for (THTTPGet* download : {versionText_, manifestDownload_, signatureDownload_})
         download->Abort();
+    for (FileTransfer& transfer : fileTransfers_) transfer.download->Abort();
     if (sizeQueryRunning_) sizeQuery_->Abort();
     QCoreApplication::quit();
 }

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -130,6 +131,29 @@ private:
     void FileDownloadDone(QObject* Sender, const AnsiString& FileName, int FileSize);
     void FileDownloadError(QObject* Sender);
 
+    // One file download of the download step.
+    struct FileTransfer {
+        THTTPGet* download = nullptr;
+        size_t index = 0;       // of its entry in updateList_
+        bool running = false;   // started, and its end not yet taken by the step
+        bool ended = false;     // its completion event has run
+        bool complete = false;  // every byte it announced arrived
+        int total = 0;          // its size, as the progress reports it
+        int counted = 0;        // its bytes counted in bytesDownloaded_ so far
+    };
+    // Starts the download of entry `index` on `transfer`. False, with the failure shown, when
+    // the entry's name is refused or its folder in Update cannot be made.
+    bool StartFileTransfer(FileTransfer& transfer, size_t index);
+    // The next transfer to end, once its completion event has run; nothing when none runs.
+    // Dispatches events meanwhile.
+    FileTransfer* WaitForFileTransfer();
+    // True when the ended transfer brought its file whole, as the publisher made it, and on
+    // disk to stay; otherwise shows the download failed.
+    bool FileArrivedWhole(const FileTransfer& transfer);
+    // Aborts every file download and waits until each has ended.
+    void StopFileTransfers();
+    FileTransfer& TransferOf(QObject* download);
+
     // [CONNECT] URL + "/" + Path + "/" + `name`, read afresh from setup.ini.
     AnsiString UpdateFolderUrl(const AnsiString& name) const;
     // The size text of a file in the built-in server's update folder; "0" when none is
@@ -223,8 +247,10 @@ private:
     THTTPGet* versionText_;        // Version.txt, into a string
     THTTPGet* manifestDownload_;   // Version.ini, into a file
     THTTPGet* signatureDownload_;  // Version.ini.sig, into a file
-    THTTPGet* fileDownload_;       // each update file
     TNMHTTP* sizeQuery_;           // the size of each update file
+    // Each update file: the first fetches one at a time; with every size listed in the
+    // manifest, the others fetch the next files ahead of it.
+    std::array<FileTransfer, 4> fileTransfers_;
 
     // What the wizard knows of the installation, from its start.
     AnsiString applicationFolder_;
@@ -239,19 +265,15 @@ private:
     // This run has fetched a manifest and made it the journal: an empty update list then
     // closes its section, as a complete download does.
     bool manifestArrived_ = false;
-    // The current file's transfer has delivered every byte it announced.
-    bool fileComplete_ = false;
     AnsiString latestVersion_;  // the version check's answer, which the manifest must lead to
     std::unique_ptr<TJournal> journal_;        // the local Version.ini, read once per step
     std::vector<TJournal::Entry> updateList_;  // see ListedEntries
     std::vector<int64_t> updateSizes_;         // see ListedSizes
-    AnsiString currentFileName_;
-    size_t currentDownloadIndex_ = 0;
+    AnsiString currentFileName_;               // the file that the running step's failure log names
     int plugInCount_ = 0;
     // Byte counts; wider than the bars' 32 bits so that a sum of sizes cannot overflow.
     int64_t downloadTotal_ = 0;
     int64_t bytesDownloaded_ = 0;
-    int64_t lastProgressCount_ = 0;
 
     bool programEnded_ = false;
     bool closeQuestionQueued_ = false;

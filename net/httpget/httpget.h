@@ -123,8 +123,9 @@ public:
     // with "If-Range: <validator>") and appends it when the server answers 206 from byte N;
     // a 200 (the file changed, or the server ignores ranges) starts the copy over, as does a
     // partial copy without a validator or for another URL. A 206 from another byte, or a 416,
-    // fails and discards the partial copy, so the next attempt starts over. A failure or Abort
-    // keeps the partial copy for the next attempt. A symbolic link at any of the three names
+    // fails and discards the partial copy, so the next attempt starts over, as does a body that
+    // runs past its limit (it is not the file). Any other failure, and Abort, keeps the
+    // partial copy for the next attempt. A symbolic link at any of the three names
     // is refused, never followed. Progress and OnDoneFile count the whole file, the part kept
     // from before included. An unreachable server fails (no empty target). A POST never
     // resumes.

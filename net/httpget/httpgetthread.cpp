@@ -407,6 +407,7 @@ void THTTPGetThread::Execute() {
     }
     if (file_ && std::fclose(file_) != 0) FailFile("write", WrittenName());
     file_ = nullptr;
+    if (ranPastLimit_ && settings_.Resume) DiscardPartialCopy();
     if (kept_) std::fclose(kept_);
     kept_ = nullptr;
 }
@@ -808,6 +809,7 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (!bodyStarted_ && !StartBody()) return false;
     // What goes past the limit is not kept: the reply is cut off here.
     if (size > static_cast<size_t>(bodyLimit_ - readed_)) {
+        ranPastLimit_ = true;
         FailRequest(TooLong());
         return false;
     }

@@ -193,6 +193,9 @@ private:
     int64_t slowMark_ = 0;
     std::chrono::steady_clock::time_point slowSince_;
     bool tooSlow_ = false;
+    // The body ran past its limit: what it left is not part of the file, so no later transfer
+    // may continue it.
+    bool ranPastLimit_ = false;
     std::FILE* file_ = nullptr;
     std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
     int lastProgress_ = 0;                // Readed of the last chunk given a progress call

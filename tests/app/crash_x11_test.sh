@@ -241,8 +241,8 @@ echo "   took $((EPOCHSECONDS - started)) s"
 kill_points=(
     "rename Version.ini.sendrift-new 1 20 0 - the first download in, its move not yet written"
     "write Version.ini.sendrift-new 2 19 1 - inside the second move: its copy still empty"
-    "write Update/Big.dat 1 16 4 - Big.dat opened, nothing written"
-    "write Update/Big.dat 3 16 4 - Big.dat partly written"
+    "write Update/Big.dat.part 1 16 4 - Big.dat opened, nothing written"
+    "write Update/Big.dat.part 3 16 4 - Big.dat partly written"
     "rename Version.ini.sendrift-new 5 16 4 - Big.dat in, its move not yet written"
     "rename Version.ini.sendrift-new 10 11 9 - the tenth download in, its move not yet written"
     "rename Version.ini.sendrift-new 15 6 14 - the fifteenth download in, its move not yet written"
@@ -286,7 +286,8 @@ for point in "${kill_points[@]}"; do
     [ -e "$path" ] || fail "$path is missing after the kill"
     if [ "$call" = write ] && [[ $path == */Update/* ]]; then
         size=$(stat -c %s "$path")
-        [ "$size" -lt "$(stat -c %s "$server/Update/${path##*/}")" ] &&
+        name=${path##*/}
+        [ "$size" -lt "$(stat -c %s "$server/Update/${name%.part}")" ] &&
             { [ "$when" -eq 1 ] || [ "$size" -gt 0 ]; } ||
             fail "$path holds $size bytes after the kill in write $when"
     fi

@@ -120,20 +120,21 @@ for rename in (c for c in calls if c["name"].startswith("rename")):
     if not flushed or (record and record["start"] < flushed["start"]):
         problem(f"{target}: its folder was not flushed before the next record was written")
 
-# Every downloaded copy is flushed before the journal's next rename, the move to [RUN].
+# Every download, written beside its name as a partial copy, is flushed before the journal's
+# next rename, the move to [RUN].
 journal = os.path.join(app, "Version.ini")
 for name in ("Main.exe", "Filter.dll", "Big.dat"):
     download = os.path.join(app, "Update", name)
-    writes = [c for c in calls if c["name"] == "write" and c["path"] == download]
+    writes = [c for c in calls if c["name"] == "write" and c["path"] == download + ".part"]
     if not writes:
-        problem(f"{download}: never written")
+        problem(f"{download}.part: never written")
         continue
     move = next((c for c in calls if c["name"].startswith("rename")
                  and c["paths"][-1] == journal and c["start"] > writes[-1]["end"]), None)
     if not move:
         problem(f"{download}: no journal write after it")
     elif not any(writes[-1]["end"] < f["start"] and f["end"] < move["start"]
-                 for f in flushes(download)):
+                 for f in flushes(download + ".part") + flushes(download)):
         problem(f"{download}: the journal moved its entry before the copy was flushed")
 
 for expected in ("Main.exe", "Plugins/Filter.dll", "Big.dat", "CUpdate/Main.exe",

@@ -45,9 +45,8 @@ inline TNMHTTP& SizeQuery(const TMainform& form) {
 }
 // True while any download component of the form transfers.
 inline bool AnyDownloadBusy(const TMainform& form) {
-    for (const char* name :
-         {"versionText", "manifestDownload", "signatureDownload", "fileDownload"})
-        if (Part<THTTPGet>(form, name).Busy()) return true;
+    for (const THTTPGet* download : form.findChildren<THTTPGet*>())
+        if (download->Busy()) return true;
     return false;
 }
 

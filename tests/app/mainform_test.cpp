@@ -284,6 +284,7 @@ TEST_F(Wizard, ConfirmedCancelStopsTheRunningTransfers) {
     FileDownload(form).OnProgress = [&](QObject*, int, int) { form.close(); };
     FileDownload(form).OnError = [&](QObject*) { ++downloadErrors; };
     FileDownload(form).GetFile();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !FileDownload(form).Busy(); }));
     EXPECT_EQ(downloadErrors, 1);
     EXPECT_TRUE(form.CancelRequested());
 
