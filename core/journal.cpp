@@ -9,7 +9,6 @@ namespace {
 
 constexpr const char* kWaitingSection = "RUN";
 constexpr const char* kComponentSection = "DLL";
-constexpr const char* kSizeSection = "SIZE";
 
 // Takes the entry with `key` out of `entries`, looking at the front first, where the steps'
 // order puts it. Nothing when it is not there.

@@ -4,6 +4,10 @@
 
 #include "platform/text.h"
 
+// The section that lists files' sizes in bytes, decimal (DecimalCount): each key a file name as
+// it stands before the first ";" of an entry value, matched like the [SHA256] keys.
+inline constexpr const char* kSizeSection = "SIZE";
+
 // All characters before the first ";"; empty when there is none.
 AnsiString EntryFileName(const AnsiString& value);
 

@@ -17,6 +17,7 @@
 #include <QObject>
 
 #include "platform/eintr.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -156,7 +157,7 @@ sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
 // so such a name fails at once even on a machine without a working name server.
 bool IsReservedInvalidName(std::string name) {
     if (!name.empty() && name.back() == '.') name.pop_back();
-    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    name = FoldedName(name);
     const std::string suffix = ".invalid";
     return name == "invalid" ||
            (name.size() > suffix.size() &&

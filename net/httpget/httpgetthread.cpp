@@ -35,13 +35,9 @@ constexpr std::chrono::microseconds kGatherTime(1000);
 
 constexpr char kAborted[] = "the transfer was aborted";
 
-bool StartsWithNoCase(const AnsiString& text, const char* prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           SameTextIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace
@@ -68,17 +64,10 @@ namespace {
 
 // A Content-Length value as the transfer counts bytes: decimal digits only, within the range
 // of a signed 32-bit count.
-std::optional<int> ParseContentLength(const AnsiString& text) {
-    size_t first = text.find_first_not_of(" \t");
-    size_t last = text.find_last_not_of(" \t\r\n");
-    if (first == AnsiString::npos) return std::nullopt;
-    long long value = 0;
-    for (size_t i = first; i <= last; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX) return std::nullopt;
-    }
-    return static_cast<int>(value);
+std::optional<int> ParseContentLength(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+    const std::optional<uint64_t> length = DecimalCount(text, INT_MAX);
+    return length ? std::optional<int>(int(*length)) : std::nullopt;
 }
 
 // A header's value: what follows the name and colon, without the blanks around it.
@@ -469,10 +458,10 @@ void THTTPGetThread::Run() {
         if (connectTimeout > 0) {
             curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout));
         }
-        const TrustedAuthorities trust = TrustedAuthoritiesFor(
-            settings_.CertificateAuthorityFile.empty()
-                ? ""
-                : platform::NativePath(settings_.CertificateAuthorityFile));
+        const TrustedAuthorities trust =
+            TrustedAuthoritiesFor(settings_.CertificateAuthorityFile.empty()
+                                      ? ""
+                                      : platform::NativePath(settings_.CertificateAuthorityFile));
         if (!trust.file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, trust.file.c_str());
         if (!trust.folder.empty()) curl_easy_setopt(curl, CURLOPT_CAPATH, trust.folder.c_str());
         if (!settings_.Agent.empty()) {

@@ -34,16 +34,6 @@ bool AnnouncesLength(CmdType kind) {
     return SendsBody(kind) || kind == CmdLINK || kind == CmdUNLINK;
 }
 
-AnsiString Upper(AnsiString text) {
-    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-AnsiString Lower(AnsiString text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // A value with one of these would end its header line early or add lines of its own.
 bool BreaksHeaderLine(const AnsiString& value) {
     return value.find_first_of(AnsiString("\r\n\0", 3)) != AnsiString::npos;
@@ -96,22 +86,6 @@ int32_t ContentLength(const AnsiString& line) {
     return static_cast<int32_t>(value);
 }
 
-AnsiString Base64(const AnsiString& text) {
-    std::stringstream input(text);
-    std::stringstream output;
-    TNMUUProcessor encoder;
-    encoder.Method = uuMime;
-    encoder.InputStream = &input;
-    encoder.OutputStream = &output;
-    encoder.Encode();
-    AnsiString encoded = output.str();
-    // Credentials travel as one unbroken text, also when they span several encoded lines.
-    encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
-                                 [](char c) { return c == '\r' || c == '\n'; }),
-                  encoded.end());
-    return encoded;
-}
-
 // The scheme of a URL: the text before its first ":" when that text is a scheme name (a letter,
 // then letters, digits, "+", "-" or "."); "" for a reference without one, such as a path.
 AnsiString SchemeOf(const AnsiString& url) {
@@ -121,7 +95,7 @@ AnsiString SchemeOf(const AnsiString& url) {
     const bool named = std::all_of(url.begin(), url.begin() + static_cast<long>(colon), [](char c) {
         return isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
     });
-    return named ? Lower(url.substr(0, colon)) : "";
+    return named ? FoldedName(url.substr(0, colon)) : "";
 }
 
 long long FileSize(const AnsiString& fileName) {
@@ -286,7 +260,7 @@ void TNMHTTP::Exchange() {
         Connect();
         if (secure_) {
             if (!Proxy.empty()) OpenTunnel();
-            StartTls(Host, Lower(Host) + ":" + std::to_string(Port));
+            StartTls(Host, FoldedName(Host) + ":" + std::to_string(Port));
         }
         SendRequest();
         ReplyNumber = 0;
@@ -348,7 +322,7 @@ void TNMHTTP::CheckRedirectTarget() const {
 bool TNMHTTP::MaySendCookie() const {
     // A cookie the caller set (or replaced the received one with) is the caller's to place.
     if (!receivedCookie_ || receivedCookie_->value != HeaderInfo.Cookie) return true;
-    return Lower(receivedCookie_->host) == Lower(Host) && receivedCookie_->port == Port;
+    return SameTextIgnoringCase(receivedCookie_->host, Host) && receivedCookie_->port == Port;
 }
 
 void TNMHTTP::ParseURL() {
@@ -362,7 +336,7 @@ void TNMHTTP::ParseURL() {
 
     const size_t schemeEnd = URL.find(':');
     if (schemeEnd != AnsiString::npos) {
-        const AnsiString scheme = Lower(URL.substr(0, schemeEnd));
+        const AnsiString scheme = FoldedName(URL.substr(0, schemeEnd));
         secure_ = scheme == "https";
         Port = secure_ ? 443 : scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
     }
@@ -412,8 +386,9 @@ void TNMHTTP::BuildHeader() {
     RequestHeader.SetField("Cookie", MaySendCookie() ? HeaderInfo.Cookie : "");
     RequestHeader.SetField("Referer", HeaderInfo.Referer);
     if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty()) {
-        RequestHeader.SetField("Authorization",
-                               "Basic " + Base64(HeaderInfo.UserId + ":" + HeaderInfo.Password));
+        RequestHeader.SetField(
+            "Authorization",
+            "Basic " + MimeEncodeUnbroken(HeaderInfo.UserId + ":" + HeaderInfo.Password));
     }
     if (viaProxy) RequestHeader.SetField("Proxy-Authorization", ProxyCredentialLine());
     RequestHeader.Add("Content-type: application/x-www-form-urlencoded");
@@ -474,12 +449,12 @@ void TNMHTTP::ReadHeader() {
         line = ReadLn();
         headerBytes += line.size();
         if (headerBytes > kMaxHeaderBytes) throw ESockError("Response header too long");
-        const AnsiString name = Upper(line.substr(0, line.find(' ')));
-        if (name == "SET-COOKIE:") {
+        const AnsiString name = FoldedName(line.substr(0, line.find(' ')));
+        if (name == "set-cookie:") {
             CookieIn = WithoutLineEnd(line.substr(std::min<size_t>(12, line.size()), 256));
-        } else if (name == "LOCATION:") {
+        } else if (name == "location:") {
             Location = WithoutLineEnd(line.substr(std::min<size_t>(10, line.size()), 256));
-        } else if (name == "CONTENT-LENGTH:") {
+        } else if (name == "content-length:") {
             BytesTotal = ContentLength(line);
         }
         AppendHeaderLine(line, sink);
@@ -487,7 +462,8 @@ void TNMHTTP::ReadHeader() {
 }
 
 AnsiString TNMHTTP::ProxyCredentialLine() const {
-    return proxyCredentials_.empty() ? AnsiString() : "Basic " + Base64(proxyCredentials_);
+    return proxyCredentials_.empty() ? AnsiString()
+                                     : "Basic " + MimeEncodeUnbroken(proxyCredentials_);
 }
 
 void TNMHTTP::ApplyEnvironmentProxy() {

@@ -1,6 +1,8 @@
 #include "net/sock/nmuue.h"
 
+#include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -81,4 +83,19 @@ void TNMUUProcessor::Encode() {
         throw;
     }
     FinishEncode();
+}
+
+AnsiString MimeEncodeUnbroken(const AnsiString& text) {
+    std::stringstream input(text);
+    std::stringstream output;
+    TNMUUProcessor encoder;
+    encoder.Method = uuMime;
+    encoder.InputStream = &input;
+    encoder.OutputStream = &output;
+    encoder.Encode();
+    AnsiString encoded = output.str();
+    encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
+                                 [](char c) { return c == '\r' || c == '\n'; }),
+                  encoded.end());
+    return encoded;
 }

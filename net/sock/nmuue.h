@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include "platform/component.h"
+#include "platform/text.h"
 
 enum UUMethods { uuMime = 0, uuCode = 1 };
 
@@ -38,3 +39,6 @@ private:
 
     char alphabet_[64] = {};
 };
+
+// `text` in Base64 (MIME) as one unbroken line, as credentials travel in a header.
+AnsiString MimeEncodeUnbroken(const AnsiString& text);

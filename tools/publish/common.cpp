@@ -71,17 +71,10 @@ void RefuseOpenSecretKey(const AnsiString& path) {
                   ShellWord(PrintablePath(path))};
 }
 
-bool SameSectionName(const AnsiString& a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 bool IsBookkeepingSection(const AnsiString& section) {
-    return SameSectionName(section, "VERSION") || SameSectionName(section, "RUN") ||
-           SameSectionName(section, verification::kDigestSection) ||
-           SameSectionName(section, kSizeSection);
+    return SameTextIgnoringCase(section, "VERSION") || SameTextIgnoringCase(section, "RUN") ||
+           SameTextIgnoringCase(section, verification::kDigestSection) ||
+           SameTextIgnoringCase(section, kSizeSection);
 }
 
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
@@ -94,7 +87,7 @@ std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
     for (const AnsiString& section : sections) {
         if (IsBookkeepingSection(section)) continue;
         manifest.KeyNames(section, keys);
-        const bool components = SameSectionName(section, "DLL");
+        const bool components = SameTextIgnoringCase(section, "DLL");
         for (const AnsiString& key : keys)
             add(components ? key : EntryFileName(manifest.ReadEntry(section, key)));
     }

@@ -16,10 +16,6 @@ struct Failure {
     std::string message;
 };
 
-// The manifest section that maps file names (as they stand before the first ";" of an entry
-// value, matched like [SHA256] keys) to their sizes in bytes, decimal.
-inline constexpr const char* kSizeSection = "SIZE";
-
 // A path from the command line as code-page text.
 AnsiString CodePagePath(const char* native);
 // Code-page text for the terminal.
@@ -37,9 +33,6 @@ void RefuseLinks(const AnsiString& folder, const AnsiString& name);
 
 // Refuses a secret key file that anyone but its owner may use.
 void RefuseOpenSecretKey(const AnsiString& path);
-
-// Folds ASCII letters only, as the INI store matches names.
-bool SameSectionName(const AnsiString& a, std::string_view b);
 
 // True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
 bool IsBookkeepingSection(const AnsiString& section);

@@ -79,7 +79,7 @@ void RemoveAllSections(TIniFile& manifest, const char* name) {
     auto any = [&] {
         manifest.SectionNames(sections);
         return std::any_of(sections.begin(), sections.end(), [&](const AnsiString& section) {
-            return SameSectionName(section, name);
+            return SameTextIgnoringCase(section, name);
         });
     };
     while (any()) manifest.RemoveSection(name);

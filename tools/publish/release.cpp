@@ -40,10 +40,10 @@ bool IsUpdaterState(const AnsiString& name) {
     const size_t separator = platform::FindSeparator(name);
     const AnsiString top = name.substr(0, separator);
     if (separator != AnsiString::npos)
-        return SameSectionName(top, "Update") || SameSectionName(top, "CUpdate");
+        return SameTextIgnoringCase(top, "Update") || SameTextIgnoringCase(top, "CUpdate");
     for (const char* own : {"setup.ini", "Version.ini", "Version.ini.sig", "Version.ini.download",
                             "Version.ini.sig.download", "sendrift.log"})
-        if (SameSectionName(top, own)) return true;
+        if (SameTextIgnoringCase(top, own)) return true;
     return false;
 }
 
@@ -116,7 +116,7 @@ void RefuseVersions(const ReleaseOptions& o) {
         if (SameTextIgnoringCase(version, o.version))
             throw Failure{"the older version " + Printable(version) +
                           " is the new version; an installation of it is up to date"};
-        if (IsBookkeepingSection(version) || SameSectionName(version, "DLL"))
+        if (IsBookkeepingSection(version) || SameTextIgnoringCase(version, "DLL"))
             throw Failure{"the older version " + Printable(version) +
                           " would name a section the manifest uses for itself"};
         if (!seen.insert(FoldedName(version)).second)

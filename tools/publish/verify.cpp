@@ -50,7 +50,7 @@ void CheckNames(const TIniFile& manifest, Problems& problems) {
     manifest.SectionNames(sections);
     for (const AnsiString& section : sections) {
         if (IsBookkeepingSection(section)) continue;
-        const bool components = SameSectionName(section, "DLL");
+        const bool components = SameTextIgnoringCase(section, "DLL");
         manifest.KeyNames(section, keys);
         for (const AnsiString& key : keys) {
             const AnsiString value = manifest.ReadEntry(section, key);
@@ -68,14 +68,6 @@ void CheckNames(const TIniFile& manifest, Problems& problems) {
             }
         }
     }
-}
-
-std::optional<int64_t> SizeValue(const AnsiString& text) {
-    int64_t size = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || size < 0)
-        return std::nullopt;
-    return size;
 }
 
 void CheckFiles(const AnsiString& folder, const TIniFile& manifest,
@@ -97,10 +89,10 @@ void CheckFiles(const AnsiString& folder, const TIniFile& manifest,
         manifest.ReadEntries(kSizeSection, name, sizes);
         if (sizes.empty()) problems.Add(Printable(name) + ": no [SIZE]");
         for (const AnsiString& listed : sizes) {
-            const std::optional<int64_t> value = SizeValue(listed);
+            const std::optional<uint64_t> value = DecimalCount(listed, INT64_MAX);
             if (!value)
                 problems.Add(Printable(name) + ": [SIZE] " + Quoted(listed) + " is no size");
-            else if (*value != size)
+            else if (int64_t(*value) != size)
                 problems.Add(Printable(name) + ": [SIZE] says " + std::to_string(*value) +
                              " bytes, the file has " + std::to_string(size));
         }
