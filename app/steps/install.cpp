@@ -119,38 +119,7 @@ void TMainform::InstallUpdates() {
         AddRow(install_.files, entry.fileName, icons_.waiting, Texts::NotInstalled);
     CompleteRows(install_.files);
 
-    const AnsiString updateFolder = applicationFolder_ + "Update\\";
-    for (const TJournal::Entry& entry : updateList_) {
-        currentFileName_ = entry.fileName;
-        // Names are judged on real paths as well: a folder of the product that is a link may
-        // lead anywhere, and only what stays inside the application folder is installed.
-        if (!entry.safe || (entry.copy && LeadsOutside(CopyTarget(applicationFolder_, entry),
-                                                       applicationFolder_))) {
-            ShowNameRefused(currentFileName_);
-            return;
-        }
-        // A folder of downloads that is (or leads through) a link is not the updater's own:
-        // what is in it was never downloaded by this program.
-        if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
-            !platform::IsInsideFolder(updateFolder + currentFileName_, updateFolder) ||
-            !platform::FileExists(updateFolder + currentFileName_)) {
-            LogFailure(currentFileName_, "no downloaded copy in " + updateFolder);
-            ShowStopped(Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
-                        Texts::RetryButton, true, WizardStep::VersionCheck);
-            cancelRequested_ = false;
-            return;
-        }
-        // Checked again here, for every entry before any is installed: the copy may have been
-        // changed since it was downloaded, possibly in an earlier run of the program. A link in
-        // its place is no copy at all.
-        if (platform::IsSymbolicLink(updateFolder + currentFileName_) ||
-            verification::CheckFile(journal_->Digests(currentFileName_),
-                                    updateFolder + currentFileName_) ==
-                verification::FileCheck::Fails) {
-            ShowCopyDamaged(entry);
-            return;
-        }
-    }
+    if (!WaitingCopiesAreUsable()) return;
 
     pages_->SetActivePage("install");
     QCoreApplication::processEvents();
@@ -179,6 +148,42 @@ void TMainform::InstallUpdates() {
         return;
     }
     Finish();
+}
+
+bool TMainform::WaitingCopiesAreUsable() {
+    const AnsiString updateFolder = applicationFolder_ + "Update\\";
+    for (const TJournal::Entry& entry : updateList_) {
+        currentFileName_ = entry.fileName;
+        // Names are judged on real paths as well: a folder of the product that is a link may
+        // lead anywhere, and only what stays inside the application folder is installed.
+        if (!entry.safe || (entry.copy && LeadsOutside(CopyTarget(applicationFolder_, entry),
+                                                       applicationFolder_))) {
+            ShowNameRefused(currentFileName_);
+            return false;
+        }
+        // A folder of downloads that is (or leads through) a link is not the updater's own:
+        // what is in it was never downloaded by this program.
+        if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
+            !platform::IsInsideFolder(updateFolder + currentFileName_, updateFolder) ||
+            !platform::FileExists(updateFolder + currentFileName_)) {
+            LogFailure(currentFileName_, "no downloaded copy in " + updateFolder);
+            ShowStopped(Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
+                        Texts::RetryButton, true, WizardStep::VersionCheck);
+            cancelRequested_ = false;
+            return false;
+        }
+        // Checked again here, for every entry before any is installed: the copy may have been
+        // changed since it was downloaded, possibly in an earlier run of the program. A link in
+        // its place is no copy at all.
+        if (platform::IsSymbolicLink(updateFolder + currentFileName_) ||
+            verification::CheckFile(journal_->Digests(currentFileName_),
+                                    updateFolder + currentFileName_) ==
+                verification::FileCheck::Fails) {
+            ShowCopyDamaged(entry);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool TMainform::KeepsBackups() const {

@@ -63,51 +63,61 @@ void TMainform::ListUpdates() {
     updateSizes_.clear();
     downloadTotal_ = bytesDownloaded_ = 0;
     plugInCount_ = 0;
+    if (!ListSectionFiles()) return;
+    list_.hint->clear();
+    if (!ListNewerComponents()) return;
 
-    auto showProgress = [this](size_t position) {
-        list_.progress->SetMax(int(updateList_.size() + componentFiles_.size()));
-        list_.progress->SetPosition(int(position));
-    };
+    CompleteRows(list_.files);
+    list_.hint->setText(platform::ToUnicode(Texts::ListedHint));
+    OfferStep(WizardStep::Download);
+    if (updateList_.empty()) mainButton_->Click();
+}
 
-    const size_t listed = updateList_.size();
-    for (size_t i = 0; i < listed; ++i) {
-        if (cancelRequested_) return;
+void TMainform::ShowListProgress(size_t position) {
+    list_.progress->SetMax(int(updateList_.size() + componentFiles_.size()));
+    list_.progress->SetPosition(int(position));
+}
+
+void TMainform::AddListRow(const AnsiString& name, const AnsiString& size) {
+    AddRow(list_.files, name, icons_.waiting, SizeText(size));
+    ScrollToRow(list_.files, int(updateSizes_.size()));
+    updateSizes_.push_back(SizeOf(size));
+    downloadTotal_ += SizeOf(size);
+}
+
+bool TMainform::ListSectionFiles() {
+    for (size_t i = 0; i < updateList_.size(); ++i) {
+        if (cancelRequested_) return false;
         currentFileName_ = updateList_[i].fileName;
         // Checked before anything is asked for the name: "..\x" must not even reach the server.
         if (!updateList_[i].safe) {
             ShowNameRefused(currentFileName_);
-            return;
+            return false;
         }
         const std::optional<AnsiString> size = SizeOfFile(currentFileName_);
-        if (!size || cancelRequested_) return;
-        AddRow(list_.files, currentFileName_, icons_.waiting, SizeText(*size));
-        ScrollToRow(list_.files, int(i));
-        updateSizes_.push_back(SizeOf(*size));
-        downloadTotal_ += SizeOf(*size);
-        showProgress(i + 1);
+        if (!size || cancelRequested_) return false;
+        AddListRow(currentFileName_, *size);
+        ShowListProgress(i + 1);
         list_.count->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
                                                  Texts::ListingFilesOf + SizeText(downloadTotal_)));
     }
-    list_.hint->clear();
+    return true;
+}
 
-    // Components whose build on the server is newer than the installed file join the list.
+bool TMainform::ListNewerComponents() {
     for (size_t j = 0; j < componentFiles_.size(); ++j) {
         const AnsiString& name = componentFiles_[j];
         if (platform::FileExists(applicationFolder_ + name)) {
             const AnsiString serverDate = journal_->ComponentDate(name);
             const AnsiString localDate = FileDateText(applicationFolder_ + name);
             if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
-                if (cancelRequested_) return;
-                const std::optional<AnsiString> listedOrAnnounced = SizeOfFile(name);
-                if (!listedOrAnnounced || ProgramEnded()) return;
-                const AnsiString& size = *listedOrAnnounced;
-                if (size == "0") {
+                if (cancelRequested_) return false;
+                const std::optional<AnsiString> size = SizeOfFile(name);
+                if (!size || ProgramEnded()) return false;
+                if (*size == "0") {
                     journal_->DropComponent(name);
                 } else {
-                    AddRow(list_.files, name, icons_.waiting, SizeText(size));
-                    ScrollToRow(list_.files, int(updateList_.size()));
-                    updateSizes_.push_back(SizeOf(size));
-                    downloadTotal_ += SizeOf(size);
+                    AddListRow(name, *size);
                     ++plugInCount_;
                     updateList_.push_back(journal_->AppendComponent(name));
                     list_.count->setText(platform::ToUnicode(
@@ -117,12 +127,7 @@ void TMainform::ListUpdates() {
                 }
             }
         }
-        showProgress(updateList_.size() + j + 1);
+        ShowListProgress(updateList_.size() + j + 1);
     }
-    if (cancelRequested_) return;
-
-    CompleteRows(list_.files);
-    list_.hint->setText(platform::ToUnicode(Texts::ListedHint));
-    OfferStep(WizardStep::Download);
-    if (updateList_.empty()) mainButton_->Click();
+    return !cancelRequested_;
 }

@@ -156,6 +156,13 @@ private:
 
     // [CONNECT] URL + "/" + Path + "/" + `name`, read afresh from setup.ini.
     AnsiString UpdateFolderUrl(const AnsiString& name) const;
+    // The list step's parts: the files of the installed version's section, then the
+    // components whose build on the server is newer than the installed file. False when the
+    // step stops.
+    bool ListSectionFiles();
+    bool ListNewerComponents();
+    void AddListRow(const AnsiString& name, const AnsiString& size);
+    void ShowListProgress(size_t position);
     // The size text of a file in the built-in server's update folder; "0" when none is
     // announced. A failed query shows its state, sets the cancel flag and gives "0".
     AnsiString QuerySize(const AnsiString& fileName);
@@ -187,6 +194,10 @@ private:
     // A waiting copy that is no longer what the publisher made: deletes it and hands its entry,
     // and every entry after it, back to the download, so the install order stays as listed.
     void ShowCopyDamaged(const TJournal::Entry& entry);
+    // True when every waiting entry may be installed: its name stays inside the application
+    // folder, and its downloaded copy is there, the updater's own and what the publisher made.
+    // Otherwise shows why not. Checked for all before any is installed.
+    bool WaitingCopiesAreUsable();
     // Installs the waiting entries [first, last), all copy entries, as one batch: every copy is
     // put in place with one flush pass, then the entries leave the journal in one write. A
     // crash in between only repeats copies. False, with the failure shown, when one fails.

@@ -257,6 +257,36 @@ TEST_F(HostileServer, ATricklingSizeQueryFailsAtItsLimit) {
     EXPECT_LT(elapsed, 5000);
 }
 
+// A download that trickles a byte every few seconds never falls silent, yet would hold the
+// wizard for ever: it fails once a minute has brought less than 1 KB, and meanwhile the window
+// goes on taking events.
+TEST_F(HostileServer, ATricklingDownloadFailsWithinAMinuteAndTheWindowStaysResponsive) {
+    ScriptedResponse trickle = ScriptedResponse::Ok("new a, and more bytes than a minute brings");
+    for (size_t at = 1; at < trickle.body.size(); ++at)
+        trickle.PauseInBody(at, std::chrono::seconds(4));
+    server_.Serve("/Update/a.dll", trickle);
+    TMainform& form = OpenWizard();
+    ClickMain();
+    ClickMain();
+    ASSERT_EQ(StateNow(), Listed());
+    qint64 longestPause = 0;
+    QElapsedTimer sincePass;
+    sincePass.start();
+    QTimer pass;
+    QObject::connect(&pass, &QTimer::timeout,
+                     [&] { longestPause = std::max(longestPause, sincePass.restart()); });
+    pass.start(50);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(testsupport::ClickAsAPerson(&MainButton(form)));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return StateNow() == DownloadFailed(); },
+                                       std::chrono::seconds(90)));
+    EXPECT_GE(clock.elapsed(), 59000);
+    EXPECT_LT(clock.elapsed(), 75000);
+    EXPECT_LT(longestPause, 1000) << "the window took no events for " << longestPause << " ms";
+    EXPECT_NE(folder_.Read("sendrift.log").find("a.dll: the link is too slow"), std::string::npos);
+}
+
 // A size query is HTTP; a redirect elsewhere would have it spoken as HTTP to any service of
 // the server's choosing. The query fails before anything connects there.
 TEST_F(HostileServer, ASizeQueryRedirectedToAnotherSchemeFailsWithoutConnecting) {
