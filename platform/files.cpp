@@ -479,6 +479,15 @@ std::FILE* OpenForWriting(const AnsiString& path) {
     return file;
 }
 
+std::FILE* OpenForContinuing(const AnsiString& path) {
+    const int fd = RetryOnEintr(
+        [&] { return ::open(NativePath(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); });
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "r+b");
+    if (!file) ::close(fd);
+    return file;
+}
+
 std::optional<unsigned> PermissionBits(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info)) return std::nullopt;

@@ -132,6 +132,9 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
 // emptying it. A symbolic link at the path is refused rather than followed, so a link planted
 // in a folder of downloads cannot carry the write elsewhere. Nothing when it cannot be opened.
 std::FILE* OpenForWriting(const AnsiString& path);
+// Opens an existing file for reading and writing where it stands, to continue it: nothing is
+// created or emptied, and a symbolic link at the path is refused as by OpenForWriting.
+std::FILE* OpenForContinuing(const AnsiString& path);
 
 // The permission bits (07777) of the file that `path` leads to, links followed; nothing when
 // it cannot be examined.

@@ -132,13 +132,6 @@ std::optional<PartialInfo> ParsePartialInfo(const std::optional<std::string>& te
                        text->substr(validator + 10, text->size() - 1 - validator - 10)};
 }
 
-// Opens an existing partial copy to continue it. A symbolic link is refused rather than
-// followed, as OpenForWriting refuses it.
-std::FILE* OpenForAppending(const AnsiString& path) {
-    if (platform::IsSymbolicLink(path)) return nullptr;
-    return std::fopen(platform::NativePath(path).c_str(), "r+b");
-}
-
 std::atomic<int64_t> connectionsOpened{0};
 
 // Easy handles kept idle between transfers; each holds the connection of its last transfer.
@@ -588,7 +581,7 @@ void THTTPGetThread::PrepareResume() {
     if (!settings_.PostQuery.empty()) return;
     const std::optional<PartialInfo> info = ParsePartialInfo(platform::ReadWholeFile(InfoName()));
     if (!info || info->url != settings_.URL || info->validator.empty()) return;
-    kept_ = OpenForAppending(partName_);
+    kept_ = platform::OpenForContinuing(partName_);
     if (!kept_) return;
     GiveBuffer(kept_);
     long size = -1;
