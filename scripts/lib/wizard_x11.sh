@@ -144,3 +144,20 @@ stop_update_server() {
         SERVER_PID=
     fi
 }
+
+# A throwaway authority (ca.pem) in the folder $1, a certificate for 127.0.0.1 that it signs
+# (server.pem, server.key), and another authority that signs nothing here (other.pem).
+make_test_authority() {
+    mkdir -p "$1"
+    (
+        cd "$1"
+        local key="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+        # shellcheck disable=SC2086 # the key options
+        openssl req -x509 $key -days 2 -subj "/CN=Sendrift Throwaway CA" -keyout ca.key -out ca.pem &&
+            openssl req $key -subj /CN=127.0.0.1 -keyout server.key -out server.csr &&
+            echo "subjectAltName=IP:127.0.0.1" >san.ext &&
+            openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+                -extfile san.ext -out server.pem &&
+            openssl req -x509 $key -days 2 -subj "/CN=Another CA" -keyout other.key -out other.pem
+    ) 2>/dev/null || fail "openssl could not make the throwaway certificates"
+}

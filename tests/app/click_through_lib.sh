@@ -3,9 +3,6 @@
 # tests of the real program that care about what the upgrade leaves on disk rather than about
 # the steps' requests. Sourced after wizard_test_lib.sh.
 
-# Succeeds when at least $2 size queries were logged after the first $1 lines.
-heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -ge "$2" ]; }
-
 # Clicks the program, already started in the application folder $1 with its window in
 # `window`, from the welcome page through the upgrade from version 2.9, whose manifest lists
 # $2 files, to its finish button, and checks that it then ended with 0.

@@ -169,9 +169,6 @@ check_journal() {
 # Succeeds when the command "$@" succeeds or the program has ended.
 or_ended() { "$@" || not running "$wizard"; }
 
-# Succeeds when at least $2 size queries were logged after the first $1 lines.
-heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -ge "$2" ]; }
-
 # Succeeds when, after the continue button was clicked in the application folder $1 with
 # request log line $2 and $3 files in Update, the list step has queried a size or the steps
 # have run on into the install.

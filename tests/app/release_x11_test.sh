@@ -50,9 +50,6 @@ install() {
     printf '%s\r\n' "[VERSION]" "VERSION=$2" >"$1/setup.ini"
 }
 
-# Succeeds when the number of HEAD requests after the first $1 log lines is $2.
-heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -eq "$2" ]; }
-
 # Clicks an upgrade of the application folder $1 from version $2 through. The release lists
 # every size, so the list asks the server nothing: its click and the download's follow each
 # other until the files are asked for.

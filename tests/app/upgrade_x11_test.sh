@@ -58,9 +58,6 @@ click_to_list() {
 # Succeeds when the [RUN] keys of the manifest in the application folder $1 are "$2".
 journalled() { [ "$(ini_keys "$1/Version.ini" RUN)" = "$2" ]; }
 
-# Succeeds when the number of HEAD requests after the first $1 log lines is $2.
-heads_since() { [ "$(requests_since "$1" | grep -c '"HEAD ')" -eq "$2" ]; }
-
 # From the list step started after log line $1, in the application folder $2: waits for its
 # $3 size queries, then clicks "下一步(&N)" into the download and install steps and "完成(&F)".
 click_from_list() {
