@@ -21,7 +21,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "bench/head/tlsnginx.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
@@ -109,18 +108,18 @@ Comparison Compare(const char* label, TNMHTTP& http, const std::vector<std::stri
 void Run() {
     QTemporaryDir root;
     if (!root.isValid()) Die("no temporary folder");
-    NginxServer nginx(root.path());
+    const QString tlsRoot = root.path() + "/tls";
+    QDir().mkpath(tlsRoot);
+    testsupport::TestAuthority authority(tlsRoot.toStdString());
+    const testsupport::TlsIdentity identity = authority.Issue("server", "IP:127.0.0.1");
+    NginxServer nginx(root.path(),
+                      NginxCertificate{QString::fromStdString(identity.certificateFile),
+                                       QString::fromStdString(identity.privateKeyFile)});
     for (int i = 0; i < kFiles; ++i) {
         QFile file(nginx.WwwFolder() + "/" + FileName(i));
         if (!file.open(QIODevice::WriteOnly)) Die("cannot write the test files");
         file.write(QByteArray(i + 1, 'x'));
     }
-    const QString tlsRoot = root.path() + "/tls";
-    QDir().mkpath(tlsRoot);
-    testsupport::TestAuthority authority(tlsRoot.toStdString());
-    const testsupport::TlsIdentity identity = authority.Issue("server", "IP:127.0.0.1");
-    TlsNginx secure(tlsRoot, nginx.WwwFolder(), QString::fromStdString(identity.certificateFile),
-                    QString::fromStdString(identity.privateKeyFile));
     // The client trusts the run's authority the way the program's users trust theirs.
     qputenv("SSL_CERT_FILE", QByteArray::fromStdString(authority.CertificateFile()));
 
@@ -130,7 +129,7 @@ void Run() {
         const QString url = nginx.Url("/" + FileName(i));
         urls.push_back(url.toStdString());
         curlUrls << url;
-        const QString tlsUrl = secure.Url("/" + FileName(i));
+        const QString tlsUrl = nginx.TlsUrl("/" + FileName(i));
         tlsUrls.push_back(tlsUrl.toStdString());
         curlTlsUrls << tlsUrl;
     }

@@ -42,7 +42,8 @@ bool Answers(int port) {
 
 }  // namespace
 
-NginxServer::NginxServer(const QString& root) : root_(root), port_(FreePort()) {
+NginxServer::NginxServer(const QString& root, const std::optional<NginxCertificate>& tls)
+    : root_(root), port_(FreePort()), tlsPort_(tls ? FreePort() : 0) {
     QDir(root).mkpath("www");
     QDir(root).mkpath("temp");
     const QString config = QString(R"(daemon off;
@@ -64,10 +65,21 @@ http {
         listen 127.0.0.1:%2;
         root %1/www;
     }
-}
+%3}
 )")
                                .arg(root)
-                               .arg(port_);
+                               .arg(port_)
+                               .arg(tls ? QString(R"(    ssl_session_cache shared:bench:1m;
+    server {
+        listen 127.0.0.1:%1 ssl;
+        ssl_certificate %2;
+        ssl_certificate_key %3;
+        root %4/www;
+    }
+)")
+                                              .arg(tlsPort_)
+                                              .arg(tls->certificate, tls->key, root)
+                                        : QString());
     const QString configFile = root + "/nginx.conf";
     std::ofstream(configFile.toStdString()) << config.toStdString();
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -76,7 +88,7 @@ http {
     process_.start("/usr/sbin/nginx", {"-p", root, "-c", configFile, "-e", root + "/error.log"});
     if (!process_.waitForStarted())
         throw std::runtime_error("cannot start /usr/sbin/nginx (Debian nginx-light)");
-    for (int attempt = 0; !Answers(port_); ++attempt) {
+    for (int attempt = 0; !Answers(port_) || (tlsPort_ && !Answers(tlsPort_)); ++attempt) {
         if (attempt == 100 || process_.waitForFinished(50))
             throw std::runtime_error("nginx does not answer; see " + root.toStdString() +
                                      "/error.log");
@@ -91,4 +103,8 @@ NginxServer::~NginxServer() {
 
 QString NginxServer::Url(const QString& path) const {
     return QString("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+QString NginxServer::TlsUrl(const QString& path) const {
+    return QString("https://127.0.0.1:%1%2").arg(tlsPort_).arg(path);
 }
