@@ -9,22 +9,21 @@
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <climits>
 
-#include "app/failurelog.h"
 #include "app/texts.h"
 #include "app/window/dialogs.h"
+#include "app/window/inputblocker.h"
 #include "app/window/listrows.h"
 #include "app/window/notebook.h"
-#include "net/httpget/httpget.h"
-#include "net/sock/nmhttp.h"
+#include "core/displaytext.h"
 #include "platform/codepage.h"
-#include "platform/files.h"
 #include "resources/resources.h"
 #include "ui/flat/flatmemo.h"
 #include "ui/flat/flatpanel.h"
 #include "ui/flat/flatprogressbar.h"
 #include "ui/flat/flatspeedbutton.h"
-#include "ui/flat/hslutils.h"
 
 using platform::ToUnicode;
 
@@ -32,9 +31,6 @@ namespace {
 
 constexpr int kClientWidth = 520;
 constexpr int kClientHeight = 326;
-// The most that is read of a version text (or a signature), and of a manifest.
-constexpr int64_t kMaxVersionTextBytes = 4 * 1024;
-constexpr int64_t kMaxManifestBytes = 16 * 1024 * 1024;
 // The shortest time between two paints of the window, about a display frame.
 constexpr int kFrameMilliseconds = 16;
 
@@ -61,6 +57,22 @@ TFlatSpeedButton* AddButton(QWidget* parent, const char* name, int left,
     return button;
 }
 
+// The bars count in 32 bits; a larger count is scaled down with its maximum, so the bar shows
+// the same share.
+struct BarScale {
+    explicit BarScale(int64_t maximum) {
+        while ((maximum >> shift) > INT_MAX) ++shift;
+    }
+    int operator()(int64_t bytes) const { return int(std::max<int64_t>(bytes, 0) >> shift); }
+    int shift = 0;
+};
+
+void ShowOnBar(TFlatProgressBar* bar, int64_t position, int64_t maximum) {
+    const BarScale scale(maximum);
+    bar->SetMax(scale(maximum));
+    bar->SetPosition(scale(position));
+}
+
 }  // namespace
 
 TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
@@ -72,13 +84,17 @@ TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
     if (!environment_.ShowError)
         environment_.ShowError = [this](const AnsiString& m) { dialogs::ShowError(this, m); };
     BuildWindow();
-    BuildNetworkComponents();
+    engine_ = new TUpgradeEngine({.ApplicationFolder = environment_.ApplicationFolder,
+                                  .ServerUrl = environment_.ServerUrl,
+                                  .ResumedRun = environment_.FirstArgument == "on",
+                                  .ManifestKey = environment_.ManifestKey},
+                                 *this, this);
     heldPaint_.setSingleShot(true);
     heldPaint_.setTimerType(Qt::PreciseTimer);
     connect(&heldPaint_, &QTimer::timeout, this, [this] {
         QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
     });
-    RunHandler([this] { FormCreate(); });
+    pages_->SetActivePage("welcome");
 }
 
 TMainform::~TMainform() = default;
@@ -120,61 +136,6 @@ void TMainform::BuildWindow() {
     closeButton_->OnClick = Handler(&TMainform::CloseButtonClick);
 }
 
-void TMainform::BuildNetworkComponents() {
-    auto makeDownloader = [this](const std::string& name, bool useCache) {
-        auto* download = new THTTPGet(this);
-        download->setObjectName(QString::fromStdString(name));
-        download->AcceptTypes = "*/*";
-        download->Agent = "Corvilex HTTPGet";
-        download->BinaryData = false;
-        download->WaitThread = true;
-        download->UseCache = useCache;
-        return download;
-    };
-    // Ceilings: a version text is a few bytes and a manifest a few megabytes at most, so a
-    // server that sends without end costs neither memory nor disk beyond them.
-    versionText_ = makeDownloader("versionText", false);
-    versionText_->MaxSize = kMaxVersionTextBytes;
-    versionText_->OnDoneString = Handler(&TMainform::VersionTextDone);
-    versionText_->OnError = Handler(&TMainform::VersionTextError);
-    // Files download side by side: the download step waits for their events itself.
-    for (size_t i = 0; i < fileTransfers_.size(); ++i) {
-        THTTPGet* download =
-            makeDownloader(i == 0 ? "fileDownload" : "fileDownload" + std::to_string(i + 1), false);
-        download->WaitThread = false;
-        download->Resume = true;
-        download->OnProgress = Handler(&TMainform::FileDownloadProgress);
-        download->OnDoneFile = Handler(&TMainform::FileDownloadDone);
-        download->OnError = Handler(&TMainform::FileDownloadError);
-        fileTransfers_[i].download = download;
-    }
-    manifestDownload_ = makeDownloader("manifestDownload", true);
-    manifestDownload_->MaxSize = kMaxManifestBytes;
-    manifestDownload_->OnDoneFile = Handler(&TMainform::ManifestDone);
-    manifestDownload_->OnError = Handler(&TMainform::ManifestError);
-    // The signature may come from a cache like the manifest it signs: a stale pair still
-    // verifies and is then refused for leading to an old version.
-    signatureDownload_ = makeDownloader("signatureDownload", true);
-    signatureDownload_->MaxSize = kMaxVersionTextBytes;
-    signatureDownload_->OnDoneFile = [this](QObject*, const AnsiString&, int FileSize) {
-        signatureArrived_ = FileSize > 0;
-    };
-
-    sizeQuery_ = new TNMHTTP(this);
-    sizeQuery_->setObjectName("sizeQuery");
-    sizeQuery_->Host = environment_.ServerUrl;
-    sizeQuery_->Body = "Default.htm";
-    sizeQuery_->Header = "Head.txt";
-    sizeQuery_->Port = 0;
-    // A server that accepts a size query and then says nothing, or trickles its answer a line
-    // at a time, must not hold the list for ever: a query fails like any other when it has
-    // not ended within a minute.
-    sizeQuery_->TimeOut = 60000;
-    sizeQuery_->RequestTimeOut = 60000;
-    // Size queries go where the downloads go: through the proxy the environment names.
-    sizeQuery_->ProxyFromEnvironment = true;
-}
-
 void TMainform::RunHandler(const std::function<void()>& handler) {
     try {
         handler();
@@ -185,147 +146,50 @@ void TMainform::RunHandler(const std::function<void()>& handler) {
     }
 }
 
-const char* StepName(WizardStep step) {
-    switch (step) {
-        case WizardStep::VersionCheck:
-            return "version-check";
-        case WizardStep::List:
-            return "list";
-        case WizardStep::Download:
-            return "download";
-        case WizardStep::Install:
-            return "install";
-        case WizardStep::Close:
-            return "close";
-        case WizardStep::ComponentRefresh:
-            return "refresh";
-    }
-    return "unknown";
-}
-
-void TMainform::FormCreate() {
-    cancelRequested_ = false;
-    setupIni_ = std::make_unique<TIniFile>(environment_.ApplicationFolder + "setup.ini");
-    systemFlag_ = setupIni_->ReadEntry("QUENTAROVER", "SYSTEM");
-    applicationFolder_ = environment_.ApplicationFolder;
-    pages_->SetActivePage("welcome");
-}
-
 void TMainform::FormShow() {
-    CheckComp();
-    if (environment_.FirstArgument != "on" &&
-        platform::FileExists(applicationFolder_ + "Version.ini"))
-        ShowResumePrompt();
-}
-
-void TMainform::ShowResumePrompt() {
-    ShowMessagePage({Texts::ResumeUnfinished, Texts::ResumeContinueHint, Texts::ResumeRestartHint});
-    continueButton_->show();
-    mainButton_->SetCaption(Texts::RestartButton);
-    OfferStep(WizardStep::VersionCheck);
+    engine_->Start();
 }
 
 void TMainform::FormActivate() {
-    if (environment_.FirstArgument != "on") return;
-    Update(WizardStep::ComponentRefresh);
-    Update(WizardStep::Install);
+    engine_->Activate();
 }
 
 void TMainform::ShowMessagePage(std::initializer_list<AnsiString> lines) {
     message_.Show(pages_, lines);
 }
 
-void TMainform::OfferStep(WizardStep next) {
-    nextStep_ = next;
+void TMainform::OfferNextStep() {
     mainButton_->setEnabled(true);
 }
 
-void TMainform::ShowStopped(const AnsiString& message, const AnsiString& mainCaption,
-                            bool mainEnabled, WizardStep next) {
-    // A step that stops shows every row it has listed.
-    for (QTreeWidget* view : {list_.files, download_.files, install_.files}) CompleteRows(view);
-    mainButton_->SetCaption(mainCaption);
-    nextStep_ = next;
-    mainButton_->setEnabled(mainEnabled);
-    closeButton_->SetCaption(Texts::CloseButton);
-    ShowMessagePage({message});
-}
-
-void TMainform::Update(WizardStep step) {
-    mainButton_->setEnabled(false);
-    runningStep_ = step;
-    switch (step) {
-        case WizardStep::VersionCheck:
-            CheckVersion();
-            break;
-        case WizardStep::List:
-            ListUpdates();
-            break;
-        case WizardStep::Download:
-            DownloadUpdates();
-            break;
-        case WizardStep::Install:
-            InstallUpdates();
-            break;
-        case WizardStep::ComponentRefresh:
-            RefreshComponents();
-            break;
-        case WizardStep::Close:
-            close();
-            break;
-    }
-}
-
-void TMainform::LogFailure(const AnsiString& file, const AnsiString& reason) {
-    ::LogFailure(applicationFolder_, StepName(runningStep_), file, reason);
-}
-
 void TMainform::MainButtonClick(QObject*) {
-    cancelRequested_ = false;
-    Update(nextStep_);
+    if (engine_->NextStep() == WizardStep::Close) {
+        mainButton_->setEnabled(false);
+        close();
+        return;
+    }
+    engine_->RunNext();
 }
 
 void TMainform::ContinueButtonClick(QObject*) {
     continueButton_->hide();
     mainButton_->setEnabled(false);
     mainButton_->SetCaption(Texts::NextButton);
-    nextStep_ = WizardStep::List;
-    Update(WizardStep::List);
+    engine_->Continue();
 }
 
 void TMainform::CloseButtonClick(QObject*) {
     close();
 }
 
-bool TMainform::CloseNeedsQuestion() const {
-    // A wizard that waits for the user has nothing running to interrupt, and the finish has
-    // nothing left to lose.
-    return !mainButton_->isEnabled() &&
-           (nextStep_ == WizardStep::List || nextStep_ == WizardStep::Download ||
-            nextStep_ == WizardStep::Install);
-}
-
 bool TMainform::FormCloseQuery() {
-    if (!CloseNeedsQuestion()) return true;
-    switch (nextStep_) {
-        case WizardStep::List:
-            if (!environment_.Confirm(Texts::CancelListingQuestion)) return false;
-            versionText_->Abort();
-            manifestDownload_->Abort();
-            cancelRequested_ = true;
-            return true;
-        case WizardStep::Download:
-            if (!environment_.Confirm(Texts::CancelDownloadQuestion)) return false;
-            // The download step ends the program once the running transfer has stopped.
-            closeButton_->setEnabled(false);
-            for (FileTransfer& transfer : fileTransfers_) transfer.download->Abort();
-            cancelRequested_ = true;
-            return false;
-        default:  // the install
-            if (!environment_.Confirm(Texts::CancelInstallQuestion)) return false;
-            cancelRequested_ = true;
-            return true;
-    }
+    const std::optional<AnsiString> question = engine_->CancelQuestion();
+    if (!question) return true;
+    if (!environment_.Confirm(*question)) return false;
+    // A cancelled download ends the program once its transfers have stopped; until then the
+    // close button has done its part.
+    if (engine_->NextStep() == WizardStep::Download) closeButton_->setEnabled(false);
+    return engine_->Cancel();
 }
 
 void TMainform::AskToClose() {
@@ -341,10 +205,7 @@ void TMainform::AskToClose() {
 
 void TMainform::EndProgram() {
     programEnded_ = true;
-    for (THTTPGet* download : {versionText_, manifestDownload_, signatureDownload_})
-        download->Abort();
-    for (FileTransfer& transfer : fileTransfers_) transfer.download->Abort();
-    if (sizeQueryRunning_) sizeQuery_->Abort();
+    engine_->Shutdown();
     QCoreApplication::quit();
 }
 
@@ -366,7 +227,7 @@ void TMainform::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    if (!CloseNeedsQuestion()) {
+    if (!engine_->CancelQuestion()) {
         event->accept();
         EndProgram();
         return;
@@ -380,6 +241,184 @@ void TMainform::closeEvent(QCloseEvent* event) {
     if (closeQuestionQueued_) return;
     closeQuestionQueued_ = true;
     QMetaObject::invokeMethod(this, &TMainform::AskToClose, Qt::QueuedConnection);
+}
+
+// What the engine reports.
+
+void TMainform::ComponentsFound(const std::vector<AnsiString>& names, bool remoteControlFound) {
+    auto addEntry = [this](const AnsiString& caption) {
+        auto* item = new QTreeWidgetItem(welcome_.components, {ToUnicode(caption)});
+        item->setIcon(0, icons_.waiting);
+    };
+    addEntry(Texts::ProductName);
+    for (const AnsiString& tool : Texts::ToolCaptions) addEntry(tool);
+    if (remoteControlFound) addEntry(Texts::RemoteControlCaption);
+    for (const AnsiString& name : names) addEntry(name + Texts::ComponentSuffix);
+}
+
+void TMainform::StepStarted(WizardStep) {
+    mainButton_->setEnabled(false);
+}
+
+void TMainform::VersionCheckStarted() {
+    welcome_.status->clear();
+    welcome_.hint->setText(ToUnicode(Texts::CheckingHint));
+    pages_->SetActivePage("welcome");
+    continueButton_->hide();
+}
+
+void TMainform::LatestVersionAnnounced(const AnsiString& version) {
+    welcome_.hint->setText(ToUnicode(Texts::LatestVersionIs + version));
+}
+
+void TMainform::UpToDate() {
+    ShowMessagePage({Texts::UpToDateMessage});
+    mainButton_->SetCaption(Texts::DoneButton);
+    OfferNextStep();
+    closeButton_->setEnabled(false);
+}
+
+void TMainform::UpdateFound() {
+    welcome_.status->setText(ToUnicode(Texts::UpdateFoundHint));
+    mainButton_->SetCaption(Texts::NextButton);
+    OfferNextStep();
+}
+
+void TMainform::ListStarted() {
+    list_.files->clear();
+    pages_->SetActivePage("INDEX");
+}
+
+void TMainform::FileListed(const TListedFile& file) {
+    AddRow(list_.files, file.name, icons_.waiting, SizeText(file.size));
+    ScrollToRow(list_.files, int(file.row));
+    const AnsiString components =
+        file.component ? Texts::ListingPlugIns + std::to_string(file.componentCount) : AnsiString();
+    list_.count->setText(ToUnicode(Texts::ListingProgress + std::to_string(file.listedCount) +
+                                   components + Texts::ListingFilesOf + SizeText(file.totalBytes)));
+}
+
+void TMainform::ListAdvanced(size_t position, size_t count) {
+    list_.progress->SetMax(int(count));
+    list_.progress->SetPosition(int(position));
+}
+
+void TMainform::ComponentsListing() {
+    list_.hint->clear();
+}
+
+void TMainform::ListCompleted() {
+    CompleteRows(list_.files);
+    list_.hint->setText(ToUnicode(Texts::ListedHint));
+    OfferNextStep();
+}
+
+void TMainform::DownloadStarted() {
+    download_.hint->clear();
+    CopyRows(*list_.files, download_.files);
+    pages_->SetActivePage("Download");
+}
+
+void TMainform::DownloadProgressed(const TDownloadProgress& progress) {
+    SetSubItem(download_.files, int(progress.row), SizeText(progress.rowRemaining));
+    ShowOnBar(download_.fileProgress, progress.currentReceived, progress.currentTotal);
+    download_.fileLabel->setText(ToUnicode(Texts::DownloadingFile +
+                                           SizeText(progress.currentReceived) + Texts::OfTotal +
+                                           SizeText(progress.currentTotal) + Texts::CloseParen));
+    ShowOnBar(download_.totalProgress, progress.totalReceived, progress.total);
+    download_.totalLabel->setText(ToUnicode(Texts::TotalProgress +
+                                            SizeText(progress.totalReceived) + Texts::OfTotal +
+                                            SizeText(progress.total) + Texts::CloseParen));
+}
+
+void TMainform::FileDownloaded(size_t row, size_t rowCount, int64_t) {
+    SetSubItem(download_.files, int(row), Texts::FileDone);
+    if (row + 1 < rowCount) ScrollToRow(download_.files, int(row + 1));
+}
+
+void TMainform::DownloadCompleted() {
+    download_.hint->setText(ToUnicode(Texts::DownloadedHint));
+    OfferNextStep();
+}
+
+void TMainform::DownloadCancelled() {
+    EndProgram();
+}
+
+void TMainform::InstallListed(const std::vector<AnsiString>& names) {
+    install_.files->clear();
+    for (const AnsiString& name : names)
+        AddRow(install_.files, name, icons_.waiting, Texts::NotInstalled);
+    CompleteRows(install_.files);
+}
+
+void TMainform::InstallStarted() {
+    pages_->SetActivePage("install");
+}
+
+void TMainform::EntriesInstalled(size_t first, size_t last, size_t count) {
+    install_.progress->SetMax(int(count));
+    install_.progress->SetPosition(int(last));
+    install_.count->setText(ToUnicode(Texts::InstallCountOf + std::to_string(count) +
+                                      Texts::InstallCountDone + std::to_string(last) +
+                                      Texts::InstallCountUnit));
+    if (last < count) ScrollToRow(install_.files, int(last));
+    for (size_t i = first; i < last; ++i) {
+        SetSubItem(install_.files, int(i), Texts::InstalledState);
+        install_.files->topLevelItem(int(i))->setIcon(0, icons_.installed);
+    }
+}
+
+void TMainform::ProgramRunning(bool running) {
+    // A busy window takes no clicks or keys, but keeps painting.
+    if (running)
+        inputBlocker_ = std::make_unique<InputBlocker>(this);
+    else
+        inputBlocker_.reset();
+}
+
+void TMainform::Finished(size_t installedCount) {
+    CopyRows(*install_.files, finish_.files);
+    pages_->SetActivePage("finish");
+    finish_.summary->Lines.Clear();
+    finish_.summary->Lines.Add(Texts::InstalledUpdates + std::to_string(installedCount) +
+                               Texts::InstalledUpdatesTail);
+    finish_.summary->Lines.Add(Texts::UpgradeSucceeded);
+    mainButton_->SetCaption(Texts::FinishButton);
+    OfferNextStep();
+    closeButton_->setEnabled(false);
+}
+
+void TMainform::Stopped(const TStop& stop) {
+    // A step that stops shows every row it has listed.
+    for (QTreeWidget* view : {list_.files, download_.files, install_.files}) CompleteRows(view);
+    switch (stop.offer) {
+        case TStop::Offer::Retry:
+            mainButton_->SetCaption(Texts::RetryButton);
+            break;
+        case TStop::Offer::Restart:
+            mainButton_->SetCaption(Texts::RestartButton);
+            break;
+        case TStop::Offer::None:
+            mainButton_->SetCaption(Texts::StoppedButton);
+            break;
+    }
+    mainButton_->setEnabled(stop.offer != TStop::Offer::None);
+    closeButton_->SetCaption(Texts::CloseButton);
+    ShowMessagePage({stop.message});
+}
+
+void TMainform::ResumePrompt() {
+    ShowMessagePage({Texts::ResumeUnfinished, Texts::ResumeContinueHint, Texts::ResumeRestartHint});
+    continueButton_->show();
+    mainButton_->SetCaption(Texts::RestartButton);
+    OfferNextStep();
+}
+
+void TMainform::ShowError(const AnsiString& message) {
+    // Whatever the step had stopped, the window stays closable.
+    closeButton_->setEnabled(true);
+    environment_.ShowError(message);
 }
 
 bool TMainform::event(QEvent* event) {

@@ -2,7 +2,7 @@
 // fixed words.
 #include <QDir>
 
-#include "app/failurelog.h"
+#include "app/engine/failurelog.h"
 #include "app/upgraderun.h"
 
 namespace {

@@ -50,13 +50,25 @@ inline bool AnyDownloadBusy(const TMainform& form) {
     return false;
 }
 
+// The engine in a state that a step leaves, without the server that would lead there.
+class TUpgradeEngineProbe {
+public:
+    static void SetNextStep(TUpgradeEngine& engine, WizardStep next, bool running) {
+        engine.nextStep_ = next;
+        engine.stepRunning_ = running;
+    }
+    static void SetCancelRequested(TUpgradeEngine& engine) { engine.cancelRequested_ = true; }
+};
+
 // The form in a state that a step leaves, without the server that would lead there.
 class TMainformProbe {
 public:
     // The main button runs `next`; `running` as while a step runs (main button disabled).
     static void SetNextStep(TMainform& form, WizardStep next, bool running = false) {
-        form.nextStep_ = next;
+        TUpgradeEngineProbe::SetNextStep(*form.engine_, next, running);
         MainButton(form).setEnabled(!running);
     }
-    static void SetCancelRequested(TMainform& form) { form.cancelRequested_ = true; }
+    static void SetCancelRequested(TMainform& form) {
+        TUpgradeEngineProbe::SetCancelRequested(*form.engine_);
+    }
 };

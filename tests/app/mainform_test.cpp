@@ -258,7 +258,7 @@ TEST_F(Wizard, TheQuestionFollowsTheStateWhenItRuns) {
 
     questions_.clear();
     form.close();
-    MainButton(form).setEnabled(true);
+    TMainformProbe::SetNextStep(form, WizardStep::Install, /*running=*/false);
     LetTheQuestionRun();
     EXPECT_TRUE(questions_.empty());
     EXPECT_TRUE(form.ProgramEnded());

@@ -1,15 +1,14 @@
 // Step 5, the component refresh of a resumed run: installed components whose waiting copy in
 // Update\ is of a later day are replaced by it.
-#include "app/window/mainform.h"
+#include "app/engine/upgradeengine.h"
 #include "core/displaytext.h"
 #include "core/verification.h"
 #include "platform/files.h"
 
-void TMainform::RefreshComponents() {
+void TUpgradeEngine::RefreshComponents() {
     // The journal's digests hold here too: a waiting copy that is not what the publisher made
     // is left for the install step, which refuses it with a message.
-    const TJournal journal(applicationFolder_ + "Version.ini",
-                           setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
+    const TJournal journal(applicationFolder_ + "Version.ini", InstalledVersion());
     const size_t count = componentFiles_.size();
     for (size_t i = 0; i < count; ++i) {
         const AnsiString installed = applicationFolder_ + componentFiles_[i];

@@ -1,22 +1,15 @@
 // Step 2, the download: fetches each listed file into Update\ and journals it as it arrives.
 #include <QCoreApplication>
-#include <QLabel>
 #include <algorithm>
-#include <climits>
 
+#include "app/engine/upgradeengine.h"
 #include "app/texts.h"
-#include "app/window/listrows.h"
-#include "app/window/mainform.h"
-#include "app/window/notebook.h"
 #include "core/displaytext.h"
 #include "core/manifest.h"
 #include "core/updateserver.h"
 #include "core/verification.h"
 #include "net/httpget/httpget.h"
-#include "platform/codepage.h"
 #include "platform/files.h"
-#include "ui/flat/flatprogressbar.h"
-#include "ui/flat/flatspeedbutton.h"
 
 namespace {
 
@@ -24,17 +17,10 @@ namespace {
 // journal's rewrites, and the rest of the system, which should not find its disk full.
 constexpr int64_t kFreeSpaceMargin = 16 * 1024 * 1024;
 
-// The bars count in 32 bits; a larger total simply shows as full.
-int BarValue(int64_t bytes) {
-    return int(std::clamp<int64_t>(bytes, 0, INT_MAX));
-}
-
 }  // namespace
 
-void TMainform::DownloadUpdates() {
-    download_.hint->clear();
-    CopyRows(*list_.files, download_.files);
-    pages_->SetActivePage("Download");
+void TUpgradeEngine::DownloadUpdates() {
+    face_.DownloadStarted();
     if (!updateList_.empty() && !HasRoomForDownloads()) return;
 
     // Files fetched at once: the current one, and the next ones too when the manifest binds
@@ -59,7 +45,8 @@ void TMainform::DownloadUpdates() {
         FileTransfer* ended = WaitForFileTransfer();
         if (cancelRequested_ || !ended) {
             StopFileTransfers();
-            EndProgram();
+            stepRunning_ = false;
+            face_.DownloadCancelled();
             return;
         }
         if (!FileArrivedWhole(*ended)) return StopFileTransfers();
@@ -69,9 +56,8 @@ void TMainform::DownloadUpdates() {
         // each: a crash leaves an entry in the section or in [RUN], never in both.
         for (; journaled < updateList_.size() && arrived[journaled]; ++journaled) {
             journal_->MarkDownloaded(updateList_[journaled]);
-            SetSubItem(download_.files, int(journaled), Texts::FileDone);
-            if (journaled + 1 < updateList_.size())
-                ScrollToRow(download_.files, int(journaled + 1));
+            face_.FileDownloaded(journaled, updateList_.size(),
+                                 journaled < updateSizes_.size() ? updateSizes_[journaled] : 0);
         }
     }
     // Every listed file has arrived; with none listed, only a manifest fetched by this run
@@ -79,12 +65,12 @@ void TMainform::DownloadUpdates() {
     if (!updateList_.empty() || manifestArrived_) journal_->CloseSection();
     if (cancelRequested_) return;
 
-    download_.hint->setText(platform::ToUnicode(Texts::DownloadedHint));
-    OfferStep(WizardStep::Install);
-    if (updateList_.empty()) mainButton_->Click();
+    Offer(WizardStep::Install);
+    face_.DownloadCompleted();
+    if (updateList_.empty()) RunNext();
 }
 
-bool TMainform::StartFileTransfer(FileTransfer& transfer, size_t index) {
+bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     const TJournal::Entry& entry = updateList_[index];
     currentFileName_ = entry.fileName;
     if (!entry.safe) {
@@ -111,11 +97,12 @@ bool TMainform::StartFileTransfer(FileTransfer& transfer, size_t index) {
     download.ExpectedSize = listed ? *listed : -1;
     download.MaxSize = announced > 0 ? announced : kFreeSpaceMargin;
     transfer = FileTransfer{&download, index, /*running=*/true};
+    face_.FileTransferStarted(index);
     download.GetFile();
     return true;
 }
 
-TMainform::FileTransfer* TMainform::WaitForFileTransfer() {
+TUpgradeEngine::FileTransfer* TUpgradeEngine::WaitForFileTransfer() {
     for (;;) {
         bool anyRunning = false;
         for (FileTransfer& transfer : fileTransfers_) {
@@ -130,7 +117,7 @@ TMainform::FileTransfer* TMainform::WaitForFileTransfer() {
     }
 }
 
-bool TMainform::FileArrivedWhole(const FileTransfer& transfer) {
+bool TUpgradeEngine::FileArrivedWhole(const FileTransfer& transfer) {
     const AnsiString& path = transfer.download->FileName;
     currentFileName_ = updateList_[transfer.index].fileName;
     if (!transfer.complete) {
@@ -153,7 +140,7 @@ bool TMainform::FileArrivedWhole(const FileTransfer& transfer) {
     return true;
 }
 
-void TMainform::StopFileTransfers() {
+void TUpgradeEngine::StopFileTransfers() {
     for (FileTransfer& transfer : fileTransfers_) transfer.download->Abort();
     // What the stopped transfers leave stays beside its name, to be continued by a later
     // download; files that arrived whole but were not journaled are fetched again.
@@ -163,27 +150,27 @@ void TMainform::StopFileTransfers() {
     for (FileTransfer& transfer : fileTransfers_) transfer.running = false;
 }
 
-bool TMainform::HasRoomForDownloads() {
+bool TUpgradeEngine::HasRoomForDownloads() {
     const std::optional<uint64_t> free = platform::FreeDiskSpace(applicationFolder_ + "Update");
     const int64_t needed = downloadTotal_ + kFreeSpaceMargin;
     if (!free || *free >= uint64_t(needed)) return true;
-    LogFailure(applicationFolder_ + "Update",
-               "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free");
-    ShowStopped(Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree +
+    Stop(
+        {.message = Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree +
                     SizeText(int64_t(*free)) + Texts::DiskFullTail,
-                Texts::RetryButton, true, WizardStep::Download);
+         .file = applicationFolder_ + "Update",
+         .reason = "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free",
+         .next = WizardStep::Download});
     return false;
 }
 
-TMainform::FileTransfer& TMainform::TransferOf(QObject* download) {
+TUpgradeEngine::FileTransfer& TUpgradeEngine::TransferOf(QObject* download) {
     return *std::find_if(fileTransfers_.begin(), fileTransfers_.end(),
                          [download](const FileTransfer& t) { return t.download == download; });
 }
 
-void TMainform::FileDownloadProgress(QObject* Sender, int TotalSize, int Readed) {
+void TUpgradeEngine::FileDownloadProgress(QObject* Sender, int64_t TotalSize, int64_t Readed) {
     FileTransfer& transfer = TransferOf(Sender);
     if (Readed == TotalSize) transfer.complete = true;
-    SetSubItem(download_.files, int(transfer.index), SizeText(int64_t(TotalSize) - Readed));
     bytesDownloaded_ += Readed - transfer.counted;
     transfer.counted = Readed;
     transfer.total = TotalSize;
@@ -192,33 +179,24 @@ void TMainform::FileDownloadProgress(QObject* Sender, int TotalSize, int Readed)
     const FileTransfer* current = &transfer;
     for (const FileTransfer& other : fileTransfers_)
         if (other.running && !other.ended && other.index < current->index) current = &other;
-    download_.fileProgress->SetMax(current->total);
-    download_.fileProgress->SetPosition(current->counted);
-    download_.fileLabel->setText(platform::ToUnicode(
-        Texts::DownloadingFile + SizeText(int64_t(current->counted)) + Texts::OfTotal +
-        SizeText(int64_t(current->total)) + Texts::CloseParen));
-    download_.totalProgress->SetMax(BarValue(downloadTotal_));
-    download_.totalProgress->SetPosition(BarValue(bytesDownloaded_));
-    download_.totalLabel->setText(
-        platform::ToUnicode(Texts::TotalProgress + SizeText(bytesDownloaded_) + Texts::OfTotal +
-                            SizeText(downloadTotal_) + Texts::CloseParen));
+    face_.DownloadProgressed({.row = transfer.index,
+                              .rowRemaining = TotalSize - Readed,
+                              .currentRow = current->index,
+                              .currentReceived = current->counted,
+                              .currentTotal = current->total,
+                              .totalReceived = bytesDownloaded_,
+                              .total = downloadTotal_});
 }
 
-void TMainform::FileDownloadDone(QObject* Sender, const AnsiString&, int FileSize) {
+void TUpgradeEngine::FileDownloadDone(QObject* Sender, const AnsiString&, int64_t FileSize) {
     FileTransfer& transfer = TransferOf(Sender);
     transfer.ended = true;
     // A file of size 0 counts as failed: it stands for a server that could not be reached.
     if (FileSize == 0) transfer.complete = false;
 }
 
-void TMainform::FileDownloadError(QObject* Sender) {
+void TUpgradeEngine::FileDownloadError(QObject* Sender) {
     FileTransfer& transfer = TransferOf(Sender);
     transfer.ended = true;
     transfer.complete = false;
-}
-
-void TMainform::ShowDownloadFailed(const AnsiString& reason) {
-    LogFailure(currentFileName_, reason);
-    ShowStopped(Texts::DownloadFailedMessage, Texts::StoppedButton, false,
-                WizardStep::VersionCheck);
 }

@@ -1,24 +1,17 @@
 // Step 3, the install: copies or runs every downloaded file, then records the new version.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QTreeWidget>
 #include <algorithm>
 #include <atomic>
 #include <thread>
 
+#include "app/engine/upgradeengine.h"
 #include "app/texts.h"
-#include "app/window/listrows.h"
-#include "app/window/mainform.h"
-#include "app/window/notebook.h"
 #include "core/manifest.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "ui/flat/flatmemo.h"
-#include "ui/flat/flatprogressbar.h"
-#include "ui/flat/flatspeedbutton.h"
 
 namespace {
 
@@ -26,62 +19,6 @@ namespace {
 constexpr size_t kCopiesPerBatch = 256;
 // About a display frame.
 constexpr qint64 kFrameMilliseconds = 16;
-
-// Swallows clicks and keys meant for one window while it waits, as a busy window would take
-// none; painting, timers and other windows (a confirmation box) go on.
-class InputBlocker : public QObject {
-public:
-    explicit InputBlocker(QWidget* window) : window_(window) {
-        QCoreApplication::instance()->installEventFilter(this);
-    }
-    ~InputBlocker() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject* target, QEvent* event) override {
-        if (!IsInput(event->type())) return false;
-        auto* widget = qobject_cast<QWidget*>(target);
-        return widget && widget->window() == window_;
-    }
-
-private:
-    static bool IsInput(QEvent::Type type) {
-        switch (type) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::Wheel:
-            case QEvent::Shortcut:
-            case QEvent::ShortcutOverride:
-                return true;
-            default:
-                return false;
-        }
-    }
-
-    QWidget* window_;
-};
-
-// Runs a downloaded program and waits for it to end. The window keeps painting meanwhile but
-// takes no input. False when the program could not be started.
-bool RunAndWait(QWidget* window, const AnsiString& path) {
-    platform::MakeOwnerExecutable(path);
-    std::optional<platform::ProcessId> process = platform::StartProgram(path);
-    if (!process) return false;
-    InputBlocker blocker(window);
-    std::atomic<bool> ended = false;
-    std::thread waiter([&] {
-        platform::WaitForProgram(*process);
-        ended = true;
-        // Wakes the loop below, which sleeps until an event arrives.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
-    });
-    while (!ended) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    waiter.join();
-    return true;
-}
 
 // Where a copy entry puts its file: the application folder, or the folder below it that the
 // entry names, which must already exist: it is never made.
@@ -109,19 +46,17 @@ bool LeadsOutside(const AnsiString& target, const AnsiString& applicationFolder)
 
 }  // namespace
 
-void TMainform::InstallUpdates() {
-    journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini",
-                                          setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
+void TUpgradeEngine::InstallUpdates() {
+    journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini", InstalledVersion());
     updateList_.assign(journal_->Waiting().begin(), journal_->Waiting().end());
 
-    install_.files->clear();
-    for (const TJournal::Entry& entry : updateList_)
-        AddRow(install_.files, entry.fileName, icons_.waiting, Texts::NotInstalled);
-    CompleteRows(install_.files);
+    std::vector<AnsiString> names;
+    for (const TJournal::Entry& entry : updateList_) names.push_back(entry.fileName);
+    face_.InstallListed(names);
 
     if (!WaitingCopiesAreUsable()) return;
 
-    pages_->SetActivePage("install");
+    face_.InstallStarted();
     QCoreApplication::processEvents();
 
     // Consecutive copy entries go in batches; a run entry goes alone, since running it twice
@@ -144,13 +79,13 @@ void TMainform::InstallUpdates() {
     if (!journal_->ToDownload().empty()) {
         LogFailure("Version.ini", std::to_string(journal_->ToDownload().size()) +
                                       " files are still to be downloaded");
-        ShowResumePrompt();
+        OfferResume();
         return;
     }
     Finish();
 }
 
-bool TMainform::WaitingCopiesAreUsable() {
+bool TUpgradeEngine::WaitingCopiesAreUsable() {
     const AnsiString updateFolder = applicationFolder_ + "Update\\";
     for (const TJournal::Entry& entry : updateList_) {
         currentFileName_ = entry.fileName;
@@ -166,9 +101,9 @@ bool TMainform::WaitingCopiesAreUsable() {
         if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
             !platform::IsInsideFolder(updateFolder + currentFileName_, updateFolder) ||
             !platform::FileExists(updateFolder + currentFileName_)) {
-            LogFailure(currentFileName_, "no downloaded copy in " + updateFolder);
-            ShowStopped(Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
-                        Texts::RetryButton, true, WizardStep::VersionCheck);
+            Stop({.message = Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
+                  .file = currentFileName_,
+                  .reason = "no downloaded copy in " + updateFolder});
             cancelRequested_ = false;
             return false;
         }
@@ -186,13 +121,13 @@ bool TMainform::WaitingCopiesAreUsable() {
     return true;
 }
 
-bool TMainform::KeepsBackups() const {
+bool TUpgradeEngine::KeepsBackups() const {
     // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
     // written through a link.
     return systemFlag_ == "1" && !platform::IsSymbolicLink(applicationFolder_ + "CUpdate");
 }
 
-bool TMainform::InstallCopies(size_t first, size_t last) {
+bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
     const AnsiString updateFolder = applicationFolder_ + "Update\\";
     const AnsiString backupFolder = applicationFolder_ + "CUpdate\\";
     const bool keepBackups = KeepsBackups();
@@ -258,10 +193,10 @@ bool TMainform::InstallCopies(size_t first, size_t last) {
     return true;
 }
 
-bool TMainform::InstallRun(size_t index) {
+bool TUpgradeEngine::InstallRun(size_t index) {
     const TJournal::Entry& entry = updateList_[index];
     const AnsiString source = applicationFolder_ + "Update\\" + entry.fileName;
-    if (!RunAndWait(this, source)) {
+    if (!RunAndWait(source)) {
         ShowInstallFailed(entry.fileName, platform::ErrorText(source));
         return false;
     }
@@ -273,12 +208,14 @@ bool TMainform::InstallRun(size_t index) {
     return true;
 }
 
-bool TMainform::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
+bool TUpgradeEngine::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
     try {
         journal_->MarkInstalled(entries);
     } catch (const std::exception& error) {
-        LogFailure("Version.ini", error.what());
-        ShowStopped(error.what(), Texts::RetryButton, true, WizardStep::Install);
+        Stop({.message = error.what(),
+              .file = "Version.ini",
+              .reason = error.what(),
+              .next = WizardStep::Install});
         return false;
     }
     for (const TJournal::Entry& entry : entries)
@@ -286,29 +223,32 @@ bool TMainform::MarkInstalled(const std::vector<TJournal::Entry>& entries) {
     return true;
 }
 
-void TMainform::ShowInstalled(size_t first, size_t last) {
-    const int count = int(updateList_.size());
-    install_.progress->SetMax(count);
-    install_.progress->SetPosition(int(last));
-    install_.count->setText(platform::ToUnicode(Texts::InstallCountOf + std::to_string(count) +
-                                                Texts::InstallCountDone + std::to_string(last) +
-                                                Texts::InstallCountUnit));
-    if (int(last) < count) ScrollToRow(install_.files, int(last));
-    for (size_t i = first; i < last; ++i) {
-        SetSubItem(install_.files, int(i), Texts::InstalledState);
-        install_.files->topLevelItem(int(i))->setIcon(0, icons_.installed);
-    }
+void TUpgradeEngine::ShowInstalled(size_t first, size_t last) {
+    face_.EntriesInstalled(first, last, updateList_.size());
     QCoreApplication::processEvents();
 }
 
-void TMainform::Finish() {
-    CopyRows(*install_.files, finish_.files);
-    pages_->SetActivePage("finish");
-    finish_.summary->Lines.Clear();
-    finish_.summary->Lines.Add(Texts::InstalledUpdates + std::to_string(updateList_.size()) +
-                               Texts::InstalledUpdatesTail);
-    finish_.summary->Lines.Add(Texts::UpgradeSucceeded);
+bool TUpgradeEngine::RunAndWait(const AnsiString& path) {
+    platform::MakeOwnerExecutable(path);
+    std::optional<platform::ProcessId> process = platform::StartProgram(path);
+    if (!process) return false;
+    face_.ProgramRunning(true);
+    std::atomic<bool> ended = false;
+    std::thread waiter([&] {
+        platform::WaitForProgram(*process);
+        ended = true;
+        // Wakes the loop below, which sleeps until an event arrives.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    });
+    while (!ended) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    waiter.join();
+    face_.ProgramRunning(false);
+    return true;
+}
 
+void TUpgradeEngine::Finish() {
+    const size_t installedCount = updateList_.size();
     const AnsiString newVersion = journal_->NewVersion();
     const AnsiString newDataVersion = journal_->NewDataVersion();
     if (!newVersion.empty()) setupIni_->WriteEntry("VERSION", "VERSION", newVersion);
@@ -318,28 +258,15 @@ void TMainform::Finish() {
     platform::DeleteFile(applicationFolder_ + "Version.ini");
     updateList_.clear();
 
-    mainButton_->SetCaption(Texts::FinishButton);
-    OfferStep(WizardStep::Close);
-    closeButton_->setEnabled(false);
+    Offer(WizardStep::Close);
+    face_.Finished(installedCount);
 }
 
-void TMainform::ShowNameRefused(const AnsiString& fileName) {
-    LogFailure(fileName, "the name leaves its folder or holds a control character");
-    cancelRequested_ = true;
-    ShowStopped(Texts::RefusedName + fileName + Texts::RefusedNameTail, Texts::RestartButton, true,
-                WizardStep::VersionCheck);
-}
-
-void TMainform::ShowCopyDamaged(const TJournal::Entry& entry) {
-    LogFailure(entry.fileName, "the waiting copy is a link or not what the manifest lists");
+void TUpgradeEngine::ShowCopyDamaged(const TJournal::Entry& entry) {
     platform::DeleteFile(applicationFolder_ + "Update\\" + entry.fileName);
     journal_->ReturnToDownload(entry);
-    ShowStopped(Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail, Texts::RetryButton,
-                true, WizardStep::List);
-}
-
-void TMainform::ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason) {
-    LogFailure(fileName, reason);
-    ShowStopped(Texts::UpdateFile + fileName + Texts::InstallFailedTail, Texts::RetryButton, true,
-                WizardStep::Install);
+    Stop({.message = Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail,
+          .file = entry.fileName,
+          .reason = "the waiting copy is a link or not what the manifest lists",
+          .next = WizardStep::List});
 }

@@ -1,15 +1,11 @@
 // Step 0, the version check: asks the server for the latest version and fetches its manifest.
-#include <QLabel>
 #include <algorithm>
 
+#include "app/engine/upgradeengine.h"
 #include "app/texts.h"
-#include "app/window/mainform.h"
-#include "app/window/notebook.h"
 #include "core/verification.h"
 #include "net/httpget/httpget.h"
-#include "platform/codepage.h"
 #include "platform/files.h"
-#include "ui/flat/flatspeedbutton.h"
 
 namespace {
 
@@ -42,61 +38,59 @@ bool WithoutJournal(const AnsiString& manifestPath) {
 
 }  // namespace
 
-AnsiString TMainform::UpdateFolderUrl(const AnsiString& name) const {
-    return setupIni_->ReadEntry("CONNECT", "URL", environment_.ServerUrl) + "/" +
+AnsiString TUpgradeEngine::UpdateFolderUrl(const AnsiString& name) const {
+    return setupIni_->ReadEntry("CONNECT", "URL", settings_.ServerUrl) + "/" +
            setupIni_->ReadEntry("CONNECT", "Path", "Update") + "/" + name;
 }
 
-void TMainform::CheckVersion() {
-    welcome_.status->clear();
-    welcome_.hint->setText(platform::ToUnicode(Texts::CheckingHint));
-    pages_->SetActivePage("welcome");
-    continueButton_->hide();
+void TUpgradeEngine::CheckVersion() {
+    face_.VersionCheckStarted();
     versionText_->URL = UpdateFolderUrl("Version.txt");
     versionText_->GetString();
 }
 
-void TMainform::VersionTextDone(QObject*, const AnsiString& Result) {
-    const AnsiString installedVersion = setupIni_->ReadEntry("VERSION", "VERSION", "1.0");
-    if (installedVersion == Result) {
-        ShowMessagePage({Texts::UpToDateMessage});
-        mainButton_->SetCaption(Texts::DoneButton);
-        OfferStep(WizardStep::Close);
-        closeButton_->setEnabled(false);
+void TUpgradeEngine::VersionTextDone(QObject*, const AnsiString& Result) {
+    if (InstalledVersion() == Result) {
+        Offer(WizardStep::Close);
         cancelRequested_ = true;
+        face_.UpToDate();
     } else if (Result.size() >= kMaxVersionLength) {
         cancelRequested_ = true;
-        LogFailure("Version.txt",
-                   "an answer of " + std::to_string(Result.size()) + " bytes is no version");
-        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true,
-                    WizardStep::VersionCheck);
+        Stop({.message = Texts::VersionUnavailableMessage,
+              .file = "Version.txt",
+              .reason = "an answer of " + std::to_string(Result.size()) + " bytes is no version"});
     } else {
-        welcome_.hint->setText(platform::ToUnicode(Texts::LatestVersionIs + Result));
+        face_.LatestVersionAnnounced(Result);
     }
     if (cancelRequested_) return;
 
     latestVersion_ = Result;
+    if (checkOnly_) {
+        stepRunning_ = false;
+        face_.UpdateAvailable(Result);
+        return;
+    }
     manifestDownload_->URL = UpdateFolderUrl("Version.ini");
     manifestDownload_->FileName = applicationFolder_ + kManifestDownload;
     manifestDownload_->GetFile();
 }
 
-void TMainform::VersionTextError(QObject*) {
-    LogFailure("Version.txt", versionText_->LastError());
-    ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true,
-                WizardStep::VersionCheck);
+void TUpgradeEngine::VersionTextError(QObject*) {
+    Stop({.message = Texts::VersionUnavailableMessage,
+          .file = "Version.txt",
+          .reason = versionText_->LastError()});
     cancelRequested_ = true;
 }
 
-void TMainform::ManifestDone(QObject*, const AnsiString&, int) {
+void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
     const AnsiString download = applicationFolder_ + kManifestDownload;
     const AnsiString manifest = applicationFolder_ + "Version.ini";
-    if (cancelRequested_ || ProgramEnded()) {
+    if (cancelRequested_ || shutdown_) {
         platform::DeleteFile(download);
     } else {
         if (!ManifestIsAuthentic(download)) {
             platform::DeleteFile(download);
-            if (!ProgramEnded())
+            if (!shutdown_)
                 ShowManifestFailed(Texts::ManifestUnavailableMessage,
                                    "no valid signature for the latest version's manifest");
             return;
@@ -116,36 +110,35 @@ void TMainform::ManifestDone(QObject*, const AnsiString&, int) {
         if (systemFlag_ == "1")
             platform::CopyFile(manifest, applicationFolder_ + "CUpdate\\Version.ini");
     }
-    welcome_.status->setText(platform::ToUnicode(Texts::UpdateFoundHint));
-    mainButton_->SetCaption(Texts::NextButton);
-    OfferStep(WizardStep::List);
+    Offer(WizardStep::List);
+    face_.UpdateFound();
 }
 
-bool TMainform::ManifestIsAuthentic(const AnsiString& path) {
-    if (environment_.ManifestKey.empty()) return true;
+bool TUpgradeEngine::ManifestIsAuthentic(const AnsiString& path) {
+    if (settings_.ManifestKey.empty()) return true;
     const std::optional<std::string> signature = FetchManifestSignature();
     if (!signature) return false;
     const std::optional<std::string> manifest = platform::ReadWholeFile(path);
     // An old manifest keeps its valid signature for ever; only the version it leads to tells
     // that it is being replayed as the latest.
     return manifest &&
-           verification::SignatureIsValid(*manifest, *signature, environment_.ManifestKey) &&
+           verification::SignatureIsValid(*manifest, *signature, settings_.ManifestKey) &&
            TIniFile(path).ReadEntry("VERSION", "VERSION") == latestVersion_;
 }
 
-std::optional<std::string> TMainform::FetchManifestSignature() {
+std::optional<std::string> TUpgradeEngine::FetchManifestSignature() {
     const AnsiString target = applicationFolder_ + kSignatureDownload;
     signatureArrived_ = false;
     signatureDownload_->URL = UpdateFolderUrl(verification::kSignatureFileName);
     signatureDownload_->FileName = target;
     signatureDownload_->GetFile();
     std::optional<std::string> signature =
-        signatureArrived_ && !ProgramEnded() ? platform::ReadWholeFile(target) : std::nullopt;
+        signatureArrived_ && !shutdown_ ? platform::ReadWholeFile(target) : std::nullopt;
     platform::DeleteFile(target);
     return signature;
 }
 
-bool TMainform::CreateUpdateFolder(const AnsiString& name) {
+bool TUpgradeEngine::CreateUpdateFolder(const AnsiString& name) {
     const AnsiString folder = applicationFolder_ + name;
     if (!platform::IsSymbolicLink(folder) &&
         (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)))
@@ -156,13 +149,7 @@ bool TMainform::CreateUpdateFolder(const AnsiString& name) {
     return false;
 }
 
-void TMainform::ManifestError(QObject*) {
+void TUpgradeEngine::ManifestError(QObject*) {
     platform::DeleteFile(applicationFolder_ + kManifestDownload);
     ShowManifestFailed(Texts::ManifestUnavailableMessage, manifestDownload_->LastError());
-}
-
-void TMainform::ShowManifestFailed(const AnsiString& message, const AnsiString& reason) {
-    LogFailure("Version.ini", reason);
-    cancelRequested_ = true;
-    ShowStopped(message, Texts::RetryButton, true, WizardStep::VersionCheck);
 }

@@ -1,4 +1,4 @@
-#include "app/failurelog.h"
+#include "app/engine/failurelog.h"
 
 #include <QDateTime>
 

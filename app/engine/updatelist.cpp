@@ -1,21 +1,14 @@
 // Step 1, the update list: the manifest's files for the installed version and newer
 // components, each with the size the server announces.
-#include <QLabel>
-#include <QTreeWidget>
 #include <charconv>
 
+#include "app/engine/upgradeengine.h"
 #include "app/texts.h"
-#include "app/window/listrows.h"
-#include "app/window/mainform.h"
-#include "app/window/notebook.h"
 #include "core/displaytext.h"
 #include "core/manifest.h"
 #include "core/updateserver.h"
 #include "net/sock/nmhttp.h"
-#include "platform/codepage.h"
 #include "platform/files.h"
-#include "ui/flat/flatprogressbar.h"
-#include "ui/flat/flatspeedbutton.h"
 
 namespace {
 
@@ -27,15 +20,15 @@ int64_t SizeOf(const AnsiString& sizeText) {
 
 }  // namespace
 
-AnsiString TMainform::QuerySize(const AnsiString& fileName) {
+AnsiString TUpgradeEngine::QuerySize(const AnsiString& fileName) {
     sizeQueryRunning_ = true;
     try {
-        sizeQuery_->Head(environment_.ServerUrl + "/Update/" + UrlPathOf(fileName));
+        sizeQuery_->Head(settings_.ServerUrl + "/Update/" + UrlPathOf(fileName));
     } catch (const std::exception& error) {
         sizeQueryRunning_ = false;
-        LogFailure(fileName, error.what());
-        ShowStopped(Texts::VersionUnavailableMessage, Texts::RetryButton, true,
-                    WizardStep::VersionCheck);
+        Stop({.message = Texts::VersionUnavailableMessage,
+              .file = fileName,
+              .reason = error.what()});
         cancelRequested_ = true;
         return "0";
     }
@@ -43,7 +36,7 @@ AnsiString TMainform::QuerySize(const AnsiString& fileName) {
     return SizeFromHeader(sizeQuery_->Header);
 }
 
-std::optional<AnsiString> TMainform::SizeOfFile(const AnsiString& fileName) {
+std::optional<AnsiString> TUpgradeEngine::SizeOfFile(const AnsiString& fileName) {
     std::optional<int64_t> listed;
     try {
         listed = journal_->ListedSize(fileName);
@@ -54,38 +47,41 @@ std::optional<AnsiString> TMainform::SizeOfFile(const AnsiString& fileName) {
     return listed ? std::to_string(*listed) : QuerySize(fileName);
 }
 
-void TMainform::ListUpdates() {
-    list_.files->clear();
-    pages_->SetActivePage("INDEX");
-    journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini",
-                                          setupIni_->ReadEntry("VERSION", "VERSION", "1.0"));
+void TUpgradeEngine::ListUpdates() {
+    face_.ListStarted();
+    journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini", InstalledVersion());
     updateList_.assign(journal_->ToDownload().begin(), journal_->ToDownload().end());
     updateSizes_.clear();
     downloadTotal_ = bytesDownloaded_ = 0;
     plugInCount_ = 0;
     if (!ListSectionFiles()) return;
-    list_.hint->clear();
+    face_.ComponentsListing();
     if (!ListNewerComponents()) return;
 
-    CompleteRows(list_.files);
-    list_.hint->setText(platform::ToUnicode(Texts::ListedHint));
-    OfferStep(WizardStep::Download);
-    if (updateList_.empty()) mainButton_->Click();
+    Offer(WizardStep::Download);
+    face_.ListCompleted();
+    if (updateList_.empty()) RunNext();
 }
 
-void TMainform::ShowListProgress(size_t position) {
-    list_.progress->SetMax(int(updateList_.size() + componentFiles_.size()));
-    list_.progress->SetPosition(int(position));
+void TUpgradeEngine::ShowListProgress(size_t position) {
+    face_.ListAdvanced(position, updateList_.size() + componentFiles_.size());
 }
 
-void TMainform::AddListRow(const AnsiString& name, const AnsiString& size) {
-    AddRow(list_.files, name, icons_.waiting, SizeText(size));
-    ScrollToRow(list_.files, int(updateSizes_.size()));
-    updateSizes_.push_back(SizeOf(size));
-    downloadTotal_ += SizeOf(size);
+void TUpgradeEngine::AddListRow(const AnsiString& name, const AnsiString& size, bool component) {
+    TListedFile file;
+    file.row = updateSizes_.size();
+    file.name = name;
+    file.size = SizeOf(size);
+    file.component = component;
+    updateSizes_.push_back(file.size);
+    downloadTotal_ += file.size;
+    file.totalBytes = downloadTotal_;
+    file.listedCount = updateSizes_.size();
+    file.componentCount = plugInCount_;
+    face_.FileListed(file);
 }
 
-bool TMainform::ListSectionFiles() {
+bool TUpgradeEngine::ListSectionFiles() {
     for (size_t i = 0; i < updateList_.size(); ++i) {
         if (cancelRequested_) return false;
         currentFileName_ = updateList_[i].fileName;
@@ -96,15 +92,13 @@ bool TMainform::ListSectionFiles() {
         }
         const std::optional<AnsiString> size = SizeOfFile(currentFileName_);
         if (!size || cancelRequested_) return false;
-        AddListRow(currentFileName_, *size);
+        AddListRow(currentFileName_, *size, /*component=*/false);
         ShowListProgress(i + 1);
-        list_.count->setText(platform::ToUnicode(Texts::ListingProgress + std::to_string(i + 1) +
-                                                 Texts::ListingFilesOf + SizeText(downloadTotal_)));
     }
     return true;
 }
 
-bool TMainform::ListNewerComponents() {
+bool TUpgradeEngine::ListNewerComponents() {
     for (size_t j = 0; j < componentFiles_.size(); ++j) {
         const AnsiString& name = componentFiles_[j];
         if (platform::FileExists(applicationFolder_ + name)) {
@@ -113,17 +107,13 @@ bool TMainform::ListNewerComponents() {
             if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
                 if (cancelRequested_) return false;
                 const std::optional<AnsiString> size = SizeOfFile(name);
-                if (!size || ProgramEnded()) return false;
+                if (!size || shutdown_) return false;
                 if (*size == "0") {
                     journal_->DropComponent(name);
                 } else {
-                    AddListRow(name, *size);
                     ++plugInCount_;
                     updateList_.push_back(journal_->AppendComponent(name));
-                    list_.count->setText(platform::ToUnicode(
-                        Texts::ListingProgress + std::to_string(updateList_.size()) +
-                        Texts::ListingPlugIns + std::to_string(plugInCount_) +
-                        Texts::ListingFilesOf + SizeText(downloadTotal_)));
+                    AddListRow(name, *size, /*component=*/true);
                 }
             }
         }
