@@ -3,6 +3,9 @@
 
 namespace BuildSettings {
 
+// The program's version, as --version prints it and the Debian package carries it.
+extern const char* const Version;
+
 // The update server asked when setup.ini names none (scheme and host, no trailing slash).
 extern const char* const ServerUrl;
 

@@ -11,6 +11,8 @@ const AnsiString ApplicationTitle = T("SENDRIFT");
 const AnsiString MainProductWindowClass = T("QUENTAROS FOR WINDOWS");
 const AnsiString GuardMessage = T("请先退出“VELTRAMO外贸业务管理系统”，然后运行本程序！");
 const AnsiString GuardButton = T("确定");
+const AnsiString FolderBusyMessage =
+    T("另一个Sendrift程序正在升级VELTRAMO产品，请等它结束后再运行本程序！");
 
 const AnsiString WindowCaption = T("智能在线升级(3.0)");
 const AnsiString Welcome = T("欢迎使用 Sendrift ");

@@ -11,6 +11,7 @@ extern const AnsiString ApplicationTitle;
 extern const AnsiString MainProductWindowClass;
 extern const AnsiString GuardMessage;
 extern const AnsiString GuardButton;
+extern const AnsiString FolderBusyMessage;
 
 // The window and its pages.
 extern const AnsiString WindowCaption;

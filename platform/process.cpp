@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -27,6 +28,10 @@ int WaitForProgram(ProcessId process) {
     int status = 0;
     if (RetryOnEintr([&] { return ::waitpid(process, &status, 0); }) == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool IsTerminal(int fd) {
+    return ::isatty(fd) == 1;
 }
 
 }  // namespace platform

@@ -75,6 +75,8 @@ public:
 
     // The step that the next RunNext runs.
     WizardStep NextStep() const { return nextStep_; }
+    // The step that runs, or ran last.
+    WizardStep RunningStep() const { return runningStep_; }
     // True while a step runs and nothing waits for the person.
     bool StepRunning() const { return stepRunning_; }
     // True once a failure or a confirmed cancel has stopped the running step.

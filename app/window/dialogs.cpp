@@ -27,9 +27,9 @@ void ShowError(QWidget* parent, const AnsiString& message) {
     box.exec();
 }
 
-void ShowGuardMessage() {
-    QMessageBox box(QMessageBox::NoIcon, ToUnicode(Texts::ApplicationTitle),
-                    ToUnicode(Texts::GuardMessage), QMessageBox::NoButton);
+void ShowGuardMessage(const AnsiString& message) {
+    QMessageBox box(QMessageBox::NoIcon, ToUnicode(Texts::ApplicationTitle), ToUnicode(message),
+                    QMessageBox::NoButton);
     box.addButton(ToUnicode(Texts::GuardButton), QMessageBox::AcceptRole);
     box.exec();
 }

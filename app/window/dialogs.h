@@ -14,7 +14,7 @@ bool Confirm(QWidget* parent, const AnsiString& question);
 // The framework's default error box: the message with a full stop, title "SENDRIFT".
 void ShowError(QWidget* parent, const AnsiString& message);
 
-// The single-instance guard's refusal: no icon, one button "确定".
-void ShowGuardMessage();
+// The single-instance guard's refusal, and the like: no icon, one button "确定".
+void ShowGuardMessage(const AnsiString& message);
 
 }  // namespace dialogs

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "app/texts.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST(Dialogs, GuardMessageHasNoIconAndOneButton) {
         EXPECT_EQ(ButtonTexts(box), QStringList{QStringLiteral("确定")});
         QTest::keyClick(&box, Qt::Key_Return);
     });
-    dialogs::ShowGuardMessage();
+    dialogs::ShowGuardMessage(Texts::GuardMessage);
 }
 
 }  // namespace

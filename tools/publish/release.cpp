@@ -42,7 +42,7 @@ bool IsUpdaterState(const AnsiString& name) {
     if (separator != AnsiString::npos)
         return SameTextIgnoringCase(top, "Update") || SameTextIgnoringCase(top, "CUpdate");
     for (const char* own : {"setup.ini", "Version.ini", "Version.ini.sig", "Version.ini.download",
-                            "Version.ini.sig.download", "sendrift.log"})
+                            "Version.ini.sig.download", "sendrift.log", "sendrift.lock"})
         if (SameTextIgnoringCase(top, own)) return true;
     return false;
 }

@@ -11,7 +11,7 @@
 // by its date without looking at the section, so one listed in both would be fetched twice,
 // and a section's content comparison is the surer of the two. [SIZE] and [SHA256] cover every
 // named file. The updater's own state (setup.ini, the manifest and its signature, Update\,
-// CUpdate\, sendrift.log) is never listed.
+// CUpdate\, sendrift.log, sendrift.lock) is never listed.
 //
 // OUTDIR, the folder served as the server's Update folder, receives the named files, then
 // Version.ini, Version.ini.sig (with --key) and Version.txt last, so that a server that is

@@ -1,0 +1,11 @@
+// The command line's tests start real processes, which Qt watches from an application object;
+// no window is needed.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
