@@ -1,4 +1,6 @@
-// The message boxes of the wizard, as the windowing framework shows them.
+// The message boxes of the wizard, as the windowing framework shows them. Each waits for its
+// answer in an event loop of its own (GUI thread). A key held down since before a box opened
+// does not answer it: only a click or a key pressed while it is shown does.
 #pragma once
 
 #include "platform/text.h"

@@ -3,8 +3,9 @@
 # page; in each step that asks before it is cancelled (the list, the download, the install),
 # every close request refused with No (Escape) and asked again, however it comes, then Yes
 # (Return), which ends the program with 0 and leaves the journal as a cancel there leaves it;
-# and the up-to-date answer whose finish button ends the program while its close button does
-# nothing.
+# during the download also the answers a person gives with the mouse, and Escape held down
+# through later questions; and the up-to-date answer whose finish button ends the program while
+# its close button does nothing.
 # Usage: closerules_x11_test.sh SENDRIFT_BINARY BUILT_IN_SERVER_URL CLOSE_WINDOW_BINARY
 #        (run under xvfb-run)
 set -euo pipefail
@@ -13,7 +14,7 @@ server_url=$2
 close_window=$3
 source "$(dirname "$0")/wizard_test_lib.sh"
 
-# 2.0 brings, from 1.0, First.dll and then Big.dat, which trickles for about sixteen seconds;
+# 2.0 brings, from 1.0, First.dll and then Big.dat, which trickles for about half a minute;
 # from 1.1, First.dll and Held.dat, whose size query is not answered while Held.dat.hold
 # exists; from 1.2, the run entry Wait.sh, which waits until the file "go" appears in the
 # application folder, and then Last.dll.
@@ -23,7 +24,7 @@ printf '%s\r\n' "[VERSION]" "VERSION=2.0" "[1.0]" "1=First.dll;0" "2=Big.dat;0" 
     "[1.1]" "1=First.dll;0" "2=Held.dat;0" "[1.2]" "1=Wait.sh;1" "2=Last.dll;0" \
     >"$server/Update/Version.ini"
 echo "first 2.0" >"$server/Update/First.dll"
-head -c 1048576 /dev/urandom >"$server/Update/Big.dat"
+head -c 2097152 /dev/urandom >"$server/Update/Big.dat"
 echo "held 2.0" >"$server/Update/Held.dat"
 echo "last 2.0" >"$server/Update/Last.dll"
 # It also ends once the application folder is gone, so that a failed test leaves no process.
@@ -79,6 +80,48 @@ ask_to_close() {
 answer() {
     xdotool windowfocus --sync "$1" key "$2"
     wait_until 5 no_box_titled "确认" || fail "$2 did not answer the confirmation"
+}
+
+# Answers the confirmation box $1 with a mouse click on "否[&N]", the rightmost of its two
+# buttons, and waits until the box has gone.
+click_no() {
+    local WINDOW X Y WIDTH HEIGHT SCREEN
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    xdotool mousemove --window "$1" $((WIDTH - 51)) $((HEIGHT - 23)) click 1
+    wait_until 5 no_box_titled "确认" || fail "a click on 否[&N] did not answer the confirmation"
+}
+
+# Refuses a close of each kind with each kind of answer, each answer followed by a close of
+# the other kind: a close after No must ask again however No was given.
+refuse_closes_by_hand() {
+    local box round
+    for round in "box Escape" "button click" "box click" "button Escape"; do
+        # shellcheck disable=SC2086 # the close and the answer
+        set -- $round
+        box=$(ask_to_close "$1") || fail "the close ($1) after the last No asked no question"
+        if [ "$2" = click ]; then click_no "$box"; else answer "$box" "$2"; fi
+        still_open || fail "the step did not go on after No ($2) to a close ($1)"
+    done
+}
+
+# A key held down since before a question is no answer to it. Escape pressed on one question
+# and held (by a person, or left down by a remote session or tool that lost its release)
+# answers that question; its repeats must leave the next questions open for an answer.
+hold_escape_through_closes() {
+    local box kind
+    box=$(ask_to_close) || fail "the close box asked no question"
+    xdotool windowfocus --sync "$box" keydown Escape
+    wait_until 5 no_box_titled "确认" || fail "Escape pressed down did not answer"
+    # Past the keyboard's delay: Escape repeats from now on.
+    sleep 1
+    for kind in button box; do
+        box=$(ask_to_close "$kind") || fail "a close ($kind) with Escape held asked no question"
+        sleep 1
+        [ "$(another_box none)" = "$box" ] || fail "the held Escape answered the close ($kind)"
+        click_no "$box"
+        still_open || fail "the step did not go on after No to a close ($kind) with Escape held"
+    done
+    xdotool keyup Escape
 }
 
 # Asks to close during a step that asks first, answers No each time and checks that the step
@@ -159,6 +202,8 @@ click_until "$window" main 5 requested_since "$mark" '"GET /Update/Big.dat' ||
     fail "no download of Big.dat"
 [ "$(ini_keys "$app/Version.ini" RUN)" = 1 ] || fail "First.dll is not journalled"
 refuse_closes
+refuse_closes_by_hand
+hold_escape_through_closes
 import -window "$window" "$work/before.png"
 wait_until 5 window_changed_from "$work/before.png" || fail "the download stopped after No"
 confirm_close

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -43,6 +44,41 @@ TEST(Dialogs, ConfirmationDefaultsToYesAndEscapeAnswersNo) {
 
     WhenTheBoxOpens([](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); });
     EXPECT_FALSE(dialogs::Confirm(nullptr, question));
+}
+
+// Sends the box the key event of `type` for `key` at `timestamp` milliseconds.
+void SendKey(QMessageBox& box, QEvent::Type type, Qt::Key key, quint64 timestamp,
+             bool markedAsRepeat) {
+    QKeyEvent event(type, key, Qt::NoModifier, QString(), markedAsRepeat);
+    event.setTimestamp(timestamp);
+    QApplication::sendEvent(&box, &event);
+}
+
+// A key held down since before the box opened repeats, on X11 as a release and a press at one
+// instant, most of them not marked as repeats. Taken as answers, they answer every box the
+// instant it opens: no question is ever seen, and a held Return answers Yes.
+TEST(Dialogs, AKeyHeldSinceBeforeTheBoxOpenedIsNoAnswer) {
+    const AnsiString question = platform::FromUtf8("正在下载升级文件,是否取消?");
+    const struct {
+        const char* name;
+        Qt::Key key;
+        bool yes;  // the answer of a fresh press
+    } cases[] = {{"Escape", Qt::Key_Escape, false}, {"Return", Qt::Key_Return, true}};
+    for (const auto& held : cases) {
+        bool openAfterRepeats = false;
+        WhenTheBoxOpens([&](QMessageBox& box) {
+            SendKey(box, QEvent::KeyRelease, held.key, 1000, false);
+            SendKey(box, QEvent::KeyPress, held.key, 1000, false);
+            SendKey(box, QEvent::KeyRelease, held.key, 1033, true);
+            SendKey(box, QEvent::KeyPress, held.key, 1033, true);
+            openAfterRepeats = box.isVisible();
+            // Let go and pressed again: an answer.
+            SendKey(box, QEvent::KeyRelease, held.key, 1050, false);
+            SendKey(box, QEvent::KeyPress, held.key, 1400, false);
+        });
+        EXPECT_EQ(dialogs::Confirm(nullptr, question), held.yes) << held.name;
+        EXPECT_TRUE(openAfterRepeats) << held.name;
+    }
 }
 
 TEST(Dialogs, ErrorBoxShowsTheMessageWithAFullStop) {
