@@ -315,8 +315,11 @@ void TNMHTTP::CheckRedirectTarget() const {
     // Anything but HTTP would be spoken to as HTTP (an ftp:// location would get a HEAD on the
     // FTP port), so a server could aim this client's requests at any service.
     const AnsiString scheme = SchemeOf(URL);
-    if (scheme.empty() || scheme == "http" || scheme == "https") return;
-    throw ESockError("Redirect to an unsupported scheme: " + scheme);
+    if (scheme.empty() || scheme == "https") return;
+    if (scheme != "http") throw ESockError("Redirect to an unsupported scheme: " + scheme);
+    // secure_ still describes the request that was redirected. Whoever can answer in its place
+    // on the plain link could then say anything, so what began over TLS stays on it.
+    if (secure_) throw ESockError("Redirect from https to http refused: " + URL);
 }
 
 bool TNMHTTP::MaySendCookie() const {
@@ -334,9 +337,10 @@ void TNMHTTP::ParseURL() {
     const size_t pathStart = hasAuthority ? NthSlash(URL, 3) : firstSlash;
     RequestPath = pathStart == AnsiString::npos ? "" : URL.substr(pathStart, 256);
 
-    const size_t schemeEnd = URL.find(':');
-    if (schemeEnd != AnsiString::npos) {
-        const AnsiString scheme = FoldedName(URL.substr(0, schemeEnd));
+    // Only a scheme name counts: a colon in a path ("/a:b") must not send the request to port
+    // 80 in the clear, away from the server and the scheme it came from.
+    const AnsiString scheme = SchemeOf(URL);
+    if (!scheme.empty()) {
         secure_ = scheme == "https";
         Port = secure_ ? 443 : scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
     }

@@ -66,8 +66,10 @@ struct THeaderInfo {
 // Redirects are followed only to "http" and "https" locations and to locations without a
 // scheme (a path, or a bare name on the same server and scheme); any other scheme raises
 // ESockError "Redirect to an unsupported scheme: <scheme>" before a connection is made. A
-// cookie received in a reply (see HeaderInfo.Cookie) is sent only to the host and port that
-// set it.
+// redirect may keep or raise the scheme, never lower it: from an https request, an "http"
+// location raises ESockError "Redirect from https to http refused: <location>". A location
+// without a scheme (a colon in its path included) stays on the scheme it came from. A cookie
+// received in a reply (see HeaderInfo.Cookie) is sent only to the host and port that set it.
 //
 // Proxies: with `Proxy` set, "http" requests carry the whole URL in the request line and a
 // "Proxy-Connection: Keep-Alive" line, and "https" requests go through a "CONNECT host:port"
