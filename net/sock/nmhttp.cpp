@@ -98,6 +98,14 @@ AnsiString SchemeOf(const AnsiString& url) {
     return named ? FoldedName(url.substr(0, colon)) : "";
 }
 
+// The proxies this client speaks to, by the scheme of their URL.
+std::optional<TProxyType> ProxyTypeOf(const std::string& scheme) {
+    if (scheme == "http") return TProxyType::Http;
+    if (scheme == "socks5") return TProxyType::Socks5;
+    if (scheme == "socks5h") return TProxyType::Socks5Hostname;
+    return std::nullopt;
+}
+
 long long FileSize(const AnsiString& fileName) {
     std::ifstream file(platform::NativePath(fileName), std::ios::binary | std::ios::ate);
     if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
@@ -201,6 +209,14 @@ void TNMHTTP::RejectControlCharacters() const {
     for (const AnsiString* value : values) {
         if (BreaksHeaderLine(*value)) throw ESockError("Invalid character in request");
     }
+    // A SOCKS proxy takes its credentials as counted bytes; only an HTTP proxy's go into a line.
+    if (SpeaksToHttpProxy() && (BreaksHeaderLine(ProxyUserId) || BreaksHeaderLine(ProxyPassword))) {
+        throw ESockError("Invalid character in request");
+    }
+}
+
+bool TNMHTTP::SpeaksToHttpProxy() const {
+    return !Proxy.empty() && ProxyType == TProxyType::Http;
 }
 
 void TNMHTTP::DoRequest() {
@@ -216,18 +232,18 @@ void TNMHTTP::DoRequest() {
     }
 
     for (int redirects = 0;; ++redirects) {
-        RejectControlCharacters();
         ParseURL();
         struct ProxyScope {
             TNMHTTP& http;
             ~ProxyScope() { http.ClearEnvironmentProxy(); }
         } proxyScope{*this};
         ApplyEnvironmentProxy();
+        RejectControlCharacters();
         BuildHeader();
         if (OnAboutToSend) OnAboutToSend(this);
         Exchange();
         // The proxy's own refusal is no answer of the server: the request did not get there.
-        if (!Proxy.empty() && ReplyNumber == 407) {
+        if (SpeaksToHttpProxy() && ReplyNumber == 407) {
             throw ESockError("Proxy authentication failed: " + statusLine_);
         }
         const bool redirected = ReplyNumber >= 300 && ReplyNumber <= 399;
@@ -259,7 +275,7 @@ void TNMHTTP::Exchange() {
     try {
         Connect();
         if (secure_) {
-            if (!Proxy.empty()) OpenTunnel();
+            if (SpeaksToHttpProxy()) OpenTunnel();
             StartTls(Host, FoldedName(Host) + ":" + std::to_string(Port));
         }
         SendRequest();
@@ -373,8 +389,8 @@ void TNMHTTP::ParseURL() {
 
 void TNMHTTP::BuildHeader() {
     RequestHeader.Clear();
-    // Through a tunnel the request goes to the origin itself.
-    const bool viaProxy = !Proxy.empty() && !secure_;
+    // Through a tunnel (CONNECT or SOCKS) the request goes to the origin itself.
+    const bool viaProxy = SpeaksToHttpProxy() && !secure_;
     if (kind_ != CmdBareRequest) {
         RequestHeader.Add(kMethods[kind_] + (viaProxy ? URL : RequestPath) + " HTTP/1.0");
     }
@@ -466,8 +482,8 @@ void TNMHTTP::ReadHeader() {
 }
 
 AnsiString TNMHTTP::ProxyCredentialLine() const {
-    return proxyCredentials_.empty() ? AnsiString()
-                                     : "Basic " + MimeEncodeUnbroken(proxyCredentials_);
+    if (ProxyUserId.empty() && ProxyPassword.empty()) return "";
+    return "Basic " + MimeEncodeUnbroken(ProxyUserId + ":" + ProxyPassword);
 }
 
 void TNMHTTP::ApplyEnvironmentProxy() {
@@ -476,18 +492,16 @@ void TNMHTTP::ApplyEnvironmentProxy() {
     if (!choice) return;
     // Going around a proxy that was asked for, or to something else than it, is no option.
     if (choice->host.empty()) throw ESockError("The proxy named in the environment is not usable");
-    if (choice->scheme != "http") {
-        throw ESockError("Proxy scheme not supported: " + choice->scheme);
-    }
-    const AnsiString credentials = choice->user.empty() && choice->password.empty()
-                                       ? ""
-                                       : choice->user + ":" + choice->password;
-    if (BreaksHeaderLine(choice->host) || BreaksHeaderLine(credentials)) {
-        throw ESockError("Invalid character in request");
+    const auto type = ProxyTypeOf(choice->scheme);
+    if (!type) {
+        throw ESockError("Proxy scheme not supported: " + choice->scheme + " (" + choice->host +
+                         ":" + std::to_string(choice->port) + ")");
     }
     Proxy = choice->host;
     ProxyPort = choice->port;
-    proxyCredentials_ = credentials;
+    ProxyType = *type;
+    ProxyUserId = choice->user;
+    ProxyPassword = choice->password;
     environmentProxy_ = true;
 }
 
@@ -496,15 +510,16 @@ void TNMHTTP::ClearEnvironmentProxy() {
     environmentProxy_ = false;
     Proxy.clear();
     ProxyPort = 0;
-    proxyCredentials_.clear();
+    ProxyType = TProxyType::Http;
+    ProxyUserId.clear();
+    ProxyPassword.clear();
 }
 
 void TNMHTTP::OpenTunnel() {
     const AnsiString target = Host + ":" + std::to_string(Port);
     AnsiString request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n";
-    if (!proxyCredentials_.empty()) {
-        request += "Proxy-Authorization: " + ProxyCredentialLine() + "\r\n";
-    }
+    const AnsiString credentials = ProxyCredentialLine();
+    if (!credentials.empty()) request += "Proxy-Authorization: " + credentials + "\r\n";
     Write(request + "\r\n");
     const AnsiString status = WithoutLineEnd(ReadLn());
     // The proxy's header says nothing the tunnel needs; it is read only to get past it.

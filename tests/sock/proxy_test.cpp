@@ -6,6 +6,8 @@
 
 #include "net/proxyrule.h"
 #include "net/sock/nmhttp.h"
+#include "proxyenvironment.h"
+#include "sockerrorof.h"
 #include "support/scriptedhttpserver.h"
 #include "support/testauthority.h"
 #include "tinyproxy.h"
@@ -123,11 +125,7 @@ protected:
     QTemporaryDir folder;
     TestAuthority authority{folder.path().toStdString()};
     ScopedEnvironment trust{"SSL_CERT_FILE", authority.CertificateFile()};
-    ScopedEnvironment noProxy{"no_proxy", nullptr};
-    ScopedEnvironment noProxyUpper{"NO_PROXY", nullptr};
-    ScopedEnvironment noAllProxy{"all_proxy", nullptr};
-    ScopedEnvironment noAllProxyUpper{"ALL_PROXY", nullptr};
-    ScopedEnvironment noHttpsProxyUpper{"HTTPS_PROXY", nullptr};
+    WithoutProxyVariables noProxies;
     ScriptedHttpServer plain;
     ScriptedHttpServer secure{authority.Issue("server", "IP:127.0.0.1")};
     TNMHTTP http;
@@ -227,13 +225,22 @@ TEST_F(ThroughProxy, ScriptedProxySeesTheWholeUrlAndBasicCredentials) {
 }
 
 TEST_F(ThroughProxy, UnusableProxyFailsInsteadOfGoingAround) {
-    for (const char* value : {"127.0.0.1:99999", "socks5://127.0.0.1:1080"}) {
-        SCOPED_TRACE(value);
-        ScopedEnvironment httpProxy("http_proxy", value);
-        plain.Serve("/a", ScriptedResponse::Ok("1"));
-        EXPECT_THROW(http.Head(plain.Url("/a")), ESockError);
-        EXPECT_TRUE(plain.Requests().empty());
+    struct Case {
+        const char* value;
+        const char* error;
+    } cases[] = {
+        {"127.0.0.1:99999", "The proxy named in the environment is not usable"},
+        {"socks4://127.0.0.1", "Proxy scheme not supported: socks4 (127.0.0.1:1080)"},
+        {"socks4a://127.0.0.1:1081", "Proxy scheme not supported: socks4a (127.0.0.1:1081)"},
+        {"https://127.0.0.1:8443", "Proxy scheme not supported: https (127.0.0.1:8443)"},
+    };
+    plain.Serve("/a", ScriptedResponse::Ok("1"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        ScopedEnvironment httpProxy("http_proxy", c.value);
+        EXPECT_EQ(SockErrorOf([&] { http.Head(plain.Url("/a")); }), c.error);
     }
+    EXPECT_TRUE(plain.Requests().empty());
 }
 
 TEST_F(ThroughProxy, WithoutTheOptionTheEnvironmentIsIgnored) {
