@@ -424,14 +424,10 @@ void TNMHTTP::BuildHeader() {
 void TNMHTTP::SendRequest() {
     AnsiString header;
     for (int i = 0; i < RequestHeader.Count(); ++i) header += RequestHeader[i] + "\r\n";
-    if (TlsActive()) {
-        // One record: a second small one would wait for the server's delayed acknowledgement
-        // of the first (some 40 ms), since the handshake has used up the quick ones.
-        Writeln(header);
-    } else {
-        Write(header);
-        Writeln("");
-    }
+    // One send with the blank line: a second small one would wait for the peer's delayed
+    // acknowledgement of the first (some 40 ms) once a TLS or SOCKS handshake has used up the
+    // quick ones.
+    Writeln(header);
     if (!SendsBody(kind_)) return;
     if (OutputFileMode) {
         SendFile(PostData);
