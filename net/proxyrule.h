@@ -22,8 +22,10 @@
 // A proxy value that cannot be understood gives an empty `host`: the caller must fail the
 // request rather than go around the proxy that was asked for.
 struct ProxyChoice {
-    std::string scheme = "http";  // lower case; only "http" proxies can be spoken to here
-    std::string host;             // empty: the variable names no usable proxy
+    // Lower case, as the value names it: "http", "socks5", "socks5h", "socks4", ... Which of
+    // them a client speaks is the client's to say; it must refuse the others.
+    std::string scheme = "http";
+    std::string host;  // empty: the variable names no usable proxy
     int port = 1080;
     std::string user;  // decoded; empty when the proxy URL carries no credentials
     std::string password;

@@ -98,6 +98,14 @@ AnsiString SchemeOf(const AnsiString& url) {
     return named ? FoldedName(url.substr(0, colon)) : "";
 }
 
+// The proxies this client speaks to, by the scheme of their URL.
+std::optional<TProxyType> ProxyTypeOf(const std::string& scheme) {
+    if (scheme == "http") return TProxyType::Http;
+    if (scheme == "socks5") return TProxyType::Socks5;
+    if (scheme == "socks5h") return TProxyType::Socks5Hostname;
+    return std::nullopt;
+}
+
 long long FileSize(const AnsiString& fileName) {
     std::ifstream file(platform::NativePath(fileName), std::ios::binary | std::ios::ate);
     if (!file) throw Exception("Cannot open file \"" + fileName + "\"");
@@ -201,6 +209,14 @@ void TNMHTTP::RejectControlCharacters() const {
     for (const AnsiString* value : values) {
         if (BreaksHeaderLine(*value)) throw ESockError("Invalid character in request");
     }
+    // A SOCKS proxy takes its credentials as counted bytes; only an HTTP proxy's go into a line.
+    if (SpeaksToHttpProxy() && (BreaksHeaderLine(ProxyUserId) || BreaksHeaderLine(ProxyPassword))) {
+        throw ESockError("Invalid character in request");
+    }
+}
+
+bool TNMHTTP::SpeaksToHttpProxy() const {
+    return !Proxy.empty() && ProxyType == TProxyType::Http;
 }
 
 void TNMHTTP::DoRequest() {
@@ -216,18 +232,18 @@ void TNMHTTP::DoRequest() {
     }
 
     for (int redirects = 0;; ++redirects) {
-        RejectControlCharacters();
         ParseURL();
         struct ProxyScope {
             TNMHTTP& http;
             ~ProxyScope() { http.ClearEnvironmentProxy(); }
         } proxyScope{*this};
         ApplyEnvironmentProxy();
+        RejectControlCharacters();
         BuildHeader();
         if (OnAboutToSend) OnAboutToSend(this);
         Exchange();
         // The proxy's own refusal is no answer of the server: the request did not get there.
-        if (!Proxy.empty() && ReplyNumber == 407) {
+        if (SpeaksToHttpProxy() && ReplyNumber == 407) {
             throw ESockError("Proxy authentication failed: " + statusLine_);
         }
         const bool redirected = ReplyNumber >= 300 && ReplyNumber <= 399;
@@ -259,7 +275,7 @@ void TNMHTTP::Exchange() {
     try {
         Connect();
         if (secure_) {
-            if (!Proxy.empty()) OpenTunnel();
+            if (SpeaksToHttpProxy()) OpenTunnel();
             StartTls(Host, FoldedName(Host) + ":" + std::to_string(Port));
         }
         SendRequest();
@@ -315,8 +331,11 @@ void TNMHTTP::CheckRedirectTarget() const {
     // Anything but HTTP would be spoken to as HTTP (an ftp:// location would get a HEAD on the
     // FTP port), so a server could aim this client's requests at any service.
     const AnsiString scheme = SchemeOf(URL);
-    if (scheme.empty() || scheme == "http" || scheme == "https") return;
-    throw ESockError("Redirect to an unsupported scheme: " + scheme);
+    if (scheme.empty() || scheme == "https") return;
+    if (scheme != "http") throw ESockError("Redirect to an unsupported scheme: " + scheme);
+    // secure_ still describes the request that was redirected. Whoever can answer in its place
+    // on the plain link could then say anything, so what began over TLS stays on it.
+    if (secure_) throw ESockError("Redirect from https to http refused: " + URL);
 }
 
 bool TNMHTTP::MaySendCookie() const {
@@ -334,9 +353,10 @@ void TNMHTTP::ParseURL() {
     const size_t pathStart = hasAuthority ? NthSlash(URL, 3) : firstSlash;
     RequestPath = pathStart == AnsiString::npos ? "" : URL.substr(pathStart, 256);
 
-    const size_t schemeEnd = URL.find(':');
-    if (schemeEnd != AnsiString::npos) {
-        const AnsiString scheme = FoldedName(URL.substr(0, schemeEnd));
+    // Only a scheme name counts: a colon in a path ("/a:b") must not send the request to port
+    // 80 in the clear, away from the server and the scheme it came from.
+    const AnsiString scheme = SchemeOf(URL);
+    if (!scheme.empty()) {
         secure_ = scheme == "https";
         Port = secure_ ? 443 : scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
     }
@@ -369,8 +389,8 @@ void TNMHTTP::ParseURL() {
 
 void TNMHTTP::BuildHeader() {
     RequestHeader.Clear();
-    // Through a tunnel the request goes to the origin itself.
-    const bool viaProxy = !Proxy.empty() && !secure_;
+    // Through a tunnel (CONNECT or SOCKS) the request goes to the origin itself.
+    const bool viaProxy = SpeaksToHttpProxy() && !secure_;
     if (kind_ != CmdBareRequest) {
         RequestHeader.Add(kMethods[kind_] + (viaProxy ? URL : RequestPath) + " HTTP/1.0");
     }
@@ -404,14 +424,10 @@ void TNMHTTP::BuildHeader() {
 void TNMHTTP::SendRequest() {
     AnsiString header;
     for (int i = 0; i < RequestHeader.Count(); ++i) header += RequestHeader[i] + "\r\n";
-    if (TlsActive()) {
-        // One record: a second small one would wait for the server's delayed acknowledgement
-        // of the first (some 40 ms), since the handshake has used up the quick ones.
-        Writeln(header);
-    } else {
-        Write(header);
-        Writeln("");
-    }
+    // One send with the blank line: a second small one would wait for the peer's delayed
+    // acknowledgement of the first (some 40 ms) once a TLS or SOCKS handshake has used up the
+    // quick ones.
+    Writeln(header);
     if (!SendsBody(kind_)) return;
     if (OutputFileMode) {
         SendFile(PostData);
@@ -462,8 +478,8 @@ void TNMHTTP::ReadHeader() {
 }
 
 AnsiString TNMHTTP::ProxyCredentialLine() const {
-    return proxyCredentials_.empty() ? AnsiString()
-                                     : "Basic " + MimeEncodeUnbroken(proxyCredentials_);
+    if (ProxyUserId.empty() && ProxyPassword.empty()) return "";
+    return "Basic " + MimeEncodeUnbroken(ProxyUserId + ":" + ProxyPassword);
 }
 
 void TNMHTTP::ApplyEnvironmentProxy() {
@@ -472,18 +488,16 @@ void TNMHTTP::ApplyEnvironmentProxy() {
     if (!choice) return;
     // Going around a proxy that was asked for, or to something else than it, is no option.
     if (choice->host.empty()) throw ESockError("The proxy named in the environment is not usable");
-    if (choice->scheme != "http") {
-        throw ESockError("Proxy scheme not supported: " + choice->scheme);
-    }
-    const AnsiString credentials = choice->user.empty() && choice->password.empty()
-                                       ? ""
-                                       : choice->user + ":" + choice->password;
-    if (BreaksHeaderLine(choice->host) || BreaksHeaderLine(credentials)) {
-        throw ESockError("Invalid character in request");
+    const auto type = ProxyTypeOf(choice->scheme);
+    if (!type) {
+        throw ESockError("Proxy scheme not supported: " + choice->scheme + " (" + choice->host +
+                         ":" + std::to_string(choice->port) + ")");
     }
     Proxy = choice->host;
     ProxyPort = choice->port;
-    proxyCredentials_ = credentials;
+    ProxyType = *type;
+    ProxyUserId = choice->user;
+    ProxyPassword = choice->password;
     environmentProxy_ = true;
 }
 
@@ -492,15 +506,16 @@ void TNMHTTP::ClearEnvironmentProxy() {
     environmentProxy_ = false;
     Proxy.clear();
     ProxyPort = 0;
-    proxyCredentials_.clear();
+    ProxyType = TProxyType::Http;
+    ProxyUserId.clear();
+    ProxyPassword.clear();
 }
 
 void TNMHTTP::OpenTunnel() {
     const AnsiString target = Host + ":" + std::to_string(Port);
     AnsiString request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n";
-    if (!proxyCredentials_.empty()) {
-        request += "Proxy-Authorization: " + ProxyCredentialLine() + "\r\n";
-    }
+    const AnsiString credentials = ProxyCredentialLine();
+    if (!credentials.empty()) request += "Proxy-Authorization: " + credentials + "\r\n";
     Write(request + "\r\n");
     const AnsiString status = WithoutLineEnd(ReadLn());
     // The proxy's header says nothing the tunnel needs; it is read only to get past it.

@@ -66,16 +66,24 @@ struct THeaderInfo {
 // Redirects are followed only to "http" and "https" locations and to locations without a
 // scheme (a path, or a bare name on the same server and scheme); any other scheme raises
 // ESockError "Redirect to an unsupported scheme: <scheme>" before a connection is made. A
-// cookie received in a reply (see HeaderInfo.Cookie) is sent only to the host and port that
-// set it.
+// redirect may keep or raise the scheme, never lower it: from an https request, an "http"
+// location raises ESockError "Redirect from https to http refused: <location>". A location
+// without a scheme (a colon in its path included) stays on the scheme it came from. A cookie
+// received in a reply (see HeaderInfo.Cookie) is sent only to the host and port that set it.
 //
-// Proxies: with `Proxy` set, "http" requests carry the whole URL in the request line and a
-// "Proxy-Connection: Keep-Alive" line, and "https" requests go through a "CONNECT host:port"
-// tunnel to the origin, then TLS. With ProxyFromEnvironment set and `Proxy` empty, each request
-// takes the proxy that ProxyForUrl (net/proxyrule.h) names for its URL, for that request only;
-// credentials in the proxy's URL go to the proxy alone, as Basic "Proxy-Authorization". A
-// proxy that answers 407, or refuses a tunnel, fails the request with ESockError and the
-// proxy's status line.
+// Proxies: with `Proxy` set and ProxyType Http, "http" requests carry the whole URL in the
+// request line and a "Proxy-Connection: Keep-Alive" line, and "https" requests go through a
+// "CONNECT host:port" tunnel to the origin, then TLS; ProxyUserId and ProxyPassword go to the
+// proxy alone, as Basic "Proxy-Authorization". A proxy that answers 407, or refuses a tunnel,
+// fails the request with ESockError and the proxy's status line. With a SOCKS5 ProxyType the
+// transport opens a tunnel to the origin (see TPowersock::Connect), and the request, plain or
+// over TLS, is the same byte for byte as without a proxy.
+//
+// With ProxyFromEnvironment set and `Proxy` empty, each request takes the proxy that
+// ProxyForUrl (net/proxyrule.h) names for its URL, for that request only: "http", "socks5"
+// and "socks5h" proxies, with the credentials of the proxy's URL. Any other scheme (socks4,
+// socks4a, https) fails the request with ESockError "Proxy scheme not supported: <scheme>
+// (<host>:<port>)" before anything is sent, rather than going around the proxy.
 //
 // GUI thread only; one exchange at a time. Defaults: Body "Default.htm", Header "Head.txt"
 // (used as file names only in the file modes), both file modes off, EncodePostData on.
@@ -171,10 +179,13 @@ private:
     // Asks the proxy for a tunnel to Host:Port; raises unless it grants it.
     void OpenTunnel();
     AnsiString ProxyCredentialLine() const;
+    // Whether Proxy is an HTTP proxy, spoken to in this client's requests (a SOCKS5 proxy is
+    // the transport's).
+    bool SpeaksToHttpProxy() const;
 
     std::optional<ReceivedCookie> receivedCookie_;
     bool secure_ = false;            // the current URL's scheme is https
-    bool environmentProxy_ = false;  // Proxy was set for this request from the environment
-    AnsiString proxyCredentials_;    // "user:password" for the environment's proxy
+    bool environmentProxy_ = false;  // the proxy's fields were set for this request from the
+                                     // environment
     AnsiString statusLine_;          // of the last response, without its line end
 };

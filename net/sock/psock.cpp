@@ -403,6 +403,13 @@ void TPowersock::ResolveHost() {
         return;
     }
     RemoteAddress.sin_addr = 0;
+    const std::optional<uint32_t> resolved = LookUp(name);
+    if (!resolved) throw ESockError("Host Lookup Failed");
+    RemoteAddress.sin_addr = qToBigEndian(*resolved);
+    if (OnHostResolved) OnHostResolved(this);
+}
+
+std::optional<uint32_t> TPowersock::LookUp(const AnsiString& name) {
     uint32_t resolved = 0;
     {
         TimerScope timer([this] { TimerOn(); }, [this] { TimerOff(); });
@@ -418,15 +425,26 @@ void TPowersock::ResolveHost() {
     }
     if (TimedOut) throw ESockError("Host Lookup Timed Out");
     if (Canceled) throw ESockError("Host Lookup Canceled");
-    if (!eventOK_) throw ESockError("Host Lookup Failed");
-    RemoteAddress.sin_addr = qToBigEndian(resolved);
-    if (OnHostResolved) OnHostResolved(this);
+    if (!eventOK_) return std::nullopt;
+    return resolved;
 }
 
 void TPowersock::Connect() {
     ReportStatus("Connecting", kLevelTrace);
     Canceled = false;
     if (connected_) throw ESockError("Already connected");
+    const bool viaSocks = !Proxy.empty() && ProxyType != TProxyType::Http;
+    std::optional<uint32_t> destination;
+    if (viaSocks) {
+        destination = platform::ParseIpv4(Host);
+        if (!destination && ProxyType == TProxyType::Socks5) {
+            destination = LookUp(Host);
+            if (!destination) {
+                throw ESockError("Host Lookup Failed for " + Host + ": " +
+                                 SocketErrorText(LastError));
+            }
+        }
+    }
     bool retried = false;
     for (;;) {
         try {
@@ -444,8 +462,23 @@ void TPowersock::Connect() {
         retried = true;
     }
 
-    const bool viaProxy = !Proxy.empty();
-    const uint16_t port = static_cast<uint16_t>(viaProxy ? ProxyPort : Port);
+    ConnectSocket(static_cast<uint16_t>(Proxy.empty() ? Port : ProxyPort));
+    if (!viaSocks) return;
+    try {
+        ReportStatus("SOCKS5 Handshake", kLevelTrace);
+        OpenSocks5Tunnel(destination);
+    } catch (...) {
+        try {
+            CloseSocket();
+        } catch (const ESockError&) {
+            // The tunnel's failure is the one worth telling.
+        }
+        if (OnConnectionFailed) OnConnectionFailed(this);
+        throw;
+    }
+}
+
+void TPowersock::ConnectSocket(uint16_t port) {
     RemoteAddress.sin_family = 2;
     RemoteAddress.sin_port = qToBigEndian(port);
     waitFlag_ = false;
@@ -691,6 +724,29 @@ AnsiString TPowersock::ReadLn() {
             throw EAbortError("Socket readln aborted");
         }
     }
+}
+
+size_t TPowersock::ReceiveExactly(char* into, size_t length) {
+    TimerScope timer([this] { TimerOn(); }, [this] { TimerOff(); });
+    size_t taken = 0;
+    while (taken < length) {
+        long received = 0;
+        const int error = ReceiveChunk(into + taken, length - taken, false, &received);
+        if (error == 0) {
+            if (received == 0) break;  // the peer closed
+            taken += static_cast<size_t>(received);
+            continue;
+        }
+        LastError = error;
+        if (error == platform::kErrorNotConnected) break;
+        CheckError(error);
+        if (!Canceled) DispatchEvents(Dispatch::UntilEvent);
+        if (Canceled) {
+            Canceled = false;
+            throw EAbortError("Socket read aborted");
+        }
+    }
+    return taken;
 }
 
 AnsiString TPowersock::Transaction(const AnsiString& command) {

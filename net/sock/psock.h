@@ -73,6 +73,13 @@ private:
     TNotifyEvent onTimer_;
 };
 
+// How Connect uses `Proxy`.
+enum class TProxyType {
+    Http,            // connects to the proxy itself; the protocol above speaks to it
+    Socks5,          // a SOCKS5 tunnel to Host:Port, Host looked up here
+    Socks5Hostname,  // a SOCKS5 tunnel to Host:Port, Host looked up by the proxy
+};
+
 // The IPv4 target of `connect`, as the socket library keeps it: port and address in network
 // byte order.
 struct TSockAddrIn {
@@ -87,7 +94,8 @@ struct TSockAddrIn {
 // treat "not connected" (10057) as the end of data.
 //
 // Events are called only when assigned, with this component as sender, on the GUI thread.
-// Defaults: TimeOut 0 (no limit), ReportLevel 0 (no statuses), Port 0, no Proxy.
+// Defaults: TimeOut 0 (no limit), ReportLevel 0 (no statuses), Port 0, no Proxy (ProxyType
+// Http, no proxy credentials).
 class TPowersock : public QObject {
 public:
     explicit TPowersock(QObject* Owner = nullptr);
@@ -100,6 +108,17 @@ public:
     // The returned handle belongs to the caller.
     virtual int Accept();
     // Resolves `Proxy` (when set) or `Host`, then connects to it on `ProxyPort` or `Port`.
+    //
+    // With a SOCKS5 ProxyType, Connect returns once the proxy has opened a tunnel to Host:Port
+    // (RFC 1928), so that everything sent from then on reaches Host. A Host that is a dotted
+    // address goes to the proxy as one; a name is looked up here first for Socks5, and handed
+    // to the proxy for Socks5Hostname. With ProxyUserId or ProxyPassword set, the user name and
+    // password method (RFC 1929, at most 255 bytes each) is offered beside "no authentication".
+    // Every wait of the exchange is bounded like the others (TimeOut, the request's deadline,
+    // Cancel: EAbortError "SOCKS5 handshake with <proxy>:<port> timed out" or "... aborted").
+    // Any other failure raises ESockError "SOCKS5 proxy <proxy>:<port>: <reason>", the reason
+    // naming the proxy's reply ("could not connect to <Host>:<Port>: connection refused (reply
+    // 5)"), and leaves the component unconnected.
     virtual void Connect();
     virtual void Disconnect();
     // Writeln(command), then ReadLn into `LastReply`; its leading digits give `ReplyNumber`.
@@ -164,6 +183,9 @@ public:
     AnsiString Status;        // the last reported status
     AnsiString Proxy;
     int32_t ProxyPort = 0;
+    TProxyType ProxyType = TProxyType::Http;
+    AnsiString ProxyUserId;  // the proxy's credentials, when it asks for them
+    AnsiString ProxyPassword;
     bool TimedOut = false;
     int32_t Port = 0;
     int32_t BytesTotal = 0;  // length announced by the peer
@@ -196,6 +218,19 @@ private:
     void OpenSocket(int socket);
     void CloseSocket();
     void ResolveHost();
+    // Looks `name` up, waiting like every other wait; nullopt when the lookup failed (its error
+    // in LastError). A time-out or cancel raises "Host Lookup Timed Out" or "... Canceled".
+    std::optional<uint32_t> LookUp(const AnsiString& name);
+    // The TCP connection to RemoteAddress's host on `port`, with the connect's waits and errors.
+    void ConnectSocket(uint16_t port);
+    // The SOCKS5 exchange on the connection to the proxy (socks5.cpp). `destination` is Host's
+    // address when it is to be sent as one; otherwise Host goes to the proxy as a name.
+    void OpenSocks5Tunnel(std::optional<uint32_t> destination);
+    // The exchange itself; raises ESockError with a reason that OpenSocks5Tunnel puts in context.
+    void Socks5Handshake(std::optional<uint32_t> destination);
+    // Receives exactly `length` bytes and no more, waiting like ReadLn (EAbortError "Socket
+    // read aborted" on a time-out or cancel); fewer come back only when the peer closed first.
+    size_t ReceiveExactly(char* into, size_t length);
     // Arms the time-out for one wait: `waitLimit` ms (0: none), cut to the request's deadline.
     void ArmTimer(int32_t waitLimit);
     void TimerOn();

@@ -15,6 +15,7 @@
 #include <QtEndian>
 
 #include "rawpeer.h"
+#include "sockerrorof.h"
 #include "support/scriptedhttpserver.h"
 #include "support/waituntil.h"
 
@@ -24,18 +25,6 @@ using testsupport::ScriptedHttpServer;
 using testsupport::ScriptedResponse;
 using testsupport::WaitUntil;
 using namespace std::chrono_literals;
-
-// The message of the error of class E (ESockError or a subclass) that `action` raises; ""
-// when it raises none.
-template <typename E = ESockError, typename Action>
-AnsiString SockErrorOf(Action action) {
-    try {
-        action();
-    } catch (const E& error) {
-        return error.Message();
-    }
-    return "";
-}
 
 double ProcessCpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;

@@ -37,8 +37,11 @@ DeafListener::~DeafListener() {
     ::close(listener_);
 }
 
-RawPeer::RawPeer(std::string reply, size_t trailing)
-    : reply_(std::move(reply)), trailing_(trailing) {
+RawPeer::RawPeer(std::string reply, size_t trailing) : RawPeer({Turn{0, std::move(reply)}}) {
+    trailing_ = trailing;
+}
+
+RawPeer::RawPeer(std::vector<Turn> turns) : turns_(std::move(turns)) {
     port_ = ListenOnLoopback(&listener_);
     thread_ = std::thread([this] { Serve(); });
 }
@@ -82,17 +85,32 @@ void RawPeer::Serve() {
         const timeval stall{5, 0};
         ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
         std::string bytes;
+        size_t answered = 0;  // the bytes of `bytes` that earlier turns waited for
         char buffer[4096];
-        // The head ends at the first empty line; a client that stalls is given up after 5 s.
         pollfd wait{client, POLLIN, 0};
-        while (bytes.find("\r\n\r\n") == std::string::npos && ::poll(&wait, 1, 5000) == 1) {
-            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-            if (got <= 0) break;
-            bytes.append(buffer, static_cast<size_t>(got));
-            std::lock_guard lock(mutex_);
-            received_.back() = bytes;
+        bool replied = true;
+        for (const Turn& turn : turns_) {
+            // Where the awaited bytes end, once they are all here.
+            auto end = [&]() -> size_t {
+                if (turn.awaited != 0) {
+                    return bytes.size() - answered >= turn.awaited ? answered + turn.awaited
+                                                                   : std::string::npos;
+                }
+                const size_t emptyLine = bytes.find("\r\n\r\n", answered);
+                return emptyLine == std::string::npos ? emptyLine : emptyLine + 4;
+            };
+            while (end() == std::string::npos && ::poll(&wait, 1, 5000) == 1) {
+                const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0) break;
+                bytes.append(buffer, static_cast<size_t>(got));
+                std::lock_guard lock(mutex_);
+                received_.back() = bytes;
+            }
+            answered = std::min(end(), bytes.size());
+            replied = SendAll(client, turn.reply.data(), turn.reply.size()) == turn.reply.size();
+            if (!replied) break;
         }
-        if (SendAll(client, reply_.data(), reply_.size()) == reply_.size()) {
+        if (replied) {
             const std::string filler(64 * 1024, 'x');
             for (size_t left = trailing_; left > 0;) {
                 const size_t piece = std::min(left, filler.size());

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
-#include <QProcess>
+#include "serverprogram.h"
 
 // The tinyproxy program on 127.0.0.1, started on a free port with a configuration and log of
 // its own in `folder`, and stopped with this object. With `user` and `password` it requires
@@ -12,7 +14,6 @@ class Tinyproxy {
 public:
     explicit Tinyproxy(const std::string& folder, const std::string& user = "",
                        const std::string& password = "");
-    ~Tinyproxy();
 
     int Port() const { return port_; }
     // "http://[user:password@]127.0.0.1:<port>", with the credentials given here (already
@@ -25,5 +26,5 @@ public:
 private:
     std::string log_;
     int port_ = 0;
-    QProcess process_;
+    std::unique_ptr<ServerProgram> process_;
 };

@@ -62,6 +62,57 @@ TEST_F(TlsClient, BodiesAndRedirectsStayOnTls) {
     EXPECT_EQ(requests[1].requestLine, "GET /here HTTP/1.0");
 }
 
+// A server named https:// that sends its clients to http:// would have the size queries, and
+// what the program decides from them, travel in the clear, unnoticed.
+TEST_F(TlsClient, RedirectsMayKeepOrRaiseTheSchemeButNeverLowerIt) {
+    ScriptedHttpServer secure(authority.Issue("server", "IP:127.0.0.1"));
+    ScriptedHttpServer plain;
+    const std::string plainUrl = plain.Url("/plain");
+    secure.Serve("/secure", ScriptedResponse::Ok("s"));
+    secure.Serve("/a:b", ScriptedResponse::Ok("colon"));
+    plain.Serve("/plain", ScriptedResponse::Ok("p"));
+    plain.Serve("/up",
+                ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + secure.Url("/down")}, ""));
+    struct Case {
+        std::string start;
+        std::string location;  // of the first server's 302
+        std::string error;     // "" when followed
+        std::string reached;   // the body of the end of the chain
+    } cases[] = {
+        {secure.Url("/r"), plainUrl, "Redirect from https to http refused: " + plainUrl, ""},
+        {secure.Url("/r"), "HTTP://127.0.0.1:" + PortOf(plain) + "/plain",
+         "Redirect from https to http refused: HTTP://127.0.0.1:" + PortOf(plain) + "/plain", ""},
+        // A colon in a path names no scheme: the request stays on the server and its scheme.
+        {secure.Url("/r"), "/a:b", "", "colon"},
+        {secure.Url("/r"), secure.Url("/secure"), "", "s"},
+        {plain.Url("/r"), secure.Url("/secure"), "", "s"},
+        // Raised on the way, lowered later: the chain is stopped where it goes down.
+        {plain.Url("/r"), plain.Url("/up"), "Redirect from https to http refused: " + plainUrl, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start + " -> " + c.location);
+        secure.Serve("/r", ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + c.location}, ""));
+        secure.Serve("/down",
+                     ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + plainUrl}, ""));
+        plain.Serve("/r", ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + c.location}, ""));
+        const size_t plainBefore = plain.Requests().size();
+        http.Body.clear();
+        AnsiString error;
+        try {
+            http.Get(c.start);
+        } catch (const ESockError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(http.Body, c.reached);
+        const auto plainRequests = plain.Requests();
+        for (size_t i = plainBefore; i < plainRequests.size(); ++i) {
+            EXPECT_NE(plainRequests[i].Target(), "/plain");
+        }
+        EXPECT_FALSE(http.Connected());
+    }
+}
+
 TEST_F(TlsClient, NameOnTheCertificateIsCheckedForHostNamesToo) {
     ScriptedHttpServer secure(authority.Issue("server", "DNS:localhost"));
     secure.Serve("/a", ScriptedResponse::Ok("1"));
