@@ -56,6 +56,11 @@ std::optional<Parsed> Parse(std::string_view text, std::string* error) {
     return parsed;
 }
 
+bool SignatureHolds(const Parsed& parsed) {
+    return verification::SignatureIsValid(parsed.signedPart, parsed.signature,
+                                          parsed.statement.signingKey);
+}
+
 Verdict Refused(Refusal refusal, std::string reason) {
     Verdict verdict;
     verdict.refusal = refusal;
@@ -91,6 +96,16 @@ std::optional<Statement> Read(std::string_view text, std::string* error) {
     return parsed->statement;
 }
 
+std::optional<Statement> ReadSigned(std::string_view text, std::string* error) {
+    std::optional<Parsed> parsed = Parse(text, error);
+    if (!parsed) return std::nullopt;
+    if (!SignatureHolds(*parsed)) {
+        *error = "its signature does not hold for the key " + parsed->statement.signingKey;
+        return std::nullopt;
+    }
+    return parsed->statement;
+}
+
 Verdict Check(const std::optional<std::string>& statementText, std::string_view versionText,
               const verification::KeySet& trusted, uint64_t highestSerial, utctime::Moment now) {
     if (!statementText)
@@ -105,7 +120,7 @@ Verdict Check(const std::optional<std::string>& statementText, std::string_view 
     if (!trusted.count(s.signingKey))
         return Refused(Refusal::NotTrusted,
                        "signed by the key " + s.signingKey + ", which is not trusted here");
-    if (!verification::SignatureIsValid(parsed->signedPart, parsed->signature, s.signingKey))
+    if (!SignatureHolds(*parsed))
         return Refused(Refusal::NotTrusted,
                        "its signature does not hold for the key " + s.signingKey);
     if (const std::string sent = verification::Digest(versionText); sent != s.versionDigest)

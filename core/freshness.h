@@ -55,6 +55,8 @@ std::optional<std::string> Make(const Statement& statement, std::string_view sec
 // signs it before the keys it needs are gathered, and for the publisher's tool. Nothing for
 // text that is not exactly the form above, with `error` saying which line is wrong.
 std::optional<Statement> Read(std::string_view text, std::string* error);
+// Read, for a statement whose signature holds for the key it names, whichever key that is.
+std::optional<Statement> ReadSigned(std::string_view text, std::string* error);
 
 // Why a statement is refused. Each refusal ends the version check: nothing is downloaded.
 enum class Refusal {
