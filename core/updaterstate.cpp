@@ -126,7 +126,10 @@ std::optional<UpdaterState> ReadUpdaterState(const AnsiString& path, std::string
         *error = platform::ErrorText(path);
         return std::nullopt;
     }
-    const std::string_view text = *contents;
+    return ParseUpdaterState(*contents, error);
+}
+
+std::optional<UpdaterState> ParseUpdaterState(std::string_view text, std::string* error) {
     // The end line is checked before the fields: a file cut short or changed says so, whatever
     // line the damage made look wrong.
     const size_t lastStart = text.size() < 2 ? 0 : text.rfind('\n', text.size() - 2) + 1;

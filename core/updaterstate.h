@@ -29,6 +29,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/verification.h"
@@ -58,6 +59,8 @@ struct UpdaterState {
 // a file cut short or changed): starting from nothing instead would accept an older serial or
 // a retired key again.
 std::optional<UpdaterState> ReadUpdaterState(const AnsiString& path, std::string* error);
+// The same for the file's text.
+std::optional<UpdaterState> ParseUpdaterState(std::string_view text, std::string* error);
 
 // The file's text for `state`.
 std::string UpdaterStateText(const UpdaterState& state);

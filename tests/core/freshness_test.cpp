@@ -150,13 +150,4 @@ TEST_F(FreshnessCheck, OnlyTheManifestTheStatementNamesIsTaken) {
     EXPECT_NE(refusal->find("a manifest of another release"), std::string::npos);
 }
 
-TEST_F(FreshnessCheck, MakeRefusesWhatItCannotWrite) {
-    freshness::Statement noSerial = Fields(0), badDigest = Fields(), tooLate = Fields();
-    badDigest.manifestDigest = "abc";
-    tooLate.expires = *utctime::Parse("9999-12-31T23:59:59Z") + 1s;
-    for (const auto* s : {&noSerial, &badDigest, &tooLate})
-        EXPECT_EQ(freshness::Make(*s, key_.secretKey), std::nullopt);
-    EXPECT_EQ(freshness::Make(Fields(), key_.publicKey), std::nullopt) << "no secret key";
-}
-
 }  // namespace

@@ -21,11 +21,4 @@ TEST(UtcTime, OneSpellingPerMoment) {
         EXPECT_EQ(utctime::Parse(text), std::nullopt) << text;
 }
 
-TEST(UtcTime, SpansNameTheLargestUnitsForPeople) {
-    EXPECT_EQ(utctime::Span(6 * 86400s + 23 * 3600s + 59s), "6 days 23 hours");
-    EXPECT_EQ(utctime::Span(86400s + 5 * 60s), "1 day");
-    EXPECT_EQ(utctime::Span(-3661s), "1 hour 1 minute");
-    EXPECT_EQ(utctime::Span(0s), "0 seconds");
-}
-
 }  // namespace
