@@ -35,16 +35,12 @@ verification::KeySet TrustedKeys(const std::vector<std::string>& buildKeys,
     return trusted;
 }
 
-bool NeedsRotationRecords(std::string_view statementText, const std::vector<std::string>& buildKeys,
-                          const UpdaterState& state) {
+bool NeedsRotationRecords(std::string_view statementText, const UpdaterState& state) {
     std::string error;
     const std::optional<freshness::Statement> statement = freshness::Read(statementText, &error);
-    if (!statement) return false;
-    // A key that is trusted already may still be the new key of a record not yet followed
-    // (a build that lists both): following it is what retires the old key.
-    return statement->rotations > state.rotationsFollowed ||
-           (statement->rotations > 0 &&
-            !TrustedKeys(buildKeys, state).count(statement->signingKey));
+    // Even when the statement's key is trusted already (a build that lists both keys), the
+    // record that leads to it is what retires the old key.
+    return statement && statement->rotations > state.rotationsFollowed;
 }
 
 namespace {

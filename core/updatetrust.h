@@ -34,11 +34,9 @@ verification::KeySet TrustedKeys(const std::vector<std::string>& buildKeys,
                                  const UpdaterState& state);
 
 // Whether Version.keys must be fetched before the statement is checked: the statement
-// announces rotation records that this installation has not followed, or it is signed by a
-// key not trusted yet and announces some. False for text that is no statement: its check says
-// why.
-bool NeedsRotationRecords(std::string_view statementText, const std::vector<std::string>& buildKeys,
-                          const UpdaterState& state);
+// announces rotation records that this installation has not followed. False for text that is
+// no statement: its check says why.
+bool NeedsRotationRecords(std::string_view statementText, const UpdaterState& state);
 
 struct Freshness {
     freshness::Verdict verdict;

@@ -50,7 +50,7 @@ protected:
 };
 
 TEST_F(TrustFlow, AnAcceptedStatementRaisesTheFloorOfItsFolderOnly) {
-    EXPECT_FALSE(trust::NeedsRotationRecords(Statement(a_, 7, 0), build_, state_));
+    EXPECT_FALSE(trust::NeedsRotationRecords(Statement(a_, 7, 0), state_));
     trust::Freshness accepted = Check(Statement(a_, 7, 0));
     ASSERT_TRUE(accepted.verdict.Accepted()) << accepted.verdict.reason;
     EXPECT_EQ(accepted.state.highestSerials, (std::map<std::string, uint64_t>{{kFolder, 7}}));
@@ -69,7 +69,7 @@ TEST_F(TrustFlow, AnAcceptedStatementRaisesTheFloorOfItsFolderOnly) {
 TEST_F(TrustFlow, ARecordBetweenTwoKeysOfTheBuildRetiresTheOldOne) {
     build_ = {a_.publicKey, b_.publicKey};
     const std::string byB = Statement(b_, 3, 1);
-    ASSERT_TRUE(trust::NeedsRotationRecords(byB, build_, state_));
+    ASSERT_TRUE(trust::NeedsRotationRecords(byB, state_));
     const trust::Freshness accepted = Check(byB, Rotation(1, a_, b_));
     ASSERT_TRUE(accepted.verdict.Accepted()) << accepted.verdict.reason;
     EXPECT_EQ(accepted.state.retiredKeys, verification::KeySet{a_.publicKey});

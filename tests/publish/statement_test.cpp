@@ -48,10 +48,9 @@ protected:
     // state is kept when the statement is accepted.
     trust::Freshness Check(const std::vector<std::string>& build, UpdaterState& state) const {
         const std::string statement = out_.Read("Version.txt.fresh");
-        const std::optional<std::string> chain =
-            trust::NeedsRotationRecords(statement, build, state)
-                ? std::optional(out_.Read("Version.keys"))
-                : std::nullopt;
+        const std::optional<std::string> chain = trust::NeedsRotationRecords(statement, state)
+                                                     ? std::optional(out_.Read("Version.keys"))
+                                                     : std::nullopt;
         trust::Freshness checked =
             trust::CheckFreshness(build, state, "http://h/Update/", statement,
                                   out_.Read("Version.txt"), chain, utctime::Now());
