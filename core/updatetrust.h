@@ -6,8 +6,8 @@
 //
 // The keys trusted are the build's keys and those learned by rotation, less those retired.
 // A statement is accepted as freshness::Check says, after the rotation records it announces
-// have been followed (keyrotation::Follow). Once a statement is accepted, its key and the keys
-// followed on the way to it are learned, every key that was rotated away from on that way is
+// have been followed (keyrotation::Follow). Once a statement is accepted, its key is learned
+// (unless the build lists it), every key that was rotated away from on the way to it is
 // retired, and its serial becomes the floor for its update folder; none of that changes when it
 // is refused.
 #pragma once
