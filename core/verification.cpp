@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/files.h"
@@ -66,15 +67,34 @@ std::optional<std::vector<unsigned char>> DigestOfFile(const AnsiString& path) {
     return digest;
 }
 
+std::string DigestText(const std::vector<unsigned char>& digest) {
+    std::string text(2 * kDigestBytes + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), digest.data(), digest.size());
+    text.resize(2 * kDigestBytes);
+    return text;
+}
+
 }  // namespace
 
 std::optional<AnsiString> FileDigest(const AnsiString& path) {
     std::optional<std::vector<unsigned char>> digest = DigestOfFile(path);
     if (!digest) return std::nullopt;
-    AnsiString text(2 * kDigestBytes + 1, '\0');
-    sodium_bin2hex(text.data(), text.size(), digest->data(), digest->size());
-    text.resize(2 * kDigestBytes);
-    return text;
+    return DigestText(*digest);
+}
+
+std::string Digest(std::string_view bytes) {
+    // SHA-256 has a single implementation that needs no randomness: it works even when the
+    // set-up, which wants randomness for the other primitives, fails.
+    SodiumReady();
+    std::vector<unsigned char> digest(kDigestBytes);
+    crypto_hash_sha256(digest.data(), Bytes(bytes), bytes.size());
+    return DigestText(digest);
+}
+
+bool IsDigestText(std::string_view text) {
+    return text.size() == 2 * kDigestBytes && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path) {
@@ -105,6 +125,16 @@ bool SignatureIsValid(std::string_view message, std::string_view signatureText,
                                        publicKey->data()) == 0;
 }
 
+bool IsPublicKeyText(std::string_view text) {
+    // Of 44 characters, 43 are needed for the key and its padding "=", which this variant
+    // requires, and libsodium refuses unused bits that are set: no blank fits, and no second
+    // spelling decodes.
+    return SodiumReady() &&
+           text.size() ==
+               sodium_base64_ENCODED_LEN(crypto_sign_PUBLICKEYBYTES, kBase64Variant) - 1 &&
+           DecodeBase64(text, crypto_sign_PUBLICKEYBYTES).has_value();
+}
+
 std::optional<KeyPair> NewKeyPair() {
     if (!SodiumReady()) return std::nullopt;
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -124,6 +154,16 @@ std::optional<std::string> Sign(std::string_view message, std::string_view secre
     crypto_sign_detached(signature, nullptr, Bytes(message), message.size(), secretKey->data());
     sodium_memzero(secretKey->data(), secretKey->size());
     return EncodeBase64(signature, sizeof signature);
+}
+
+std::optional<std::string> PublicKeyOf(std::string_view secretKeyText) {
+    if (!SodiumReady()) return std::nullopt;
+    auto secretKey = DecodeBase64(secretKeyText, crypto_sign_SECRETKEYBYTES);
+    if (!secretKey) return std::nullopt;
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_ed25519_sk_to_pk(publicKey, secretKey->data());
+    sodium_memzero(secretKey->data(), secretKey->size());
+    return EncodeBase64(publicKey, sizeof publicKey);
 }
 
 }  // namespace verification

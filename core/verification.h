@@ -9,6 +9,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,10 @@ inline constexpr const char* kSignatureFileName = "Version.ini.sig";
 // The SHA-256 digest of the file's bytes as 64 lower-case hexadecimal digits, read piece by
 // piece; nothing when the file cannot be read.
 std::optional<AnsiString> FileDigest(const AnsiString& path);
+// The SHA-256 digest of `bytes`, written as FileDigest writes it.
+std::string Digest(std::string_view bytes);
+// True for exactly what Digest writes: 64 lower-case hexadecimal digits.
+bool IsDigestText(std::string_view text);
 
 enum class FileCheck {
     Unlisted,  // the manifest lists no digest for the file: it is taken as it is
@@ -47,6 +52,15 @@ FileCheck CheckFile(const std::vector<AnsiString>& listedDigests, const AnsiStri
 bool SignatureIsValid(std::string_view message, std::string_view signatureText,
                       std::string_view publicKeyText);
 
+// Public keys in their one spelling (IsPublicKeyText), so that a set finds a key whatever file
+// named it.
+using KeySet = std::set<std::string>;
+
+// True when `text` is an Ed25519 public key spelt as NewKeyPair spells it: 44 Base64
+// characters, no blank, the unused bits zero. Files that name keys take no other spelling, so
+// that one key never passes for two.
+bool IsPublicKeyText(std::string_view text);
+
 struct KeyPair {
     std::string publicKey;  // Base64, for the build setting SENDRIFT_MANIFEST_KEY
     std::string secretKey;  // Base64, for Sign; to be kept secret
@@ -57,5 +71,9 @@ std::optional<KeyPair> NewKeyPair();
 
 // The Base64 signature of `message`; nothing when `secretKeyText` is not a secret key.
 std::optional<std::string> Sign(std::string_view message, std::string_view secretKeyText);
+
+// The public key (as IsPublicKeyText spells it) that goes with a secret key; nothing when
+// `secretKeyText` is not a secret key.
+std::optional<std::string> PublicKeyOf(std::string_view secretKeyText);
 
 }  // namespace verification

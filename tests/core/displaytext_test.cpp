@@ -2,8 +2,8 @@
 
 #include <utime.h>
 
-#include <ctime>
 #include <gtest/gtest.h>
+#include <ctime>
 
 #include "support/appfolder.h"
 

@@ -122,7 +122,8 @@ TEST_F(IniStore, NameListsHoldEveryName) {
     std::string contents;
     for (int i = 0; i < 5000; ++i) contents += "[section" + std::to_string(10000 + i) + "]\n";
     contents += "[keys]\n";
-    for (int i = 0; i < 5000; ++i) contents += std::to_string(i + 1) + "=f" + std::to_string(i) + ";0\n";
+    for (int i = 0; i < 5000; ++i)
+        contents += std::to_string(i + 1) + "=f" + std::to_string(i) + ";0\n";
     folder_.Write("setup.ini", contents);
     Names names;
     Store().SectionNames(names);
@@ -165,7 +166,8 @@ TEST_F(IniStore, FailedWriteRaisesAndLeavesTheFile) {
         inMissingFolder.WriteEntry("A", "k", "v");
         FAIL() << "no error raised";
     } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), platform::FromUtf8("无法写入 ") + folder_.Path("none\\setup.ini"));
+        EXPECT_EQ(error.Message(),
+                  platform::FromUtf8("无法写入 ") + folder_.Path("none\\setup.ini"));
     }
     EXPECT_NO_THROW(inMissingFolder.RemoveSection("A")) << "a missing file has nothing to remove";
 }
@@ -228,7 +230,8 @@ TEST_F(IniStore, RemoveKeyAndSection) {
 
 // The journal's moves: a crash must leave the entry in one section or the other, never both.
 TEST_F(IniStore, MoveEntryWritesAndRemovesInOneReplacement) {
-    folder_.Write("Version.ini", "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n[DLL]\r\nc.dll=2030-01-01\r\n");
+    folder_.Write("Version.ini",
+                  "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n[DLL]\r\nc.dll=2030-01-01\r\n");
     TIniFile store = Store("Version.ini");
     store.MoveEntry("1.0", "1", "RUN", "1", "a.dll;0");
     store.MoveEntry("dll", "c.dll", "1.0", "3", "c.dll;0");
@@ -301,16 +304,19 @@ TEST_F(IniStore, GarbageReadsWithoutHarmAndIsNeverRewrittenByReads) {
 // blanks, quotes and double-byte names included.
 TEST_F(IniStore, ASnapshotReadsWhatTheStoreReads) {
     const std::string gbk = "\xB1\xA8\xB1\xED";
-    folder_.Write("setup.ini", "[A]\r\nk=1\r\n K =2\r\nq=\"x\"\r\n; k=comment\r\n[b]\r\nk=3\r\n[a]\r\nk=4\r\nn=5\r\n[" +
-                                   gbk + "]\r\n" + gbk + "=6\r\n");
+    folder_.Write(
+        "setup.ini",
+        "[A]\r\nk=1\r\n K =2\r\nq=\"x\"\r\n; k=comment\r\n[b]\r\nk=3\r\n[a]\r\nk=4\r\nn=5\r\n[" +
+            gbk + "]\r\n" + gbk + "=6\r\n");
     const TIniFile store = Store();
     const TIniSnapshot snapshot(store.FileName());
     const std::vector<std::pair<AnsiString, AnsiString>> reads = {
-        {"A", "k"}, {"a", "K"}, {"A", "q"}, {"B", "k"}, {"a", "n"}, {"A", "missing"},
-        {"missing", "k"}, {gbk, gbk}, {" A ", " k "}};
+        {"A", "k"},       {"a", "K"},       {"A", "q"}, {"B", "k"},    {"a", "n"},
+        {"A", "missing"}, {"missing", "k"}, {gbk, gbk}, {" A ", " k "}};
     for (const auto& [section, key] : reads) {
         SCOPED_TRACE(section + "/" + key);
-        EXPECT_EQ(snapshot.ReadEntry(section, key, "default"), store.ReadEntry(section, key, "default"));
+        EXPECT_EQ(snapshot.ReadEntry(section, key, "default"),
+                  store.ReadEntry(section, key, "default"));
         Names values;
         store.ReadEntries(section, key, values);
         EXPECT_EQ(snapshot.ReadEntries(section, key), values);

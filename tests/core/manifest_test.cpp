@@ -33,9 +33,9 @@ TEST(ManifestEntry, SplitsNameKindAndTargetFolder) {
 TEST(ManifestEntry, OnlyNamesInsideTheFolderAreSafe) {
     for (const char* safe : {"a.dll", "Bin\\Customs.dll", "Bin/x.dll", "..a", "a..\\b", ""})
         EXPECT_TRUE(IsSafeRelativeName(safe)) << safe;
-    for (const char* unsafe : {"..", "..\\a.dll", "../a.dll", "Bin\\..\\..\\a.dll", "Bin/../a",
-                               "\\a.dll", "/etc/passwd", "C:\\a.dll", "c:a.dll", "x:y", "Bin\\..",
-                               "a\tb", "a\x7F", "line\nbreak", "\x1B[31m"})
+    for (const char* unsafe :
+         {"..", "..\\a.dll", "../a.dll", "Bin\\..\\..\\a.dll", "Bin/../a", "\\a.dll", "/etc/passwd",
+          "C:\\a.dll", "c:a.dll", "x:y", "Bin\\..", "a\tb", "a\x7F", "line\nbreak", "\x1B[31m"})
         EXPECT_FALSE(IsSafeRelativeName(unsafe)) << unsafe;
     // A NUL would end the native path early: "n\0x.txt" was fetched as n%00x.txt, installed as n.
     EXPECT_FALSE(IsSafeRelativeName(AnsiString("n\0x.txt", 7)));

@@ -136,4 +136,20 @@ TEST(ManifestSignature, NewKeysSignAndOnlyASecretKeySigns) {
         EXPECT_EQ(verification::Sign(manifest, notSecret), std::nullopt) << notSecret;
 }
 
+// Files name keys as text; a second spelling of one key would let a retired key pass for a
+// key not retired.
+TEST(PublicKeyText, EachKeyHasOneSpelling) {
+    EXPECT_TRUE(verification::IsPublicKeyText(kRfcPublicKey));
+    EXPECT_EQ(verification::PublicKeyOf(kRfcSecretKey), kRfcPublicKey);
+    const std::string unusedBitsSet = kRfcPublicKey.substr(0, 42) + "x=";
+    for (const std::string& other :
+         {unusedBitsSet, kRfcPublicKey + "\n", " " + kRfcPublicKey, kRfcPublicKey.substr(0, 43),
+          kRfcPublicKey.substr(0, 43) + " ",
+          kRfcPublicKey.substr(0, 20) + "\n" + kRfcPublicKey.substr(20, 23), kRfcSecretKey})
+        EXPECT_FALSE(verification::IsPublicKeyText(other)) << other;
+    EXPECT_EQ(verification::Digest("abc"), kDigestOfAbc);
+    EXPECT_TRUE(verification::IsDigestText(kDigestOfAbc));
+    EXPECT_FALSE(verification::IsDigestText(Upper(kDigestOfAbc)));
+}
+
 }  // namespace

@@ -2,21 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
 
 #include "app/texts.h"
 #include "app/upgraderun.h"
+#include "publish/publishsupport.h"
 #include "publish/publishtool.h"
 
 namespace {
-
-std::string Sha256(const std::string& bytes) {
-    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
 
 // A publisher's update folder, as it goes onto the server under /Update.
 class PublisherFolder {

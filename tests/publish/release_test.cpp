@@ -2,70 +2,18 @@
 // HTTP server on 127.0.0.1.
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <gtest/gtest.h>
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <ctime>
 #include <map>
 
+#include "publish/publishsupport.h"
 #include "publish/publishtool.h"
 
 namespace {
-
-std::string Sha256(const std::string& bytes) {
-    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
-
-// A folder of files on disk, written and read by relative names with "/".
-class Folder {
-public:
-    explicit Folder(QString path) : path_(std::move(path)) { QDir().mkpath(path_); }
-    const QString& Path() const { return path_; }
-    QString At(const QString& name) const { return path_ + "/" + name; }
-    void Write(const QString& name, const std::string& bytes) const {
-        QDir().mkpath(QFileInfo(At(name)).path());
-        QFile file(At(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << name.toStdString();
-        file.write(bytes.data(), qint64(bytes.size()));
-    }
-    std::string Read(const QString& name) const {
-        QFile file(At(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
-    }
-    // The file's last write at noon, local time, of the day "yyyy-mm-dd".
-    void Date(const QString& name, const char* day) const {
-        struct tm noon = {};
-        ASSERT_TRUE(strptime(day, "%Y-%m-%d", &noon));
-        noon.tm_hour = 12;
-        noon.tm_isdst = -1;
-        const struct utimbuf times = {std::mktime(&noon), std::mktime(&noon)};
-        ASSERT_EQ(::utime(QFile::encodeName(At(name)).constData(), &times), 0);
-    }
-    // Every file below the folder with its contents: what a refused command must leave as it
-    // was.
-    std::map<QString, std::string> Snapshot() const {
-        std::map<QString, std::string> files;
-        for (QDirIterator it(path_, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                             QDirIterator::Subdirectories);
-             it.hasNext();) {
-            const QString name = QDir(path_).relativeFilePath(it.next());
-            files[name] = QFileInfo(At(name)).isDir() ? "<folder>" : Read(name);
-        }
-        return files;
-    }
-
-private:
-    QString path_;
-};
 
 // Version 2.0 of a product and two older versions laid out as installed, each with the
 // updater's own state, which no release lists.
@@ -77,6 +25,7 @@ protected:
             version->Write("Update/Pending.dll", "state");
             version->Write("CUpdate/Kept.dll", "state");
             version->Write("sendrift.log", "state");
+            version->Write("sendrift.state", "state");
             version->Write("Default.ini",
                            "[Main]\r\nCustoms=Bin\\Customs.dll\r\n"
                            "Documents=Bin\\Documents.dll\r\n");
@@ -144,7 +93,7 @@ TEST_F(ReleaseTest, ListsWhatDiffersPerVersionAndPublishesEachNamedFileOnce) {
     EXPECT_EQ(out_.Read("Version.txt"), "2.0");
 
     std::map<QString, std::string> published = out_.Snapshot();
-    for (const char* own : {"Version.ini", "Version.txt", "Version.ini.sig"})
+    for (const char* own : {"Version.ini", "Version.txt", "Version.ini.sig", "Version.txt.fresh"})
         EXPECT_EQ(published.erase(own), 1u) << own;
     const std::map<QString, std::string> files = {
         {"Bin", "<folder>"},
@@ -165,7 +114,8 @@ TEST_F(ReleaseTest, ListsWhatDiffersPerVersionAndPublishesEachNamedFileOnce) {
     const Outcome verify =
         Publish({"verify", out_.Path(), "--key", QString::fromStdString(publicKey)});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
-    EXPECT_EQ(verify.out, "ok: 6 files\n");
+    EXPECT_EQ(verify.out.rfind("Version.txt.fresh: serial ", 0), 0u) << verify.out;
+    EXPECT_TRUE(verify.out.ends_with(", signed by " + publicKey + "\nok: 6 files\n"));
 }
 
 TEST_F(ReleaseTest, DryRunPrintsTheSectionsAndWritesNothing) {
@@ -312,6 +262,9 @@ TEST_F(ReleaseTest, VerifyFindsEachProblemOnALineOfItsOwn) {
     const Outcome other = Publish({"keygen", otherKeys.At("secret.key")});
     ASSERT_EQ(other.exitCode, 0);
     const std::string manifest = out_.Read("Version.ini");
+    const std::string kNotSigned =
+        "Version.ini.sig: no valid signature of Version.ini by the given keys or a key they "
+        "rotated to\n";
 
     const struct {
         const char* name;
@@ -326,17 +279,21 @@ TEST_F(ReleaseTest, VerifyFindsEachProblemOnALineOfItsOwn) {
         {"a missing file", [&] { QFile::remove(out_.At("Plugins/Report.dll")); },
          "Plugins\\Report.dll: missing\n"},
         {"a wrong Version.txt", [&] { out_.Write("Version.txt", "2.0\r\n"); },
-         "Version.txt: says \"2.0\r\n\", [VERSION] VERSION \"2.0\"\n"},
+         "Version.txt: says \"2.0\r\n\", [VERSION] VERSION \"2.0\"\n"
+         "Version.txt.fresh: it names the Version.txt with SHA-256 " +
+             Sha256("2.0") + ", the server sent one with SHA-256 " + Sha256("2.0\r\n") + "\n"},
         {"a signature by another key",
          [&] {
              ASSERT_EQ(Publish({"sign", out_.Path(), otherKeys.At("secret.key")}).exitCode, 0);
          },
-         "Version.ini.sig: no valid signature of Version.ini by the given key\n"},
+         kNotSigned},
         {"no signature", [&] { QFile::remove(out_.At("Version.ini.sig")); },
          "Version.ini.sig: missing\n"},
         {"a manifest edited after signing",
          [&] { out_.Write("Version.ini", manifest + "[0.9]\r\n1=Readme.txt;0\r\n"); },
-         "Version.ini.sig: no valid signature of Version.ini by the given key\n"},
+         "Version.ini: its SHA-256 is " + Sha256(manifest + "[0.9]\r\n1=Readme.txt;0\r\n") +
+             ", Version.txt.fresh names the manifest with SHA-256 " + Sha256(manifest) +
+             ": a manifest of another release\n" + kNotSigned},
         {"a name the wizard refuses and a size that is none",
          [&] {
              std::string edited = manifest;
@@ -344,6 +301,7 @@ TEST_F(ReleaseTest, VerifyFindsEachProblemOnALineOfItsOwn) {
              edited.replace(edited.find("Readme.txt=10"), 13, "Readme.txt=1O");
              out_.Write("Version.ini", edited);
              ASSERT_EQ(Publish({"sign", out_.Path(), secret}).exitCode, 0);
+             ASSERT_EQ(Publish({"refresh", out_.Path(), "--key", secret}).exitCode, 0);
          },
          "[1.5] 2=..\\Migrate.sh;1: a name the wizard refuses\n"
          "Readme.txt: [SIZE] \"1O\" is no size\n"},
@@ -364,35 +322,6 @@ TEST_F(ReleaseTest, VerifyFindsEachProblemOnALineOfItsOwn) {
     Folder(work_.path()).Write("public.key", publicKey + "\n");
     EXPECT_EQ(Publish({"verify", out_.Path(), "--key", work_.path() + "/public.key"}).exitCode, 0);
 }
-
-// python3's http.server on an ephemeral port of 127.0.0.1, serving `root`.
-class PythonServer {
-public:
-    explicit PythonServer(const QString& root) {
-        server_.setProcessChannelMode(QProcess::MergedChannels);
-        server_.start("python3",
-                      {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", root});
-        const QRegularExpression serving("port (\\d+)");
-        QByteArray said;
-        while (server_.waitForReadyRead(10000)) {
-            said += server_.readAll();
-            if (const QRegularExpressionMatch match = serving.match(QString::fromUtf8(said));
-                match.hasMatch()) {
-                url_ = "http://127.0.0.1:" + match.captured(1);
-                return;
-            }
-        }
-    }
-    ~PythonServer() {
-        server_.kill();
-        server_.waitForFinished();
-    }
-    const QString& Url() const { return url_; }
-
-private:
-    QProcess server_;
-    QString url_;
-};
 
 TEST_F(ReleaseTest, VerifyAsksALiveServerTheWayTheWizardDoes) {
     ASSERT_EQ(Publish(Release()).exitCode, 0);

@@ -33,6 +33,11 @@ std::string ReadOrFail(const AnsiString& path) {
     return *contents;
 }
 
+void WriteOrFail(const AnsiString& path, const std::string& contents) {
+    if (!platform::ReplaceFileContents(path, contents))
+        throw Failure{"cannot write " + Printable(platform::ErrorText(path))};
+}
+
 std::string ShellWord(const std::string& word) {
     const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) ||
@@ -69,6 +74,16 @@ void RefuseOpenSecretKey(const AnsiString& path) {
     throw Failure{PrintablePath(path) + " is open to others than its owner (mode " + mode +
                   "); a secret key must be its owner's alone: chmod 600 " +
                   ShellWord(PrintablePath(path))};
+}
+
+SecretKey ReadSecretKey(const AnsiString& path) {
+    RefuseOpenSecretKey(path);
+    SecretKey key;
+    key.secret = ReadOrFail(path);
+    std::optional<std::string> publicKey = verification::PublicKeyOf(key.secret);
+    if (!publicKey) throw Failure{PrintablePath(path) + " holds no secret key"};
+    key.publicKey = *publicKey;
+    return key;
 }
 
 bool IsBookkeepingSection(const AnsiString& section) {

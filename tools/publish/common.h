@@ -24,6 +24,8 @@ std::string Printable(const AnsiString& codePageText);
 std::string PrintablePath(const AnsiString& path);
 
 std::string ReadOrFail(const AnsiString& path);
+// Replaces the file's contents (platform::ReplaceFileContents), or throws Failure saying why.
+void WriteOrFail(const AnsiString& path, const std::string& contents);
 
 // `word` as one word of a shell command line.
 std::string ShellWord(const std::string& word);
@@ -33,6 +35,14 @@ void RefuseLinks(const AnsiString& folder, const AnsiString& name);
 
 // Refuses a secret key file that anyone but its owner may use.
 void RefuseOpenSecretKey(const AnsiString& path);
+
+struct SecretKey {
+    std::string secret;     // the file's text
+    std::string publicKey;  // the public key that goes with it
+};
+// The secret key in the file at `path`, after RefuseOpenSecretKey; throws Failure when the file
+// cannot be read or holds no secret key.
+SecretKey ReadSecretKey(const AnsiString& path);
 
 // True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
 bool IsBookkeepingSection(const AnsiString& section);

@@ -7,6 +7,8 @@
 //                                       listed file
 //   sendrift-publish sign DIR SECRETKEY DIR/Version.ini.sig for DIR/Version.ini as it is now
 //   sendrift-publish release ...        an update folder made from release folders (release.h)
+//   sendrift-publish refresh ...        its freshness statement signed anew (statement.h)
+//   sendrift-publish rotate ...         a move to a new signing key (statement.h)
 //   sendrift-publish verify ...         an update folder, or a server, checked (verify.h)
 //
 // A refused command writes nothing: keygen never replaces a file, hash takes no symbolic link
@@ -25,6 +27,7 @@
 #include "platform/files.h"
 #include "tools/publish/common.h"
 #include "tools/publish/release.h"
+#include "tools/publish/statement.h"
 #include "tools/publish/verify.h"
 
 namespace publish {
@@ -35,9 +38,15 @@ constexpr const char* kUsage =
     "       sendrift-publish hash DIR\n"
     "       sendrift-publish sign DIR SECRETKEY\n"
     "       sendrift-publish release NEWDIR --version V [--data-version D]\n"
-    "                        --from OLDV=OLDDIR ... [--run NAME ...] [--key SECRETKEY]\n"
+    "                        --from OLDV=OLDDIR ... [--run NAME ...]\n"
+    "                        [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]]\n"
     "                        --out OUTDIR [--force] [--dry-run]\n"
-    "       sendrift-publish verify DIR [--key PUBLICKEY] [--url URL]\n";
+    "       sendrift-publish refresh OUTDIR --key SECRETKEY [--expires DURATION]\n"
+    "       sendrift-publish rotate OUTDIR --key OLDSECRETKEY --new NEWSECRETKEY\n"
+    "                        [--expires DURATION]\n"
+    "       sendrift-publish verify DIR [--key PUBLICKEYS ...] [--url URL]\n"
+    "DURATION: days or hours, 1h to 366d (\"7d\", \"36h\"); 7d when not given.\n"
+    "PUBLICKEYS: public keys separated by commas, or a file holding them.\n";
 
 // The folder that the file `path` lies in, as written there ("." when none is named).
 AnsiString FolderOf(const AnsiString& path) {
@@ -137,13 +146,10 @@ void Hash(const AnsiString& folder) {
 }
 
 void Sign(const AnsiString& folder, const AnsiString& secretKeyPath) {
-    RefuseOpenSecretKey(secretKeyPath);
+    const SecretKey key = ReadSecretKey(secretKeyPath);
     const std::string manifest = ReadOrFail(folder + "\\Version.ini");
-    std::optional<std::string> signature = verification::Sign(manifest, ReadOrFail(secretKeyPath));
-    if (!signature) throw Failure{PrintablePath(secretKeyPath) + " holds no secret key"};
-    const AnsiString target = folder + "\\" + verification::kSignatureFileName;
-    if (!platform::ReplaceFileContents(target, *signature + "\n"))
-        throw Failure{"cannot write " + PrintablePath(target)};
+    WriteOrFail(folder + "\\" + verification::kSignatureFileName,
+                *verification::Sign(manifest, key.secret) + "\n");
 }
 
 }  // namespace
@@ -166,6 +172,15 @@ int main(int argc, char* argv[]) {
                 return 2;
             }
             Release(*options);
+        } else if (!args.empty() && (args[0] == "refresh" || args[0] == "rotate")) {
+            const bool rotate = args[0] == "rotate";
+            std::optional<StatementOptions> options =
+                ParseStatementOptions(argc - 2, argv + 2, rotate);
+            if (!options) {
+                std::cerr << kUsage;
+                return 2;
+            }
+            rotate ? Rotate(*options) : Refresh(*options);
         } else if (!args.empty() && args[0] == "verify") {
             std::optional<VerifyOptions> options = ParseVerifyOptions(argc - 2, argv + 2);
             if (!options) {

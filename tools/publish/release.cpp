@@ -15,10 +15,12 @@
 #include "core/displaytext.h"
 #include "core/inifile.h"
 #include "core/manifest.h"
+#include "core/updaterstate.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
+#include "tools/publish/statement.h"
 
 namespace publish {
 namespace {
@@ -42,7 +44,8 @@ bool IsUpdaterState(const AnsiString& name) {
     if (separator != AnsiString::npos)
         return SameTextIgnoringCase(top, "Update") || SameTextIgnoringCase(top, "CUpdate");
     for (const char* own : {"setup.ini", "Version.ini", "Version.ini.sig", "Version.ini.download",
-                            "Version.ini.sig.download", "sendrift.log", "sendrift.lock"})
+                            "Version.ini.sig.download", "sendrift.log", "sendrift.lock",
+                            kUpdaterStateFileName})
         if (SameTextIgnoringCase(top, own)) return true;
     return false;
 }
@@ -366,8 +369,15 @@ void PrintSummary(const Plan& plan) {
                   << " has no [DLL] date: " << Printable(why) << "\n";
 }
 
+// What --key adds to the manifest: its signature, the rotation records and the statement.
+struct Signed {
+    std::string signature;
+    std::string chain;  // empty: no Version.keys
+    std::string statement;
+};
+
 void Publish(const ReleaseOptions& o, const Plan& plan, const std::string& manifest,
-             const std::optional<std::string>& signature) {
+             const std::optional<Signed>& signedRelease) {
     if (platform::DirectoryExists(o.out) && !QDir(NativeQ(o.out)).removeRecursively())
         throw Failure{"cannot empty " + PrintablePath(o.out)};
     if (!QDir().mkpath(NativeQ(o.out))) throw Failure{"cannot create " + PrintablePath(o.out)};
@@ -382,13 +392,35 @@ void Publish(const ReleaseOptions& o, const Plan& plan, const std::string& manif
         }
         if (!batch.Commit()) throw Failure{"cannot write " + PrintablePath(o.out)};
     }
-    auto put = [&](const char* name, const std::string& contents) {
-        if (!platform::ReplaceFileContents(out + name, contents))
-            throw Failure{"cannot write " + Printable(platform::ErrorText(out + name))};
-    };
-    put("Version.ini", manifest);
-    if (signature) put(verification::kSignatureFileName, *signature + "\n");
-    put("Version.txt", o.version);
+    WriteOrFail(out + "Version.ini", manifest);
+    if (signedRelease) {
+        WriteOrFail(out + verification::kSignatureFileName, signedRelease->signature + "\n");
+        if (!signedRelease->chain.empty())
+            WriteOrFail(out + keyrotation::kFileName, signedRelease->chain);
+    }
+    WriteOrFail(out + "Version.txt", o.version);
+    if (signedRelease) WriteOrFail(out + freshness::kFileName, signedRelease->statement);
+}
+
+// Everything --key writes, made before anything is: a chain whose newest key is another, or
+// a statement in the folder that cannot be read, refuses the release.
+Signed SignRelease(const ReleaseOptions& o, const SecretKey& key, const std::string& manifest) {
+    const AnsiString ownChain = JoinPath(o.out, keyrotation::kFileName);
+    const AnsiString chainPath = o.chainFile ? *o.chainFile : ownChain;
+    const bool replacing = o.force && platform::DirectoryExists(o.out);
+    const std::vector<keyrotation::Record> chain =
+        o.chainFile || replacing ? ReadChainFile(chainPath) : std::vector<keyrotation::Record>{};
+    RefuseKeyOutsideChain(chain, key.publicKey, chainPath);
+    const std::optional<freshness::Statement> previous =
+        replacing ? ReadStatementFile(JoinPath(o.out, freshness::kFileName)) : std::nullopt;
+
+    Signed signedRelease;
+    signedRelease.signature = *verification::Sign(manifest, key.secret);
+    for (const keyrotation::Record& record : chain)
+        signedRelease.chain += keyrotation::Text(record);
+    signedRelease.statement = MakeStatement(o.version, manifest, previous, chain.size(),
+                                            o.validity.value_or(kDefaultValidity), key.secret);
+    return signedRelease;
 }
 
 }  // namespace
@@ -417,6 +449,11 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
             o.run.push_back(CodePagePath(argv[++i]));
         } else if (arg == "--key" && hasValue) {
             o.secretKey = CodePagePath(argv[++i]);
+        } else if (arg == "--expires" && hasValue) {
+            o.validity = ParseValidity(argv[++i]);
+            if (!o.validity) return std::nullopt;
+        } else if (arg == "--keys" && hasValue) {
+            o.chainFile = CodePagePath(argv[++i]);
         } else if (arg == "--out" && hasValue) {
             o.out = CodePagePath(argv[++i]);
             haveOut = true;
@@ -428,6 +465,7 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
         }
     }
     if (!haveNew || !haveVersion || !haveOut || o.from.empty()) return std::nullopt;
+    if (!o.secretKey && (o.validity || o.chainFile)) return std::nullopt;
     return o;
 }
 
@@ -436,32 +474,37 @@ void Release(const ReleaseOptions& o) {
     RequireFolder(o.newFolder);
     for (const auto& from : o.from) RequireFolder(from.second);
     RefuseOutFolder(o);
-    std::optional<std::string> secretKey;
-    if (o.secretKey) {
-        RefuseOpenSecretKey(*o.secretKey);
-        secretKey = ReadOrFail(*o.secretKey);
-        if (!verification::Sign("", *secretKey))
-            throw Failure{PrintablePath(*o.secretKey) + " holds no secret key"};
-    }
+    const std::optional<SecretKey> key =
+        o.secretKey ? std::optional(ReadSecretKey(*o.secretKey)) : std::nullopt;
 
     const Plan plan = MakePlan(o);
     QTemporaryDir staging;
     if (!staging.isValid()) throw Failure{"cannot make a temporary folder"};
     const std::string manifest = WriteManifest(o, plan, platform::FromUnicode(staging.path()));
-    std::optional<std::string> signature;
-    if (secretKey) signature = verification::Sign(manifest, *secretKey);
+    const std::optional<Signed> signedRelease =
+        key ? std::optional(SignRelease(o, *key, manifest)) : std::nullopt;
 
     if (o.dryRun) {
         std::cout << "Version.ini:\n" << Printable(manifest) << "\n";
+        if (signedRelease)
+            std::cout << freshness::kFileName << ":\n" << signedRelease->statement << "\n";
         PrintSummary(plan);
         std::cout << "Dry run: nothing written to " << PrintablePath(o.out) << "\n";
         return;
     }
-    Publish(o, plan, manifest, signature);
+    Publish(o, plan, manifest, signedRelease);
     PrintSummary(plan);
-    std::cout << "Wrote " << plan.files.size() << " files, Version.ini"
-              << (signature ? ", Version.ini.sig" : "") << " and Version.txt to "
-              << PrintablePath(o.out) << "\n";
+    std::vector<std::string> own{"Version.ini"};
+    if (signedRelease) own.push_back(verification::kSignatureFileName);
+    if (signedRelease && !signedRelease->chain.empty()) own.push_back(keyrotation::kFileName);
+    own.push_back("Version.txt");
+    if (signedRelease) own.push_back(freshness::kFileName);
+    std::cout << "Wrote " << plan.files.size() << " files";
+    for (size_t i = 0; i < own.size(); ++i)
+        std::cout << (i + 1 == own.size() ? " and " : ", ") << own[i];
+    std::cout << " to " << PrintablePath(o.out) << "\n";
+    if (signedRelease)
+        std::cout << freshness::kFileName << ": " << Describe(signedRelease->statement) << "\n";
 }
 
 }  // namespace publish

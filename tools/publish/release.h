@@ -2,7 +2,8 @@
 // out as installed.
 //
 //   release NEWDIR --version V [--data-version D] --from OLDV=OLDDIR ... [--run NAME ...]
-//           [--key SECRETKEY] --out OUTDIR [--force] [--dry-run]
+//           [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]] --out OUTDIR [--force]
+//           [--dry-run]
 //
 // For each older version, the manifest section [OLDV] lists every file of NEWDIR whose
 // content (by SHA-256) differs from OLDDIR's or is missing there, as copy entries in path
@@ -11,14 +12,21 @@
 // by its date without looking at the section, so one listed in both would be fetched twice,
 // and a section's content comparison is the surer of the two. [SIZE] and [SHA256] cover every
 // named file. The updater's own state (setup.ini, the manifest and its signature, Update\,
-// CUpdate\, sendrift.log, sendrift.lock) is never listed.
+// CUpdate\, sendrift.log, sendrift.lock, sendrift.state) is never listed.
+//
+// With --key, the manifest is signed and a freshness statement (statement.h) vouches for the
+// release until DURATION from now (default 7 days). The key rotation records published with
+// it come from CHAINFILE, or, when --force replaces a folder, from the folder's Version.keys;
+// the key must be the newest they name. The statement's serial outranks the one it replaces.
 //
 // OUTDIR, the folder served as the server's Update folder, receives the named files, then
-// Version.ini, Version.ini.sig (with --key) and Version.txt last, so that a server that is
-// read meanwhile announces the version only once everything is there. Every refusal comes
-// before anything is written; --dry-run prints what would be written and writes nothing.
+// Version.ini, Version.ini.sig and Version.keys (with --key), Version.txt, and
+// Version.txt.fresh (with --key) last, so that a server that is read meanwhile announces the
+// version only once everything is there. Every refusal comes before anything is written;
+// --dry-run prints what would be written and writes nothing.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -34,6 +42,8 @@ struct ReleaseOptions {
     std::vector<std::pair<AnsiString, AnsiString>> from;  // older version, its folder
     std::vector<AnsiString> run;                          // names in NEWDIR, in order
     std::optional<AnsiString> secretKey;
+    std::optional<std::chrono::seconds> validity;  // of the statement; only with a key
+    std::optional<AnsiString> chainFile;           // Version.keys to publish; only with a key
     AnsiString out;
     bool force = false;
     bool dryRun = false;

@@ -4,43 +4,56 @@
 
 #include <charconv>
 #include <iostream>
+#include <set>
 #include <string_view>
 #include <vector>
 
 #include "core/displaytext.h"
 #include "core/inifile.h"
+#include "core/keyrotation.h"
 #include "core/manifest.h"
 #include "core/updateserver.h"
+#include "core/updatetrust.h"
 #include "core/verification.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
+#include "tools/publish/statement.h"
 
 namespace publish {
 namespace {
 
+// Each problem once, however many checks find it.
 class Problems {
 public:
     void Add(const std::string& line) {
+        if (!seen_.insert(line).second) return;
         std::cout << line << "\n";
-        ++count_;
     }
-    size_t Count() const { return count_; }
+    size_t Count() const { return seen_.size(); }
 
 private:
-    size_t count_ = 0;
+    std::set<std::string> seen_;
 };
 
 std::string Quoted(const AnsiString& text) {
     return "\"" + Printable(text) + "\"";
 }
 
-std::string PublicKeyText(const AnsiString& given) {
-    if (platform::FileExists(given)) {
-        const std::optional<std::string> contents = platform::ReadWholeFile(given);
-        if (!contents) throw Failure{"cannot read " + PrintablePath(given)};
-        return std::string(TrimBlanks(*contents));
+// Every key that the --key options name, in order.
+std::vector<std::string> GivenKeys(const std::vector<AnsiString>& given) {
+    std::vector<std::string> keys;
+    for (const AnsiString& item : given) {
+        std::string list = item;
+        if (platform::FileExists(item)) {
+            list = ReadOrFail(item);
+            while (!list.empty() && (list.back() == '\n' || list.back() == '\r')) list.pop_back();
+        }
+        std::string error;
+        const std::optional<std::vector<std::string>> listed = trust::KeysFromList(list, &error);
+        if (!listed) throw Failure{"--key " + Printable(item) + ": " + error};
+        keys.insert(keys.end(), listed->begin(), listed->end());
     }
-    return given;
+    return keys;
 }
 
 // Names in the manifest that the wizard would refuse to fetch, write or run, and [DLL] dates
@@ -157,8 +170,9 @@ void CheckServer(const std::string& base, const AnsiString& folder,
                  const std::vector<AnsiString>& names, Problems& problems) {
     const std::string updateFolder = base + "/Update/";
     std::vector<const char*> published{"Version.txt", "Version.ini"};
-    if (platform::FileExists(JoinPath(folder, verification::kSignatureFileName)))
-        published.push_back(verification::kSignatureFileName);
+    for (const char* signedFile :
+         {verification::kSignatureFileName, freshness::kFileName, keyrotation::kFileName})
+        if (platform::FileExists(JoinPath(folder, signedFile))) published.push_back(signedFile);
     for (const char* file : published) {
         const std::string url = updateFolder + file;
         const Response response = Ask(url, false);
@@ -185,6 +199,66 @@ void CheckServer(const std::string& base, const AnsiString& folder,
     }
 }
 
+// Every record of Version.keys out of form or not signed by both its keys.
+void CheckChain(const std::optional<std::string>& chainText, Problems& problems) {
+    if (!chainText) return;
+    std::string error;
+    const std::optional<std::vector<keyrotation::Record>> chain =
+        keyrotation::ReadChain(*chainText, &error);
+    if (!chain) problems.Add(std::string(keyrotation::kFileName) + ": " + error);
+    for (const keyrotation::Record& record : chain.value_or(std::vector<keyrotation::Record>{}))
+        if (const std::optional<std::string> refusal = keyrotation::SignatureRefusal(record))
+            problems.Add(std::string(keyrotation::kFileName) + ": " + *refusal);
+}
+
+// The statement as a new installation of a build with `keys` takes it (with no keys: as one
+// that trusts the key it names); the keys that may sign the manifest afterwards. `validity`
+// receives how long an accepted statement stays valid.
+verification::KeySet CheckStatement(const AnsiString& folder, const std::string& manifest,
+                                    const std::vector<std::string>& keys, Problems& problems,
+                                    std::string* validity) {
+    const std::optional<std::string> chainText =
+        platform::ReadWholeFile(JoinPath(folder, keyrotation::kFileName));
+    CheckChain(chainText, problems);
+    const std::optional<std::string> statementText =
+        platform::ReadWholeFile(JoinPath(folder, freshness::kFileName));
+    const verification::KeySet given(keys.begin(), keys.end());
+    if (!statementText) {
+        if (!keys.empty())
+            problems.Add(std::string(freshness::kFileName) +
+                         ": missing; a build with a manifest key takes no version without it");
+        return given;
+    }
+    std::string error;
+    const std::optional<freshness::Statement> named = freshness::Read(*statementText, &error);
+    std::vector<std::string> build = keys;
+    if (build.empty() && named) build.push_back(named->signingKey);
+    const std::optional<std::string> versionText =
+        platform::ReadWholeFile(JoinPath(folder, "Version.txt"));
+    const utctime::Moment now = utctime::Now();
+    const trust::Freshness checked = trust::CheckFreshness(
+        build, UpdaterState{}, "", statementText, versionText.value_or(""), chainText, now);
+    for (const std::string& refusal : checked.rotationRefusals)
+        problems.Add(std::string(keyrotation::kFileName) + ": " + refusal);
+    const freshness::Verdict& verdict = checked.verdict;
+    // The publisher is told as soon as a statement has expired, not an hour later.
+    if (named && (verdict.refusal == freshness::Refusal::Expired ||
+                  (verdict.Accepted() && named->expires < now))) {
+        problems.Add(std::string(freshness::kFileName) + ": " + Describe(*named, now) +
+                     "; refresh it");
+    } else if (!verdict.Accepted()) {
+        problems.Add(std::string(freshness::kFileName) + ": " + verdict.reason);
+    } else {
+        *validity = std::string(freshness::kFileName) + ": " + Describe(*named, now) +
+                    ", signed by " + named->signingKey;
+    }
+    if (!verdict.Accepted()) return given;
+    if (const std::optional<std::string> refusal =
+            freshness::ManifestRefusal(verdict.statement, manifest))
+        problems.Add("Version.ini: " + *refusal);
+    return checked.trusted;
+}
+
 }  // namespace
 
 std::optional<VerifyOptions> ParseVerifyOptions(int argc, char* argv[]) {
@@ -193,7 +267,7 @@ std::optional<VerifyOptions> ParseVerifyOptions(int argc, char* argv[]) {
     for (int i = 0; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--key" && i + 1 < argc) {
-            o.publicKey = CodePagePath(argv[++i]);
+            o.publicKeys.push_back(CodePagePath(argv[++i]));
         } else if (arg == "--url" && i + 1 < argc) {
             o.url = argv[++i];
             while (!o.url->empty() && o.url->back() == '/') o.url->pop_back();
@@ -213,8 +287,7 @@ bool Verify(const VerifyOptions& o) {
     const TIniFile manifest(JoinPath(o.folder, "Version.ini"));
     const std::optional<std::string> manifestBytes = platform::ReadWholeFile(manifest.FileName());
     if (!manifestBytes) throw Failure{"cannot read " + PrintablePath(manifest.FileName())};
-    const std::optional<std::string> key =
-        o.publicKey ? std::optional(PublicKeyText(*o.publicKey)) : std::nullopt;
+    const std::vector<std::string> keys = GivenKeys(o.publicKeys);
 
     const AnsiString version = manifest.ReadEntry("VERSION", "VERSION");
     if (version.empty()) problems.Add("Version.ini: no [VERSION] VERSION");
@@ -236,18 +309,23 @@ bool Verify(const VerifyOptions& o) {
         if (IsSafeRelativeName(name)) names.push_back(name);
     CheckFiles(o.folder, manifest, names, problems);
 
-    if (key) {
+    std::string validity;
+    const verification::KeySet signers =
+        CheckStatement(o.folder, *manifestBytes, keys, problems, &validity);
+    if (!keys.empty()) {
         const AnsiString signaturePath = JoinPath(o.folder, verification::kSignatureFileName);
         const std::optional<std::string> signature = platform::ReadWholeFile(signaturePath);
         if (!signature)
             problems.Add(std::string(verification::kSignatureFileName) + ": missing");
-        else if (!verification::SignatureIsValid(*manifestBytes, *signature, *key))
+        else if (!trust::ManifestSigner(*manifestBytes, *signature, signers))
             problems.Add(std::string(verification::kSignatureFileName) +
-                         ": no valid signature of Version.ini by the given key");
+                         ": no valid signature of Version.ini by the given keys or a key they "
+                         "rotated to");
     }
     if (o.url) CheckServer(*o.url, o.folder, names, problems);
 
     if (problems.Count() != 0) return false;
+    if (!validity.empty()) std::cout << validity << "\n";
     std::cout << "ok: " << names.size() << " files" << (o.url ? ", and the server agrees" : "")
               << "\n";
     return true;
