@@ -61,6 +61,14 @@ protected:
     std::string Resolve(platform::CaseInsensitiveNames& names, const char* utf8Name) const {
         return Show(names.Resolve(platform::FromUtf8(utf8Name)));
     }
+    struct Expected {
+        const char* given;
+        const char* resolved;  // as Show writes it
+    };
+    void ExpectEach(platform::CaseInsensitiveNames& names,
+                    std::initializer_list<Expected> cases) const {
+        for (const Expected& c : cases) EXPECT_EQ(Resolve(names, c.given), c.resolved) << c.given;
+    }
 
     QTemporaryDir dir_;
 };
@@ -69,29 +77,27 @@ TEST_F(CaseInsensitiveNamesTest, EachComponentTakesTheInstalledSpellingUntilOneI
     Make({"Bin/Customs.dll", "Bin/Plugins/", "Update/", "Readme.txt"});
     ASSERT_EQ(::symlink("Bin", dir_.filePath("Lib").toUtf8().constData()), 0);
     platform::CaseInsensitiveNames names(Folder());
-    const struct {
-        const char* given;
-        const char* resolved;
-    } cases[] = {
-        {"Bin\\Customs.dll", "Existing Bin\\Customs.dll"},
-        {"BIN\\customs.DLL", "Existing Bin\\Customs.dll"},
-        {"bin/CUSTOMS.dll", "Existing Bin\\Customs.dll"},
-        {"UPDATE\\", "Existing Update\\"},
-        {"", "Existing "},
-        // A link is a name like any other: whether it may be used is for the caller to judge.
-        {"LIB\\customs.dll", "Existing Lib\\Customs.dll"},
-        // From the first new component on, every later one keeps its spelling, even one that
-        // exists elsewhere.
-        {"bin\\New\\customs.DLL", "New Bin\\New\\customs.DLL"},
-        {"bin\\plugins\\Report.DLL", "New Bin\\Plugins\\Report.DLL"},
-        {"NEW\\readme.TXT", "New NEW\\readme.TXT"},
-        {"bin\\customs.dll\\x", "New Bin\\Customs.dll\\x"},
-        {"BIN\\..\\readme.txt", "New Bin\\..\\readme.txt"},
-        {".\\readme.txt", "New .\\readme.txt"},
-        // Doubled separators stay in the same folder, as on the file system.
-        {"bin\\\\customs.dll", "Existing Bin\\\\Customs.dll"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Resolve(names, c.given), c.resolved) << c.given;
+    ExpectEach(
+        names,
+        {
+            {"Bin\\Customs.dll", "Existing Bin\\Customs.dll"},
+            {"BIN\\customs.DLL", "Existing Bin\\Customs.dll"},
+            {"bin/CUSTOMS.dll", "Existing Bin\\Customs.dll"},
+            {"UPDATE\\", "Existing Update\\"},
+            {"", "Existing "},
+            // A link is a name like any other: whether it may be used is for the caller to judge.
+            {"LIB\\customs.dll", "Existing Lib\\Customs.dll"},
+            // From the first new component on, every later one keeps its spelling, even one that
+            // exists elsewhere.
+            {"bin\\New\\customs.DLL", "New Bin\\New\\customs.DLL"},
+            {"bin\\plugins\\Report.DLL", "New Bin\\Plugins\\Report.DLL"},
+            {"NEW\\readme.TXT", "New NEW\\readme.TXT"},
+            {"bin\\customs.dll\\x", "New Bin\\Customs.dll\\x"},
+            {"BIN\\..\\readme.txt", "New Bin\\..\\readme.txt"},
+            {".\\readme.txt", "New .\\readme.txt"},
+            // Doubled separators stay in the same folder, as on the file system.
+            {"bin\\\\customs.dll", "Existing Bin\\\\Customs.dll"},
+        });
 }
 
 // The product's names are GBK text: its cased letters match their other case, and nothing but
@@ -99,21 +105,17 @@ TEST_F(CaseInsensitiveNamesTest, EachComponentTakesTheInstalledSpellingUntilOneI
 TEST_F(CaseInsensitiveNamesTest, CodePageLettersMatchTheirOtherCase) {
     Make({"ＢＩＮ/Ｃｕｓｔｏｍｓ.dll", "ΑΒΓ.txt", "ОТЧЁТ.dll", "报表.dll", "昞.DLL"});
     platform::CaseInsensitiveNames names(Folder() + "\\");
-    const struct {
-        const char* given;
-        const char* resolved;
-    } cases[] = {
-        {"ｂｉｎ\\ｃｕｓｔｏｍｓ.DLL", "Existing ＢＩＮ\\Ｃｕｓｔｏｍｓ.dll"},
-        {"αβγ.TXT", "Existing ΑΒΓ.txt"},
-        {"отчёт.DLL", "Existing ОТЧЁТ.dll"},
-        {"报表.DLL", "Existing 报表.dll"},
-        // 0x95 0x5C: the second byte is a backslash's, and no separator.
-        {"昞.dll", "Existing 昞.DLL"},
-        // Width and script are no case.
-        {"BIN\\Customs.dll", "New BIN\\Customs.dll"},
-        {"報表.dll", "New 報表.dll"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Resolve(names, c.given), c.resolved) << c.given;
+    ExpectEach(names, {
+                          {"ｂｉｎ\\ｃｕｓｔｏｍｓ.DLL", "Existing ＢＩＮ\\Ｃｕｓｔｏｍｓ.dll"},
+                          {"αβγ.TXT", "Existing ΑΒΓ.txt"},
+                          {"отчёт.DLL", "Existing ОТЧЁТ.dll"},
+                          {"报表.DLL", "Existing 报表.dll"},
+                          // 0x95 0x5C: the second byte is a backslash's, and no separator.
+                          {"昞.dll", "Existing 昞.DLL"},
+                          // Width and script are no case.
+                          {"BIN\\Customs.dll", "New BIN\\Customs.dll"},
+                          {"報表.dll", "New 報表.dll"},
+                      });
 }
 
 // An old updater that ignored case left folders like these behind; picking either would
