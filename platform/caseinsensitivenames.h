@@ -27,7 +27,8 @@ namespace platform {
 // Each folder is listed once, the first time a name passes through it, and its entries kept in
 // a hash of folded names, so a resolver answers from the folders as they were when it first
 // read them plus what its caller reports through Created. Keep one for a run of work on one
-// folder and report what the run creates; a later run makes a new one.
+// folder and report what the run creates; a later run makes a new one. It holds the names of
+// every folder it has read (a few megabytes for 20,000 entries).
 //
 // Names only: a symbolic link is matched by its own name and listed as the folder it leads to,
 // and nothing here decides whether a link may be used or followed; callers apply their own link
