@@ -66,11 +66,17 @@ std::string Encode(const std::string& utf8) {
 
 }  // namespace
 
-QString ToUnicode(const AnsiString& text) { return QString::fromStdString(Decode(text)); }
+QString ToUnicode(const AnsiString& text) {
+    return QString::fromStdString(Decode(text));
+}
 
-AnsiString FromUnicode(const QString& text) { return Encode(text.toStdString()); }
+AnsiString FromUnicode(const QString& text) {
+    return Encode(text.toStdString());
+}
 
-AnsiString FromUtf8(const char* utf8) { return Encode(utf8); }
+AnsiString FromUtf8(const char* utf8) {
+    return Encode(utf8);
+}
 
 std::string NativePath(const AnsiString& path) {
     std::string native = Decode(path);
@@ -88,6 +94,14 @@ size_t FindSeparator(const AnsiString& path, size_t from) {
             return i;
     }
     return AnsiString::npos;
+}
+
+AnsiString WithTrailingSeparator(const AnsiString& folder) {
+    size_t last = AnsiString::npos;
+    for (size_t at = FindSeparator(folder); at != AnsiString::npos;
+         at = FindSeparator(folder, at + 1))
+        last = at;
+    return last != AnsiString::npos && last + 1 == folder.size() ? folder : folder + "\\";
 }
 
 }  // namespace platform

@@ -26,4 +26,8 @@ std::string NativePath(const AnsiString& path);
 // character of its own, not the second byte of a double-byte character; npos when none.
 size_t FindSeparator(const AnsiString& path, size_t from = 0);
 
+// `folder` with a separator at its end: "\\" is added unless its last character is one already
+// (a double-byte character whose second byte is 0x5C is none).
+AnsiString WithTrailingSeparator(const AnsiString& folder);
+
 }  // namespace platform

@@ -517,10 +517,7 @@ bool MakeFoldersInside(const AnsiString& root, const AnsiString& relativeFolder,
         return false;
     };
     if (!DirectoryExists(root)) return fail(root, {});
-    size_t last = AnsiString::npos;
-    for (size_t at = FindSeparator(root); at != AnsiString::npos; at = FindSeparator(root, at + 1))
-        last = at;
-    const AnsiString base = last + 1 == root.size() ? root : root + "\\";
+    const AnsiString base = WithTrailingSeparator(root);
 
     for (size_t start = 0; start <= relativeFolder.size();) {
         const size_t end = FindSeparator(relativeFolder, start);

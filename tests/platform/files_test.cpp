@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "unprivileged.h"
 
 namespace {
 
@@ -212,6 +215,81 @@ TEST_F(FilesTest, AReplacedFileKeepsItsOwnerAndGroupAndThenItsSetIdBits) {
     EXPECT_EQ(info.st_uid, 4321u);
     EXPECT_EQ(info.st_gid, 4322u);
     EXPECT_EQ(info.st_mode & 07777, 06750u);
+}
+
+// A user's process cannot give a replaced file back to root, so the copy stays the user's. A
+// set-uid or set-gid bit kept on it would turn a program that others run with root's rights
+// into one that runs with that user's: each bit must go with the owner or group it stood for.
+TEST_F(FilesTest, AFileReplacedByAnUnprivilegedProcessLosesTheSetIdBitsOfWhatItCouldNotKeep) {
+    constexpr uid_t nobody = testing_support::kUnprivilegedId;
+    const struct {
+        const char* name;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        mode_t expected;
+    } targets[] = {
+        {"root-setuid", 0, 0, 04755, 0755},
+        {"root-setgid", 0, 0, 02755, 0755},
+        // The group is the process's own, so it and its bit are kept.
+        {"root-in-own-group", 0, nobody, 06755, 02755},
+        // The process's own file loses nothing: the bits can survive a replacement.
+        {"own", nobody, nobody, 06755, 06755},
+    };
+    using Replace = std::function<bool(const AnsiString& source, const AnsiString& target)>;
+    const struct {
+        const char* name;
+        Replace replace;
+    } replacers[] = {
+        {"CopyFile", [](const AnsiString& source,
+                        const AnsiString& target) { return platform::CopyFile(source, target); }},
+        {"FileReplacements",
+         [](const AnsiString& source, const AnsiString& target) {
+             platform::FileReplacements batch;
+             return batch.AddCopy(source, target) && batch.Commit();
+         }},
+        {"ReplaceFileContents",
+         [](const AnsiString&, const AnsiString& target) {
+             return platform::ReplaceFileContents(target, "new");
+         }},
+    };
+    Write("source", "new");
+    ASSERT_EQ(::chown(QFile::encodeName(dir_.path()).constData(), nobody, nobody), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir_.path()).constData(), 0755), 0);
+    for (const auto& replacer : replacers) {
+        for (const auto& target : targets) {
+            const std::string name = std::string(replacer.name) + "-" + target.name;
+            Write(name.c_str(), "old");
+            ASSERT_EQ(::chown(Native(name.c_str()).c_str(), target.owner, target.group), 0);
+            ASSERT_EQ(::chmod(Native(name.c_str()).c_str(), target.mode), 0);
+        }
+    }
+
+    std::string whyNot;
+    const std::optional<bool> replaced = testing_support::RunUnprivileged(
+        QFile::encodeName(dir_.path()).toStdString(),
+        [&] {
+            bool all = true;
+            for (const auto& replacer : replacers)
+                for (const auto& target : targets) {
+                    const std::string name = std::string(replacer.name) + "-" + target.name;
+                    all = replacer.replace(Path("source"), Path(name.c_str())) && all;
+                }
+            return all;
+        },
+        &whyNot);
+    if (!replaced) GTEST_SKIP() << whyNot;
+    EXPECT_TRUE(*replaced);
+    for (const auto& replacer : replacers) {
+        for (const auto& target : targets) {
+            const std::string name = std::string(replacer.name) + "-" + target.name;
+            const struct stat info = Status(name.c_str());
+            EXPECT_EQ(info.st_mode & 07777, target.expected) << name;
+            EXPECT_EQ(info.st_uid, nobody) << name;
+            EXPECT_EQ(info.st_gid, nobody) << name;
+            EXPECT_EQ(platform::ReadWholeFile(Path(name.c_str())), "new") << name;
+        }
+    }
 }
 
 // A link planted among the downloads must not bring a file from elsewhere into the product.

@@ -134,6 +134,31 @@ TEST_F(ReleaseTest, DryRunPrintsTheSectionsAndWritesNothing) {
     EXPECT_NE(dry.out.find(out_.Read("Version.ini")), std::string::npos);
 }
 
+// The updater's own files differ from one installation to the next (its log above all, which
+// every run appends to); listed, they would overwrite each installation's own with the
+// publisher's.
+TEST_F(ReleaseTest, TheUpdatersOwnFilesAreNeverListedWhenTheyDiffer) {
+    const Outcome same = Publish(Release());
+    ASSERT_EQ(same.exitCode, 0) << same.err;
+    const std::map<QString, std::string> published = out_.Snapshot();
+
+    int run = 0;
+    for (const Folder* version : {&v10_, &v15_, &v20_}) {
+        const std::string differs = "state of run " + std::to_string(++run);
+        for (const char* own :
+             {"setup.ini", "sendrift.log", "Version.ini", "Version.ini.sig", "Version.ini.download",
+              "Version.ini.sig.download", "Update/Pending.dll", "CUpdate/Kept.dll"})
+            version->Write(own, differs);
+    }
+    // Only in 2.0 under its own spelling, and only in 1.5 under another.
+    ASSERT_TRUE(QFile::remove(v10_.At("sendrift.log")));
+    ASSERT_TRUE(QFile::rename(v15_.At("sendrift.log"), v15_.At("SENDRIFT.LOG")));
+    const Outcome differing = Publish(Release({"--force"}));
+    ASSERT_EQ(differing.exitCode, 0) << differing.err;
+    EXPECT_EQ(differing.out, same.out);
+    EXPECT_EQ(out_.Snapshot(), published);
+}
+
 // Each refusal says why and leaves every folder as it was.
 TEST_F(ReleaseTest, RefusesWithAReasonAndWritesNothing) {
     const auto [secret, publicKey] = Keys();
