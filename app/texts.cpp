@@ -91,6 +91,12 @@ const AnsiString UpdateFile = T("升级文件");
 const AnsiString FileMissingTail = T("不存在,点击\"重试\"开始新的升级");
 const AnsiString InstallFailedTail = T("安装失败,请关闭正在使用该文件的程序后点击\"重试\"");
 const AnsiString DamagedCopyTail = T("已损坏并已删除,点击\"重试\"重新下载该文件");
+const AnsiString InstallDiskFullTail = T("安装失败,磁盘空间不足,请释放磁盘空间后点击\"重试\"");
+const AnsiString AmbiguousNameTail =
+    T("在安装文件夹中有多个仅大小写不同的同名文件,请删除多余的文件后点击\"重试\"");
+const AnsiString FolderNotWritable = T("无法写入文件夹");
+const AnsiString FolderNotWritableTail =
+    T(",请确认当前用户有修改该文件夹的权限并且磁盘不是只读的,然后点击\"重试\"");
 const AnsiString RefusedName = T("升级列表中的文件名\"");
 const AnsiString RefusedNameTail = T("\"无效,该升级列表不能使用,点击\"重新\"开始新的升级");
 const AnsiString DiskFull = T("磁盘空间不足,下载更新需要");

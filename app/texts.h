@@ -89,6 +89,10 @@ extern const AnsiString UpdateFile;           // + file name + FileMissingTail o
 extern const AnsiString FileMissingTail;
 extern const AnsiString InstallFailedTail;
 extern const AnsiString DamagedCopyTail;      // after UpdateFile + file name
+extern const AnsiString InstallDiskFullTail;  // after UpdateFile + file name
+extern const AnsiString AmbiguousNameTail;    // after UpdateFile + file name
+extern const AnsiString FolderNotWritable;    // + folder + FolderNotWritableTail
+extern const AnsiString FolderNotWritableTail;
 extern const AnsiString RefusedName;          // + file name + RefusedNameTail
 extern const AnsiString RefusedNameTail;
 extern const AnsiString DiskFull;             // + needed + DiskFullFree + free + DiskFullTail

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/messages.h"
 #include "platform/files.h"
@@ -166,6 +167,75 @@ std::string WithEntry(const IniDocument& document, const AnsiString& section, co
     }
 }
 
+// The file's contents with the entries moved as TIniFile::MoveEntries describes, in one pass.
+std::string WithEntriesMoved(const IniDocument& document, const AnsiString& fromSection,
+                             const AnsiString& toSection,
+                             const std::vector<TIniFile::KeyValue>& moved,
+                             const std::vector<AnsiString>& dropped) {
+    const std::vector<Line>& lines = document.lines();
+    const std::string_view end = document.LineEnd();
+    const auto from = document.FindSection(fromSection);
+    const auto to = document.FindSection(toSection);
+
+    // Keys that `toSection` has already get their new value where they stand; the others are
+    // added after its last non-blank line.
+    std::unordered_map<std::string, size_t> toLines;  // folded key -> its first line
+    if (to)
+        for (size_t i = to->second; i-- > to->first;)
+            if (std::optional<std::string_view> name = IniDocument::KeyName(lines[i]))
+                toLines[FoldedName(*name)] = i;
+    std::unordered_map<size_t, const AnsiString*> newValues;  // line -> value
+    std::string added;
+    for (const TIniFile::KeyValue& entry : moved) {
+        auto line = toLines.find(FoldedName(TrimBlanks(entry.key)));
+        if (line != toLines.end())
+            newValues[line->second] = &entry.value;
+        else
+            added.append(TrimBlanks(entry.key)).append("=").append(entry.value).append(end);
+    }
+    std::unordered_map<std::string, bool> removed;  // folded key -> its line was dropped
+    for (const TIniFile::KeyValue& entry : moved)
+        removed.emplace(FoldedName(TrimBlanks(entry.key)), false);
+    for (const AnsiString& key : dropped) removed.emplace(FoldedName(TrimBlanks(key)), false);
+    size_t insertAfter = lines.size();
+    if (to) {
+        insertAfter = to->second;
+        while (insertAfter > to->first && TrimBlanks(lines[insertAfter - 1].text).empty())
+            --insertAfter;
+        --insertAfter;  // the header, for a section without lines
+    }
+
+    std::string out(document.bytes().data(), document.BomLength());
+    out.reserve(document.bytes().size() + added.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        bool skip = false;
+        if (from && i >= from->first && i < from->second)
+            if (std::optional<std::string_view> name = IniDocument::KeyName(line)) {
+                auto found = removed.find(FoldedName(*name));
+                skip = found != removed.end() && !found->second;
+                if (skip) found->second = true;
+            }
+        if (!skip) {
+            auto value = newValues.find(i);
+            if (value != newValues.end())
+                out.append(line.text.substr(0, line.text.find('=') + 1)).append(*value->second);
+            else
+                out.append(line.text);
+            out.append(line.end);
+        }
+        if (i == insertAfter && !added.empty()) {
+            if (line.end.empty()) out.append(end);
+            out.append(added);
+        }
+    }
+    if (!to && !added.empty()) {
+        if (!lines.empty() && lines.back().end.empty()) out.append(end);
+        out.append("[").append(TrimBlanks(toSection)).append("]").append(end).append(added);
+    }
+    return out;
+}
+
 // The file's contents without `key` of `section`; nothing when there is no such key.
 std::optional<std::string> WithoutKey(const IniDocument& document, const AnsiString& section,
                                       const AnsiString& key) {
@@ -269,6 +339,18 @@ void TIniFile::MoveEntry(const AnsiString& fromSection, const AnsiString& fromKe
     if (!platform::ReplaceFileContents(fileName_, contents)) RaiseCannotWrite(fileName_);
 }
 
+void TIniFile::MoveEntries(const AnsiString& fromSection, const AnsiString& toSection,
+                           const std::vector<KeyValue>& moved,
+                           const std::vector<AnsiString>& dropped) {
+    platform::ReadFailure failure;
+    std::optional<IniDocument> loaded = IniDocument::Load(fileName_, &failure);
+    if (!loaded && failure == platform::ReadFailure::Unreadable) RaiseCannotWrite(fileName_);
+    const IniDocument document = loaded ? std::move(*loaded) : IniDocument(std::string());
+    if (!platform::ReplaceFileContents(
+            fileName_, WithEntriesMoved(document, fromSection, toSection, moved, dropped)))
+        RaiseCannotWrite(fileName_);
+}
+
 void TIniFile::RemoveKeys(const AnsiString& section, const std::vector<AnsiString>& keys) {
     std::optional<IniDocument> document = LoadForRemoval(fileName_);
     if (!document) return;
@@ -332,6 +414,14 @@ const std::vector<TIniSnapshot::Entry>& TIniSnapshot::Entries(const AnsiString& 
     static const std::vector<Entry> none;
     const Section* found = Find(section);
     return found ? found->entries : none;
+}
+
+const TIniSnapshot::Entry* TIniSnapshot::FindEntry(const AnsiString& section,
+                                                   const AnsiString& key) const {
+    const Section* found = Find(section);
+    if (!found) return nullptr;
+    auto lines = found->byKey.find(FoldedName(TrimBlanks(key)));
+    return lines == found->byKey.end() ? nullptr : &found->entries[lines->second.front()];
 }
 
 AnsiString TIniSnapshot::ReadEntry(const AnsiString& section, const AnsiString& key,

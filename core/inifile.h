@@ -56,6 +56,17 @@ public:
     void MoveEntry(const AnsiString& fromSection, const AnsiString& fromKey,
                    const AnsiString& toSection, const AnsiString& toKey, const AnsiString& value);
 
+    struct KeyValue {
+        AnsiString key;
+        AnsiString value;
+    };
+    // Moves many entries between two sections in one replacement of the file: sets each `moved`
+    // key of `toSection` to its value (new keys in their order after the section's last line)
+    // and deletes that key, and each key of `dropped`, from `fromSection` (the first line of
+    // each name). A crash leaves every change or none. Throws like WriteEntry.
+    void MoveEntries(const AnsiString& fromSection, const AnsiString& toSection,
+                     const std::vector<KeyValue>& moved, const std::vector<AnsiString>& dropped);
+
     // Deletes the line of each key in `keys` (the first of that name) from the section, all in
     // one replacement of the file. Keys that are not there are no error. Throws like WriteEntry.
     void RemoveKeys(const AnsiString& section, const std::vector<AnsiString>& keys);
@@ -81,6 +92,9 @@ public:
 
     // Every key line of the first section of that name, in file order.
     const std::vector<Entry>& Entries(const AnsiString& section) const;
+    // The first line of the key in the section, with the key as the file spells it; nothing
+    // when there is none.
+    const Entry* FindEntry(const AnsiString& section, const AnsiString& key) const;
     AnsiString ReadEntry(const AnsiString& section, const AnsiString& key,
                          const AnsiString& defaultValue = {}) const;
     // The value of every key of that name in the section, as TIniFile::ReadEntries.

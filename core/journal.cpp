@@ -4,6 +4,7 @@
 
 #include "core/manifest.h"
 #include "core/verification.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -28,12 +29,39 @@ std::optional<TJournal::Entry> Take(std::deque<TJournal::Entry>& entries, const 
 
 TJournal::TJournal(AnsiString path, AnsiString version)
     : file_(std::move(path)), version_(std::move(version)), snapshot_(file_.FileName()) {
-    for (const TIniSnapshot::Entry& line : snapshot_.Entries(version_))
-        toDownload_.push_back(Parse(line));
-    for (const TIniSnapshot::Entry& line : snapshot_.Entries(kWaitingSection))
-        waiting_.push_back(Parse(line));
-    for (const auto* entries : {&toDownload_, &waiting_})
-        for (const Entry& entry : *entries) usedKeys_.insert(FoldedName(entry.key));
+    ParseSection(snapshot_.Entries(version_), toDownload_, shadowedToDownload_);
+    ParseSection(snapshot_.Entries(kWaitingSection), waiting_, shadowedWaiting_);
+}
+
+void TJournal::ParseSection(const std::vector<TIniSnapshot::Entry>& lines,
+                            std::deque<Entry>& entries,
+                            std::unordered_map<std::string, std::vector<AnsiString>>& shadowed) {
+    std::unordered_map<std::string, size_t> lastOfName;  // folded file name -> its last line
+    for (size_t i = 0; i < lines.size(); ++i) {
+        usedKeys_.insert(FoldedName(lines[i].key));
+        lastOfName[FoldedName(EntryFileName(lines[i].value))] = i;
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string name = FoldedName(EntryFileName(lines[i].value));
+        if (lastOfName[name] == i)
+            entries.push_back(Parse(lines[i]));
+        else
+            shadowed[name].push_back(lines[i].key);
+    }
+}
+
+std::vector<AnsiString> TJournal::TakeShadowed(
+    const std::vector<Entry>& entries,
+    std::unordered_map<std::string, std::vector<AnsiString>>& shadowed) {
+    std::vector<AnsiString> keys;
+    if (shadowed.empty()) return keys;
+    for (const Entry& entry : entries) {
+        auto found = shadowed.find(FoldedName(entry.fileName));
+        if (found == shadowed.end()) continue;
+        keys.insert(keys.end(), found->second.begin(), found->second.end());
+        shadowed.erase(found);
+    }
+    return keys;
 }
 
 TJournal::Entry TJournal::Parse(const TIniSnapshot::Entry& line) const {
@@ -48,7 +76,13 @@ TJournal::Entry TJournal::Parse(const TIniSnapshot::Entry& line) const {
 }
 
 AnsiString TJournal::ComponentDate(const AnsiString& name) const {
+    if (movedComponents_.count(FoldedName(name))) return {};
     return snapshot_.ReadEntry(kComponentSection, name);
+}
+
+AnsiString TJournal::ComponentName(const AnsiString& name) const {
+    const TIniSnapshot::Entry* listed = snapshot_.FindEntry(kComponentSection, name);
+    return listed ? listed->key : name;
 }
 
 std::vector<AnsiString> TJournal::Digests(const AnsiString& fileName) const {
@@ -82,21 +116,29 @@ AnsiString TJournal::UnusedKey() const {
 
 const TJournal::Entry& TJournal::AppendComponent(const AnsiString& name) {
     const AnsiString key = UnusedKey();
-    const AnsiString value = name + ";0";
+    const AnsiString value = ComponentName(name) + ";0";
     file_.MoveEntry(kComponentSection, name, version_, key, value);
     usedKeys_.insert(key);
+    movedComponents_.insert(FoldedName(name));
     toDownload_.push_back(Parse({key, value}));
     return toDownload_.back();
 }
 
 void TJournal::DropComponent(const AnsiString& name) {
     file_.RemoveKey(kComponentSection, name);
+    movedComponents_.insert(FoldedName(name));
 }
 
-void TJournal::MarkDownloaded(const Entry& entry) {
-    file_.MoveEntry(version_, entry.key, kWaitingSection, entry.key, entry.value);
-    Take(toDownload_, entry.key);
-    waiting_.push_back(entry);
+void TJournal::MarkDownloaded(const std::vector<Entry>& entries) {
+    std::vector<TIniFile::KeyValue> moved;
+    for (const Entry& entry : entries) moved.push_back({entry.key, entry.value});
+    std::unordered_map<std::string, std::vector<AnsiString>> shadowed = shadowedToDownload_;
+    file_.MoveEntries(version_, kWaitingSection, moved, TakeShadowed(entries, shadowed));
+    shadowedToDownload_ = std::move(shadowed);
+    for (const Entry& entry : entries) {
+        Take(toDownload_, entry.key);
+        waiting_.push_back(entry);
+    }
 }
 
 void TJournal::CloseSection() {
@@ -105,9 +147,11 @@ void TJournal::CloseSection() {
 }
 
 void TJournal::MarkInstalled(const std::vector<Entry>& entries) {
-    std::vector<AnsiString> keys;
+    std::unordered_map<std::string, std::vector<AnsiString>> shadowed = shadowedWaiting_;
+    std::vector<AnsiString> keys = TakeShadowed(entries, shadowed);
     for (const Entry& entry : entries) keys.push_back(entry.key);
     file_.RemoveKeys(kWaitingSection, keys);
+    shadowedWaiting_ = std::move(shadowed);
     for (const AnsiString& key : keys) {
         Take(waiting_, key);
         usedKeys_.erase(FoldedName(key));
@@ -117,8 +161,12 @@ void TJournal::MarkInstalled(const std::vector<Entry>& entries) {
 void TJournal::ReturnToDownload(const Entry& from) {
     auto first = std::find_if(waiting_.begin(), waiting_.end(),
                               [&](const Entry& entry) { return entry.key == from.key; });
-    for (auto it = first; it != waiting_.end(); ++it)
-        file_.MoveEntry(kWaitingSection, it->key, version_, it->key, it->value);
-    toDownload_.insert(toDownload_.end(), first, waiting_.end());
+    const std::vector<Entry> returned(first, waiting_.end());
+    std::vector<TIniFile::KeyValue> moved;
+    for (const Entry& entry : returned) moved.push_back({entry.key, entry.value});
+    std::unordered_map<std::string, std::vector<AnsiString>> shadowed = shadowedWaiting_;
+    file_.MoveEntries(kWaitingSection, version_, moved, TakeShadowed(returned, shadowed));
+    shadowedWaiting_ = std::move(shadowed);
+    toDownload_.insert(toDownload_.end(), returned.begin(), returned.end());
     waiting_.erase(first, waiting_.end());
 }

@@ -9,7 +9,10 @@
 // journal before or after a move, never between; a move that cannot be written throws
 // Exception "无法写入 <path>" and changes nothing.
 //
-// Section and key names match ignoring ASCII letter case, as in every INI file of the product.
+// Section and key names match ignoring ASCII letter case, as in every INI file of the product,
+// and so do file names: a name listed twice in one section ("1=a.dll;0" and "2=A.DLL;0;;Sub")
+// is one file, fetched once and installed once, and the last entry of that name is the one
+// handed out (its target wins); the moves of an entry take its shadowed namesakes with it.
 // GUI thread only, like the steps that use it.
 #pragma once
 
@@ -17,6 +20,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -46,12 +50,17 @@ public:
     const AnsiString& Path() const { return file_.FileName(); }
     const AnsiString& Version() const { return version_; }
 
-    // The version's section and [RUN] in file order, as they stand after the moves so far.
+    // The version's section and [RUN] in file order, each file name once, as they stand after
+    // the moves so far.
     const std::deque<Entry>& ToDownload() const { return toDownload_; }
     const std::deque<Entry>& Waiting() const { return waiting_; }
 
-    // The [DLL] date of a component ("yyyy-mm-dd"); empty when none is listed.
+    // The [DLL] date of a component ("yyyy-mm-dd"); empty when none is listed, or once the
+    // component has been appended or dropped.
     AnsiString ComponentDate(const AnsiString& name) const;
+    // The component's name as [DLL] spells it: the publisher's spelling, which the server's
+    // folder uses. `name` itself when [DLL] does not list it.
+    AnsiString ComponentName(const AnsiString& name) const;
     // Every [SHA256] value listed for the file, in file order.
     std::vector<AnsiString> Digests(const AnsiString& fileName) const;
     // The [SIZE] that the publisher lists for the file, in bytes; nothing when none is listed.
@@ -62,15 +71,16 @@ public:
     AnsiString NewDataVersion() const;
 
     // The moves.
-    // A component that the date rule adds joins the section as a copy entry, under the next
-    // number that neither the section nor [RUN] uses (a waiting entry of a resumed run must
-    // never be overwritten); its [DLL] key goes in the same write, so the next run cannot list
-    // it twice.
+    // A component that the date rule adds joins the section as a copy entry named as [DLL]
+    // spells it, under the next number that neither the section nor [RUN] uses (a waiting entry
+    // of a resumed run must never be overwritten); its [DLL] key goes in the same write, so the
+    // next run cannot list it twice.
     const Entry& AppendComponent(const AnsiString& name);
     // A component that the server announces no size for: its [DLL] key goes.
     void DropComponent(const AnsiString& name);
-    // The entry's file arrived complete: the entry moves from the section to [RUN].
-    void MarkDownloaded(const Entry& entry);
+    // The entries' files arrived complete: the entries move from the section to [RUN], all in
+    // one write.
+    void MarkDownloaded(const std::vector<Entry>& entries);
     // Every file of the section arrived: the section goes.
     void CloseSection();
     // These waiting entries were installed: they leave [RUN], all in one write.
@@ -81,6 +91,14 @@ public:
 
 private:
     Entry Parse(const TIniSnapshot::Entry& line) const;
+    // Parses the lines of a section into `entries`, each file name once (the last line of it),
+    // and records the keys of the earlier lines of each name in `shadowed`.
+    void ParseSection(const std::vector<TIniSnapshot::Entry>& lines, std::deque<Entry>& entries,
+                      std::unordered_map<std::string, std::vector<AnsiString>>& shadowed);
+    // The keys that `entries` shadow in their section (see ParseSection), taken out of `shadowed`.
+    static std::vector<AnsiString> TakeShadowed(
+        const std::vector<Entry>& entries,
+        std::unordered_map<std::string, std::vector<AnsiString>>& shadowed);
     AnsiString UnusedKey() const;
 
     TIniFile file_;
@@ -90,4 +108,8 @@ private:
     std::deque<Entry> toDownload_;
     std::deque<Entry> waiting_;
     std::unordered_set<std::string> usedKeys_;  // folded keys of the section and of [RUN]
+    // Folded file name -> keys of the earlier lines of that name, in the section and in [RUN].
+    std::unordered_map<std::string, std::vector<AnsiString>> shadowedToDownload_;
+    std::unordered_map<std::string, std::vector<AnsiString>> shadowedWaiting_;
+    std::unordered_set<std::string> movedComponents_;  // folded [DLL] keys appended or dropped
 };

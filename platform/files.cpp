@@ -326,6 +326,20 @@ bool FileReplacements::Commit() {
     return true;
 }
 
+bool FlushFileSystemOf(const AnsiString& path) {
+    const FileDescriptor fd(OpenFile(NativePath(path), O_RDONLY));
+    return fd.valid() && ::syncfs(fd.get()) == 0;
+}
+
+bool CanCreateFilesIn(const AnsiString& folder) {
+    const std::string probe =
+        NativePath(WithTrailingSeparator(folder)) + ".sendrift-probe-" + std::to_string(::getpid());
+    const FileDescriptor fd(OpenFile(probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    if (!fd.valid()) return false;
+    ::unlink(probe.c_str());
+    return true;
+}
+
 bool DeleteFile(const AnsiString& path) {
     return ::unlink(NativePath(path).c_str()) == 0;
 }

@@ -75,6 +75,15 @@ bool RenameFile(const AnsiString& source, const AnsiString& target);
 // is refused, not followed.
 bool FlushFile(const AnsiString& path);
 
+// Makes durable everything written so far to the file system that holds `path`, in one wait for
+// the disk: for many files that other writers have finished, far cheaper than a flush each.
+bool FlushFileSystemOf(const AnsiString& path);
+
+// Whether this process may create files in the folder: tried with a file of its own, made and
+// removed at once, so that privileges, access lists and a read-only mount all count. On false,
+// errno says why.
+bool CanCreateFilesIn(const AnsiString& folder);
+
 // Creates, below the existing folder `base`, every missing folder that the relative file name
 // `relativeName` ("Bin\\Customs.dll") lies in. True when they all exist afterwards. Fails,
 // creating nothing further, at a level below `base` that is a symbolic link (even one to a

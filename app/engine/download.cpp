@@ -1,5 +1,6 @@
-// Step 2, the download: fetches each listed file into Update\ and journals it as it arrives.
+// The download: fetches each listed file into Update\ and journals what arrived, in list order.
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 
 #include "app/engine/upgradeengine.h"
@@ -13,15 +14,21 @@
 
 namespace {
 
-// Room kept free beyond the announced total: files whose size the server did not announce, the
-// journal's rewrites, and the rest of the system, which should not find its disk full.
+// Room kept free beyond what the upgrade writes: the journal's rewrites, and the rest of the
+// system, which should not find its disk full.
 constexpr int64_t kFreeSpaceMargin = 16 * 1024 * 1024;
+
+// Files that arrived are made durable and journalled together: one wait for the disk and one
+// journal write for many small files. A crash costs at most the files of one batch, fetched
+// again (or found whole and kept) by the next run.
+constexpr size_t kFilesPerJournalWrite = 64;
+constexpr qint64 kMillisecondsPerJournalWrite = 1000;
 
 }  // namespace
 
 void TUpgradeEngine::DownloadUpdates() {
     face_.DownloadStarted();
-    if (!updateList_.empty() && !HasRoomForDownloads()) return;
+    if (!updateList_.empty() && !HasRoomForUpgrade()) return;
 
     // Files fetched at once: the current one, and the next ones too when the manifest binds
     // every file to its size, so that the room checked for the total holds whatever order
@@ -33,31 +40,45 @@ void TUpgradeEngine::DownloadUpdates() {
     const size_t inFlight = everySizeListed ? fileTransfers_.size() : 1;
     std::vector<bool> arrived(updateList_.size());
     size_t nextToStart = 0;
-    for (size_t journaled = 0; journaled < updateList_.size();) {
+    size_t inOrder = 0;  // every file before this one has arrived
+    size_t journaled = 0;
+    QElapsedTimer sinceJournaled;
+    sinceJournaled.start();
+    // A download that stops keeps what arrived before it stopped, in list order.
+    auto stop = [&] {
+        StopFileTransfers();
+        if (inOrder > journaled) JournalArrivals(journaled, inOrder);
+    };
+    while (journaled < updateList_.size()) {
         for (FileTransfer& transfer : fileTransfers_) {
-            if (cancelRequested_ ||
-                nextToStart >= std::min(updateList_.size(), journaled + inFlight))
+            if (cancelRequested_ || nextToStart >= std::min(updateList_.size(), inOrder + inFlight))
                 break;
             if (transfer.running) continue;
-            if (!StartFileTransfer(transfer, nextToStart)) return StopFileTransfers();
+            if (!StartFileTransfer(transfer, nextToStart)) return stop();
             ++nextToStart;
         }
-        FileTransfer* ended = WaitForFileTransfer();
-        if (cancelRequested_ || !ended) {
-            StopFileTransfers();
+        FileTransfer* ended = inOrder < updateList_.size() ? WaitForFileTransfer() : nullptr;
+        if (cancelRequested_ || (!ended && inOrder < updateList_.size())) {
+            stop();
             stepRunning_ = false;
             face_.DownloadCancelled();
             return;
         }
-        if (!FileArrivedWhole(*ended)) return StopFileTransfers();
-        arrived[ended->index] = true;
-        // Each file joins [RUN] in list order, once it and every file before it are in: the
-        // install order and the resume rules do not depend on the order of arrival. One write
-        // each: a crash leaves an entry in the section or in [RUN], never in both.
-        for (; journaled < updateList_.size() && arrived[journaled]; ++journaled) {
-            journal_->MarkDownloaded(updateList_[journaled]);
-            face_.FileDownloaded(journaled, updateList_.size(),
-                                 journaled < updateSizes_.size() ? updateSizes_[journaled] : 0);
+        if (ended) {
+            if (!FileArrivedWhole(*ended)) return stop();
+            arrived[ended->index] = true;
+            face_.FileDownloaded(ended->index, updateList_.size(), ended->total);
+            while (inOrder < updateList_.size() && arrived[inOrder]) ++inOrder;
+        }
+        // Files join [RUN] in list order, once they and every file before them are in: the
+        // install order and the resume rules do not depend on the order of arrival.
+        const bool batchDue = inOrder - journaled >= kFilesPerJournalWrite ||
+                              sinceJournaled.elapsed() >= kMillisecondsPerJournalWrite ||
+                              inOrder == updateList_.size();
+        if (inOrder > journaled && batchDue) {
+            if (!JournalArrivals(journaled, inOrder)) return StopFileTransfers();
+            journaled = inOrder;
+            sinceJournaled.restart();
         }
     }
     // Every listed file has arrived; with none listed, only a manifest fetched by this run
@@ -70,6 +91,18 @@ void TUpgradeEngine::DownloadUpdates() {
     if (updateList_.empty()) RunNext();
 }
 
+bool TUpgradeEngine::JournalArrivals(size_t first, size_t last) {
+    // The journal must not name a copy that a power cut could still empty.
+    const AnsiString updateFolder = applicationFolder_ + *Placed("Update");
+    if (!platform::FlushFileSystemOf(updateFolder)) {
+        currentFileName_ = updateList_[first].fileName;
+        ShowDownloadFailed(platform::ErrorText(updateFolder));
+        return false;
+    }
+    journal_->MarkDownloaded({updateList_.begin() + first, updateList_.begin() + last});
+    return true;
+}
+
 bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     const TJournal::Entry& entry = updateList_[index];
     currentFileName_ = entry.fileName;
@@ -77,25 +110,24 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
         ShowNameRefused(entry.fileName);
         return false;
     }
-    const AnsiString updateFolder = applicationFolder_ + "Update\\";
+    const std::optional<AnsiString> target = Placed("Update\\" + entry.fileName);
+    if (!target) return false;
     // The folder of downloads is the updater's own: it is not written through a link.
-    if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
-        !platform::CreateFoldersFor(updateFolder, entry.fileName)) {
-        ShowDownloadFailed(platform::IsSymbolicLink(applicationFolder_ + "Update")
-                               ? updateFolder + " is a symbolic link"
-                               : platform::ErrorText(updateFolder + entry.fileName));
+    if (!platform::CreateFoldersFor(applicationFolder_, *target)) {
+        ShowDownloadFailed(platform::ErrorText(applicationFolder_ + *target));
         return false;
     }
     THTTPGet& download = *transfer.download;
+    // The request names the file as the publisher wrote it; the copy lands where the installed
+    // spelling of its folders puts it.
     download.URL = UpdateFolderUrl(UrlPathOf(entry.fileName));
-    download.FileName = updateFolder + entry.fileName;
-    // A listed size binds the body exactly. A server that goes on past the size it announced
-    // cannot fill the disk; a file whose size was not announced shares the margin of room
-    // that was checked beyond the total.
+    download.FileName = applicationFolder_ + *target;
+    // A listed size binds the body exactly; any other body is bound by its own Content-Length
+    // and, like every body, by the room that the disk has.
     const std::optional<int64_t> listed = journal_->ListedSize(entry.fileName);
-    const int64_t announced = index < updateSizes_.size() ? updateSizes_[index] : 0;
+    const std::optional<uint64_t> free = platform::FreeDiskSpace(download.FileName);
     download.ExpectedSize = listed ? *listed : -1;
-    download.MaxSize = announced > 0 ? announced : kFreeSpaceMargin;
+    download.MaxSize = free ? std::max<int64_t>(1, int64_t(*free) - kFreeSpaceMargin) : 0;
     transfer = FileTransfer{&download, index, /*running=*/true};
     face_.FileTransferStarted(index);
     download.GetFile();
@@ -132,11 +164,6 @@ bool TUpgradeEngine::FileArrivedWhole(const FileTransfer& transfer) {
         ShowDownloadFailed("its SHA-256 is not the one the manifest lists");
         return false;
     }
-    // The journal must not name a copy that a power cut could still empty.
-    if (!platform::FlushFile(path)) {
-        ShowDownloadFailed(platform::ErrorText(path));
-        return false;
-    }
     return true;
 }
 
@@ -150,16 +177,24 @@ void TUpgradeEngine::StopFileTransfers() {
     for (FileTransfer& transfer : fileTransfers_) transfer.running = false;
 }
 
-bool TUpgradeEngine::HasRoomForDownloads() {
-    const std::optional<uint64_t> free = platform::FreeDiskSpace(applicationFolder_ + "Update");
-    const int64_t needed = downloadTotal_ + kFreeSpaceMargin;
+bool TUpgradeEngine::HasRoomForUpgrade() {
+    // The downloads land in Update\, the install writes each copy beside its target before it
+    // replaces the old file, and CUpdate\ keeps one more copy: all on the file system of the
+    // application folder as the product installs it.
+    const int64_t copies = BackupFolder() ? 3 : 2;
+    const std::optional<AnsiString> updateFolder = Placed("Update");
+    if (!updateFolder) return false;
+    const std::optional<uint64_t> free =
+        platform::FreeDiskSpace(applicationFolder_ + *updateFolder);
+    const int64_t needed = copies * downloadTotal_ + kFreeSpaceMargin;
     if (!free || *free >= uint64_t(needed)) return true;
-    Stop(
-        {.message = Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree +
-                    SizeText(int64_t(*free)) + Texts::DiskFullTail,
-         .file = applicationFolder_ + "Update",
-         .reason = "needs " + std::to_string(needed) + " bytes, " + std::to_string(*free) + " free",
-         .next = WizardStep::Download});
+    Stop({.message = Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree +
+                     SizeText(int64_t(*free)) + Texts::DiskFullTail,
+          .file = applicationFolder_ + *updateFolder,
+          .reason = "needs " + std::to_string(needed) + " bytes (" + std::to_string(copies) +
+                    " copies of " + std::to_string(downloadTotal_) + " bytes and a margin), " +
+                    std::to_string(*free) + " free",
+          .next = WizardStep::Download});
     return false;
 }
 
@@ -174,11 +209,14 @@ void TUpgradeEngine::FileDownloadProgress(QObject* Sender, int64_t TotalSize, in
     bytesDownloaded_ += Readed - transfer.counted;
     transfer.counted = Readed;
     transfer.total = TotalSize;
-    // The page follows the lowest file still on its way; the others show in their rows and
-    // in the total.
-    const FileTransfer* current = &transfer;
+    // The page follows the first file that is moving; one whose server has not answered yet
+    // (a server that serves one connection at a time) shows in its row only.
+    const FileTransfer* current = nullptr;
     for (const FileTransfer& other : fileTransfers_)
-        if (other.running && !other.ended && other.index < current->index) current = &other;
+        if (other.running && !other.ended && other.total > 0 &&
+            (!current || other.index < current->index))
+            current = &other;
+    if (!current) current = &transfer;
     face_.DownloadProgressed({.row = transfer.index,
                               .rowRemaining = TotalSize - Readed,
                               .currentRow = current->index,

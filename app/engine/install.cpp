@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "app/engine/upgradeengine.h"
@@ -20,11 +21,15 @@ constexpr size_t kCopiesPerBatch = 256;
 // About a display frame.
 constexpr qint64 kFrameMilliseconds = 16;
 
-// Where a copy entry puts its file: the application folder, or the folder below it that the
-// entry names, which must already exist: it is never made.
-AnsiString CopyTarget(const AnsiString& applicationFolder, const TJournal::Entry& entry) {
-    return applicationFolder + (entry.targetFolder.empty() ? "" : entry.targetFolder + "\\") +
-           entry.fileName;
+// Where a copy entry puts its file, below the application folder: the entry's name there, or
+// in the folder that the entry names, which must already exist: it is never made.
+AnsiString CopyTarget(const TJournal::Entry& entry) {
+    return (entry.targetFolder.empty() ? "" : entry.targetFolder + "\\") + entry.fileName;
+}
+
+// A copy that failed for want of room says so, rather than blame a program holding the file.
+bool DiskIsFull(int error) {
+    return error == ENOSPC || error == EDQUOT;
 }
 
 // The folders of a name, "" for a name without any: New\Sub for New\Sub\extra.dat.
@@ -86,33 +91,43 @@ void TUpgradeEngine::InstallUpdates() {
 }
 
 bool TUpgradeEngine::WaitingCopiesAreUsable() {
-    const AnsiString updateFolder = applicationFolder_ + "Update\\";
+    const std::optional<AnsiString> updateFolder = Placed("Update");
+    if (!updateFolder) return false;
     for (const TJournal::Entry& entry : updateList_) {
         currentFileName_ = entry.fileName;
         // Names are judged on real paths as well: a folder of the product that is a link may
         // lead anywhere, and only what stays inside the application folder is installed.
-        if (!entry.safe || (entry.copy && LeadsOutside(CopyTarget(applicationFolder_, entry),
-                                                       applicationFolder_))) {
+        if (!entry.safe) {
             ShowNameRefused(currentFileName_);
             return false;
         }
+        if (entry.copy) {
+            const std::optional<AnsiString> target = Placed(CopyTarget(entry));
+            if (!target) return false;
+            if (LeadsOutside(applicationFolder_ + *target, applicationFolder_)) {
+                ShowNameRefused(currentFileName_);
+                return false;
+            }
+        }
         // A folder of downloads that is (or leads through) a link is not the updater's own:
         // what is in it was never downloaded by this program.
-        if (platform::IsSymbolicLink(applicationFolder_ + "Update") ||
-            !platform::IsInsideFolder(updateFolder + currentFileName_, updateFolder) ||
-            !platform::FileExists(updateFolder + currentFileName_)) {
+        const std::optional<AnsiString> waiting = Placed("Update\\" + currentFileName_);
+        if (!waiting) return false;
+        const AnsiString copy = applicationFolder_ + *waiting;
+        if (platform::IsSymbolicLink(applicationFolder_ + *updateFolder) ||
+            !platform::IsInsideFolder(copy, applicationFolder_ + *updateFolder) ||
+            !platform::FileExists(copy)) {
             Stop({.message = Texts::UpdateFile + currentFileName_ + Texts::FileMissingTail,
                   .file = currentFileName_,
-                  .reason = "no downloaded copy in " + updateFolder});
+                  .reason = "no downloaded copy in " + applicationFolder_ + *updateFolder});
             cancelRequested_ = false;
             return false;
         }
         // Checked again here, for every entry before any is installed: the copy may have been
         // changed since it was downloaded, possibly in an earlier run of the program. A link in
         // its place is no copy at all.
-        if (platform::IsSymbolicLink(updateFolder + currentFileName_) ||
-            verification::CheckFile(journal_->Digests(currentFileName_),
-                                    updateFolder + currentFileName_) ==
+        if (platform::IsSymbolicLink(copy) ||
+            verification::CheckFile(journal_->Digests(currentFileName_), copy) ==
                 verification::FileCheck::Fails) {
             ShowCopyDamaged(entry);
             return false;
@@ -121,50 +136,71 @@ bool TUpgradeEngine::WaitingCopiesAreUsable() {
     return true;
 }
 
-bool TUpgradeEngine::KeepsBackups() const {
+std::optional<AnsiString> TUpgradeEngine::BackupFolder() {
     // The copy kept in CUpdate\ is a courtesy: it never stops the install, and it is never
     // written through a link.
-    return systemFlag_ == "1" && !platform::IsSymbolicLink(applicationFolder_ + "CUpdate");
+    if (systemFlag_ != "1") return std::nullopt;
+    const platform::CaseInsensitiveNames::Resolution folder = names_->Resolve("CUpdate");
+    if (folder.kind != platform::CaseInsensitiveNames::Kind::Existing ||
+        platform::IsSymbolicLink(applicationFolder_ + folder.name))
+        return std::nullopt;
+    return folder.name;
+}
+
+bool TUpgradeEngine::KeepBackup(platform::FileReplacements* batch, const AnsiString& source,
+                                const AnsiString& fileName) {
+    const std::optional<AnsiString> folder = BackupFolder();
+    if (!folder) return false;
+    const platform::CaseInsensitiveNames::Resolution backup =
+        names_->Resolve(*folder + "\\" + fileName);
+    using Kind = platform::CaseInsensitiveNames::Kind;
+    if ((backup.kind != Kind::Existing && backup.kind != Kind::New) ||
+        !platform::CreateFoldersFor(applicationFolder_, backup.name))
+        return false;
+    names_->Created(backup.name);
+    const AnsiString target = applicationFolder_ + backup.name;
+    return batch ? batch->AddCopy(source, target) : platform::CopyFile(source, target);
 }
 
 bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
-    const AnsiString updateFolder = applicationFolder_ + "Update\\";
-    const AnsiString backupFolder = applicationFolder_ + "CUpdate\\";
-    const bool keepBackups = KeepsBackups();
     platform::FileReplacements batch;
     QElapsedTimer sinceEvents;
     sinceEvents.start();
     size_t staged = first;
     AnsiString failure;
+    int failureError = 0;
     for (; staged < last; ++staged) {
         const TJournal::Entry& entry = updateList_[staged];
-        const AnsiString source = updateFolder + entry.fileName;
-        const AnsiString target = CopyTarget(applicationFolder_, entry);
+        const std::optional<AnsiString> waiting = Placed("Update\\" + entry.fileName);
+        const std::optional<AnsiString> target = waiting ? Placed(CopyTarget(entry)) : waiting;
+        if (!target) return false;
+        const AnsiString source = applicationFolder_ + *waiting;
         // The target folder must already exist: it is never made.
-        if (!entry.targetFolder.empty() &&
-            !platform::DirectoryExists(applicationFolder_ + entry.targetFolder)) {
-            failure =
-                "the target folder " + applicationFolder_ + entry.targetFolder + " does not exist";
+        const std::optional<AnsiString> targetFolder =
+            entry.targetFolder.empty() ? AnsiString() : Placed(entry.targetFolder);
+        if (!targetFolder) return false;
+        if (!targetFolder->empty() &&
+            !platform::DirectoryExists(applicationFolder_ + *targetFolder)) {
+            failure = "the target folder " + applicationFolder_ + *targetFolder + " does not exist";
             break;
         }
         // A release may bring a folder that the installation lacks; a target folder is the
         // publisher's promise of one that exists, so only the name's own folders are made.
-        const AnsiString nameFolder = FolderPart(entry.fileName);
+        const AnsiString folders = FolderPart(*target);
         std::string reason;
-        if (!nameFolder.empty() &&
-            !platform::MakeFoldersInside(
-                applicationFolder_,
-                entry.targetFolder.empty() ? nameFolder : entry.targetFolder + "\\" + nameFolder,
-                &reason)) {
+        if (folders.size() > targetFolder->size() &&
+            !platform::MakeFoldersInside(applicationFolder_, folders, &reason)) {
+            failureError = errno;
             failure = reason;
             break;
         }
-        if (!batch.AddCopy(source, target)) {
-            failure = platform::ErrorText(target);
+        if (!batch.AddCopy(source, applicationFolder_ + *target)) {
+            failureError = errno;
+            failure = platform::ErrorText(applicationFolder_ + *target);
             break;
         }
-        if (keepBackups && platform::CreateFoldersFor(backupFolder, entry.fileName))
-            batch.AddCopy(source, backupFolder + entry.fileName);
+        names_->Created(*target);
+        KeepBackup(&batch, source, entry.fileName);
         // The window stays responsive, without a pass of the event loop for every small file.
         if (sinceEvents.elapsed() >= kFrameMilliseconds) {
             QCoreApplication::processEvents();
@@ -175,7 +211,9 @@ bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
     }
     if (staged > first) {
         if (!batch.Commit()) {
-            ShowInstallFailed(updateList_[first].fileName, platform::ErrorText(applicationFolder_));
+            const int error = errno;
+            ShowInstallFailed(updateList_[first].fileName, platform::ErrorText(applicationFolder_),
+                              DiskIsFull(error));
             return false;
         }
         // The journal next: a copy left behind is harmless, while a journal entry whose copy
@@ -187,7 +225,7 @@ bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
     }
     // The downloaded copy and its journal entry stay for the retry.
     if (staged < last) {
-        ShowInstallFailed(updateList_[staged].fileName, failure);
+        ShowInstallFailed(updateList_[staged].fileName, failure, DiskIsFull(failureError));
         return false;
     }
     return true;
@@ -195,14 +233,14 @@ bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
 
 bool TUpgradeEngine::InstallRun(size_t index) {
     const TJournal::Entry& entry = updateList_[index];
-    const AnsiString source = applicationFolder_ + "Update\\" + entry.fileName;
+    const std::optional<AnsiString> waiting = Placed("Update\\" + entry.fileName);
+    if (!waiting) return false;
+    const AnsiString source = applicationFolder_ + *waiting;
     if (!RunAndWait(source)) {
-        ShowInstallFailed(entry.fileName, platform::ErrorText(source));
+        ShowInstallFailed(entry.fileName, platform::ErrorText(source), false);
         return false;
     }
-    const AnsiString backupFolder = applicationFolder_ + "CUpdate\\";
-    if (KeepsBackups() && platform::CreateFoldersFor(backupFolder, entry.fileName))
-        platform::CopyFile(source, backupFolder + entry.fileName);
+    KeepBackup(nullptr, source, entry.fileName);
     if (!MarkInstalled({entry})) return false;
     ShowInstalled(index, index + 1);
     return true;
@@ -219,7 +257,8 @@ bool TUpgradeEngine::MarkInstalled(const std::vector<TJournal::Entry>& entries) 
         return false;
     }
     for (const TJournal::Entry& entry : entries)
-        platform::DeleteFile(applicationFolder_ + "Update\\" + entry.fileName);
+        if (const std::optional<AnsiString> waiting = Placed("Update\\" + entry.fileName))
+            platform::DeleteFile(applicationFolder_ + *waiting);
     return true;
 }
 
@@ -263,7 +302,8 @@ void TUpgradeEngine::Finish() {
 }
 
 void TUpgradeEngine::ShowCopyDamaged(const TJournal::Entry& entry) {
-    platform::DeleteFile(applicationFolder_ + "Update\\" + entry.fileName);
+    if (const std::optional<AnsiString> waiting = Placed("Update\\" + entry.fileName))
+        platform::DeleteFile(applicationFolder_ + *waiting);
     journal_->ReturnToDownload(entry);
     Stop({.message = Texts::UpdateFile + entry.fileName + Texts::DamagedCopyTail,
           .file = entry.fileName,

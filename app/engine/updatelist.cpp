@@ -1,6 +1,7 @@
 // Step 1, the update list: the manifest's files for the installed version and newer
 // components, each with the size the server announces.
 #include <charconv>
+#include <unordered_set>
 
 #include "app/engine/upgradeengine.h"
 #include "app/texts.h"
@@ -99,23 +100,41 @@ bool TUpgradeEngine::ListSectionFiles() {
 }
 
 bool TUpgradeEngine::ListNewerComponents() {
+    // A name is one file however it is spelled: a component that Default.ini and Custom.ini
+    // both list, or that the version's section lists or [RUN] holds already, is fetched once.
+    std::unordered_set<std::string> listed;
+    for (const TJournal::Entry& entry : updateList_) listed.insert(FoldedName(entry.fileName));
+    for (const TJournal::Entry& entry : journal_->Waiting())
+        listed.insert(FoldedName(entry.fileName));
     for (size_t j = 0; j < componentFiles_.size(); ++j) {
         const AnsiString& name = componentFiles_[j];
-        if (platform::FileExists(applicationFolder_ + name)) {
+        const platform::CaseInsensitiveNames::Resolution installed = names_->Resolve(name);
+        using Kind = platform::CaseInsensitiveNames::Kind;
+        const AnsiString path = applicationFolder_ + installed.name;
+        if (installed.kind == Kind::Existing && platform::FileExists(path) &&
+            !listed.count(FoldedName(name))) {
             const AnsiString serverDate = journal_->ComponentDate(name);
-            const AnsiString localDate = FileDateText(applicationFolder_ + name);
+            const AnsiString localDate = FileDateText(path);
             if (!serverDate.empty() && DateFromText(serverDate) > DateFromText(localDate)) {
                 if (cancelRequested_) return false;
-                const std::optional<AnsiString> size = SizeOfFile(name);
+                // The server's folder spells it as the publisher does.
+                const AnsiString published = journal_->ComponentName(name);
+                currentFileName_ = published;
+                const std::optional<AnsiString> size = SizeOfFile(published);
                 if (!size || shutdown_) return false;
                 if (*size == "0") {
                     journal_->DropComponent(name);
                 } else {
                     ++plugInCount_;
                     updateList_.push_back(journal_->AppendComponent(name));
-                    AddListRow(name, *size, /*component=*/true);
+                    listed.insert(FoldedName(name));
+                    AddListRow(published, *size, /*component=*/true);
                 }
             }
+        } else if (installed.kind == Kind::Ambiguous || installed.kind == Kind::Unlisted) {
+            // Which of the installed files the date rule should look at cannot be told; one
+            // that the manifest names no newer build of needs no decision.
+            if (!journal_->ComponentDate(name).empty() && !Placed(name)) return false;
         }
         ShowListProgress(updateList_.size() + j + 1);
     }

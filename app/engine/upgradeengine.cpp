@@ -177,6 +177,8 @@ void TUpgradeEngine::CheckOnly() {
 }
 
 void TUpgradeEngine::RunStep(WizardStep step) {
+    // The folder may have changed while the engine waited for the person.
+    names_ = std::make_unique<platform::CaseInsensitiveNames>(applicationFolder_);
     runningStep_ = step;
     stepRunning_ = step != WizardStep::Close;
     face_.StepStarted(step);
@@ -275,11 +277,24 @@ void TUpgradeEngine::ShowDownloadFailed(const AnsiString& reason) {
           .offer = TStop::Offer::None});
 }
 
-void TUpgradeEngine::ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason) {
-    Stop({.message = Texts::UpdateFile + fileName + Texts::InstallFailedTail,
+void TUpgradeEngine::ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason,
+                                       bool diskFull) {
+    Stop({.message = Texts::UpdateFile + fileName +
+                     (diskFull ? Texts::InstallDiskFullTail : Texts::InstallFailedTail),
           .file = fileName,
           .reason = reason,
           .next = WizardStep::Install});
+}
+
+std::optional<AnsiString> TUpgradeEngine::Placed(const AnsiString& relative) {
+    const platform::CaseInsensitiveNames::Resolution found = names_->Resolve(relative);
+    using Kind = platform::CaseInsensitiveNames::Kind;
+    if (found.kind == Kind::Existing || found.kind == Kind::New) return found.name;
+    Stop({.message = Texts::UpdateFile + relative + Texts::AmbiguousNameTail,
+          .file = relative,
+          .reason = found.reason,
+          .next = runningStep_});
+    return std::nullopt;
 }
 
 void TUpgradeEngine::ShowNameRefused(const AnsiString& fileName) {

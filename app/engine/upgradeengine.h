@@ -26,6 +26,8 @@
 #include "app/engine/upgradeface.h"
 #include "core/inifile.h"
 #include "core/journal.h"
+#include "platform/caseinsensitivenames.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 class THTTPGet;
@@ -159,21 +161,35 @@ private:
     // The manifest's [SIZE] when it lists one (no query is made), else QuerySize's. Nothing,
     // with the step stopped, when the listed size is no byte count.
     std::optional<AnsiString> SizeOfFile(const AnsiString& fileName);
-    // Makes the folder `name` of the application folder unless it is there. False, with the
-    // step stopped, when it cannot be made or is a link, which the updater never follows with
-    // its own files.
-    bool CreateUpdateFolder(const AnsiString& name);
+    // Makes the folder `name` of the application folder unless it is there, in any letter
+    // case; its name as it stands. Nothing, with the step stopped, when it cannot be made or is
+    // a link, which the updater never follows with its own files.
+    std::optional<AnsiString> CreateUpdateFolder(const AnsiString& name);
     // True when no manifest key is built in, or when the signature published beside the
     // manifest signs the downloaded bytes at `path` with it and the manifest leads to the
     // announced latest version.
     bool ManifestIsAuthentic(const AnsiString& path);
     std::optional<std::string> FetchManifestSignature();
-    // True when the folder of downloads has room for the listed total and a margin; otherwise
-    // stops with how much is needed and free, and a retry of the download step.
-    bool HasRoomForDownloads();
+    // True when the folder of downloads has room for what the upgrade writes (the downloads,
+    // the install's copies, CUpdate\'s) and a margin; otherwise stops with how much is needed
+    // and free, and a retry of the download step.
+    bool HasRoomForUpgrade();
+    // Makes the files of entries [first, last) durable, all at once, and journals them as
+    // downloaded in one write. False, with the step stopped, when they cannot be flushed.
+    bool JournalArrivals(size_t first, size_t last);
+    // `relative` resolved against the application folder as the product's home system finds
+    // names, ignoring letter case: the name to use there. Nothing, with the step stopped, when
+    // two entries differ in case only or a folder cannot be read.
+    std::optional<AnsiString> Placed(const AnsiString& relative);
     bool WaitingCopiesAreUsable();
     bool InstallCopies(size_t first, size_t last);
-    bool KeepsBackups() const;
+    // CUpdate\'s name when installed files are also kept there (SYSTEM=1, the folder there and
+    // no link); nothing otherwise.
+    std::optional<AnsiString> BackupFolder();
+    // Keeps a copy of the downloaded `source` of `fileName` in CUpdate\, in `batch` or at once
+    // (no batch). A courtesy: false when it is not kept, which stops nothing.
+    bool KeepBackup(platform::FileReplacements* batch, const AnsiString& source,
+                    const AnsiString& fileName);
     bool InstallRun(size_t index);
     bool MarkInstalled(const std::vector<TJournal::Entry>& entries);
     void ShowInstalled(size_t first, size_t last);
@@ -186,7 +202,7 @@ private:
     void Stop(TStop stop);
     void ShowManifestFailed(const AnsiString& message, const AnsiString& reason);
     void ShowDownloadFailed(const AnsiString& reason);
-    void ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason);
+    void ShowInstallFailed(const AnsiString& fileName, const AnsiString& reason, bool diskFull);
     // A name that would leave the application folder: the manifest itself is unusable, so the
     // only way on is a new one, from the version check.
     void ShowNameRefused(const AnsiString& fileName);
@@ -210,6 +226,9 @@ private:
     // Each update file: the first fetches one at a time; with every size listed in the
     // manifest, the others fetch the next files ahead of it.
     std::array<FileTransfer, 4> fileTransfers_;
+
+    // The names of the application folder as this step found them (see Placed).
+    std::unique_ptr<platform::CaseInsensitiveNames> names_;
 
     // What the engine knows of the installation, from its start.
     const AnsiString applicationFolder_;

@@ -70,6 +70,14 @@ void TUpgradeEngine::VersionTextDone(QObject*, const AnsiString& Result) {
         face_.UpdateAvailable(Result);
         return;
     }
+    // Every step from here on writes into the application folder; a folder the updater may not
+    // write is said so now, not taken for a network that failed.
+    if (!platform::CanCreateFilesIn(applicationFolder_)) {
+        ShowManifestFailed(
+            Texts::FolderNotWritable + applicationFolder_ + Texts::FolderNotWritableTail,
+            platform::ErrorText(applicationFolder_));
+        return;
+    }
     manifestDownload_->URL = UpdateFolderUrl("Version.ini");
     manifestDownload_->FileName = applicationFolder_ + kManifestDownload;
     manifestDownload_->GetFile();
@@ -97,8 +105,10 @@ void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
         }
         // The folders first: the earlier journal is replaced only once the step can succeed,
         // or the next start would offer to resume a manifest that never got its folders.
+        std::optional<AnsiString> backups = "CUpdate";
         const bool foldersMade =
-            (systemFlag_ != "1" || CreateUpdateFolder("CUpdate")) && CreateUpdateFolder("Update");
+            (systemFlag_ != "1" || (backups = CreateUpdateFolder("CUpdate"))) &&
+            CreateUpdateFolder("Update");
         if (!foldersMade || !WithoutJournal(download) || !platform::FlushFile(download) ||
             !platform::RenameFile(download, manifest)) {
             const AnsiString reason = platform::ErrorText(download);
@@ -108,7 +118,8 @@ void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
         }
         manifestArrived_ = true;
         if (systemFlag_ == "1")
-            platform::CopyFile(manifest, applicationFolder_ + "CUpdate\\Version.ini");
+            if (const std::optional<AnsiString> copy = Placed(*backups + "\\Version.ini"))
+                platform::CopyFile(manifest, applicationFolder_ + *copy);
     }
     Offer(WizardStep::List);
     face_.UpdateFound();
@@ -138,15 +149,19 @@ std::optional<std::string> TUpgradeEngine::FetchManifestSignature() {
     return signature;
 }
 
-bool TUpgradeEngine::CreateUpdateFolder(const AnsiString& name) {
-    const AnsiString folder = applicationFolder_ + name;
+std::optional<AnsiString> TUpgradeEngine::CreateUpdateFolder(const AnsiString& name) {
+    const std::optional<AnsiString> placed = Placed(name);
+    if (!placed) return std::nullopt;
+    const AnsiString folder = applicationFolder_ + *placed;
     if (!platform::IsSymbolicLink(folder) &&
-        (platform::DirectoryExists(folder) || platform::CreateDirectory(folder)))
-        return true;
+        (platform::DirectoryExists(folder) || platform::CreateDirectory(folder))) {
+        names_->Created(*placed);
+        return placed;
+    }
     ShowManifestFailed(Texts::CannotCreateFolder + folder, platform::IsSymbolicLink(folder)
                                                                ? folder + " is a symbolic link"
                                                                : platform::ErrorText(folder));
-    return false;
+    return std::nullopt;
 }
 
 void TUpgradeEngine::ManifestError(QObject*) {

@@ -54,7 +54,7 @@ TEST_F(JournalMoves, EachMoveIsOneWriteOfTheFile) {
               "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n3=c.sh;1\r\n5=d.dll;0\r\n[DLL]\r\n[RUN]\r\n"
               "4=w.dll;0\r\n");
     for (const TJournal::Entry& entry : std::deque<TJournal::Entry>(journal.ToDownload()))
-        journal.MarkDownloaded(entry);
+        journal.MarkDownloaded({entry});
     journal.CloseSection();
     EXPECT_EQ(folder_.Read("Version.ini"),
               "[DLL]\r\n[RUN]\r\n4=w.dll;0\r\n1=a.dll;0\r\n2=b.dll;0\r\n3=c.sh;1\r\n5=d.dll;0\r\n");
@@ -74,13 +74,39 @@ TEST_F(JournalMoves, EachMoveIsOneWriteOfTheFile) {
               "[DLL]\r\n[RUN]\r\n[1.0]\r\n2=b.dll;0\r\n3=c.sh;1\r\n5=d.dll;0\r\n");
 }
 
+// A name listed twice is one file: a download and an install of it must not meet themselves
+// (two copies of one target in a batch, two transfers into one partial file).
+TEST_F(JournalMoves, ANameListedTwiceIsOneFileAndItsLastEntryWins) {
+    TJournal journal = Open(
+        "[1.0]\r\n1=a.dll;0;;Sub\r\n2=b.dll;0\r\n3=A.DLL;0\r\n[DLL]\r\nBIN\\C.dll=2030-01-01\r\n"
+        "[RUN]\r\n7=w.dll;0\r\n8=W.dll;1\r\n");
+    EXPECT_EQ(Keys(journal.ToDownload()), (std::vector<AnsiString>{"2", "3"}));
+    EXPECT_EQ(Keys(journal.Waiting()), (std::vector<AnsiString>{"8"}));
+
+    // The component is asked for as the publisher spells it; once appended, its date is gone
+    // for every later read, so a second list of it finds nothing newer.
+    EXPECT_EQ(journal.ComponentDate("bin\\c.DLL"), "2030-01-01");
+    EXPECT_EQ(journal.AppendComponent("bin\\c.DLL").fileName, "BIN\\C.dll");
+    EXPECT_EQ(journal.ComponentDate("bin\\c.DLL"), "");
+
+    journal.MarkDownloaded({journal.ToDownload()[0], journal.ToDownload()[1]});
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[1.0]\r\n4=BIN\\C.dll;0\r\n[DLL]\r\n[RUN]\r\n7=w.dll;0\r\n8=W.dll;1\r\n"
+              "2=b.dll;0\r\n3=A.DLL;0\r\n");
+    EXPECT_EQ(Keys(journal.Waiting()), (std::vector<AnsiString>{"8", "2", "3"}));
+
+    journal.MarkInstalled({journal.Waiting()[0]});
+    EXPECT_EQ(folder_.Read("Version.ini"),
+              "[1.0]\r\n4=BIN\\C.dll;0\r\n[DLL]\r\n[RUN]\r\n2=b.dll;0\r\n3=A.DLL;0\r\n");
+}
+
 // A move that cannot be written raises and changes neither the file nor what the journal
 // hands out.
 TEST_F(JournalMoves, AMoveThatCannotBeWrittenChangesNothing) {
     TJournal journal = Open("[1.0]\r\n1=a.dll;0\r\n");
     // A folder where the copy beside the journal would be written makes every write fail.
     QDir(folder_.NativeFolder()).mkpath("Version.ini.sendrift-new");
-    EXPECT_THROW(journal.MarkDownloaded(journal.ToDownload()[0]), Exception);
+    EXPECT_THROW(journal.MarkDownloaded({journal.ToDownload()[0]}), Exception);
     EXPECT_EQ(folder_.Read("Version.ini"), "[1.0]\r\n1=a.dll;0\r\n");
     EXPECT_EQ(journal.ToDownload().size(), 1u);
     EXPECT_TRUE(journal.Waiting().empty());
