@@ -330,6 +330,16 @@ bool DeleteFile(const AnsiString& path) {
     return ::unlink(NativePath(path).c_str()) == 0;
 }
 
+std::optional<int64_t> FileSize(const AnsiString& path) {
+    struct stat info;
+    if (!StatPath(path, &info)) return std::nullopt;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return std::nullopt;
+    }
+    return int64_t(info.st_size);
+}
+
 std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info) || S_ISDIR(info.st_mode)) return std::nullopt;
@@ -384,6 +394,17 @@ bool ReadFileInPieces(const AnsiString& path,
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
     return ReplaceFile(
         NativePath(path), [&](int fd) { return WriteAll(fd, contents.data(), contents.size()); },
+        nullptr);
+}
+
+bool ReplaceFileInPieces(const AnsiString& path,
+                         const std::function<bool(const PieceWriter& write)>& produce) {
+    return ReplaceFile(
+        NativePath(path),
+        [&](int fd) {
+            return produce(
+                [fd](const char* data, size_t size) { return WriteAll(fd, data, size); });
+        },
         nullptr);
 }
 
