@@ -34,15 +34,20 @@ void RefuseLinks(const AnsiString& folder, const AnsiString& name);
 // Refuses a secret key file that anyone but its owner may use.
 void RefuseOpenSecretKey(const AnsiString& path);
 
-// True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
+// True for the sections that hold no entries to install: [VERSION], [RUN], [SHA256], [SIZE]
+// and [DELTA].
 bool IsBookkeepingSection(const AnsiString& section);
 
 // Every file the wizard may fetch for this manifest, each spelling once, in file order: the
-// names in the entry values of the upgrade sections, and the components of [DLL].
+// names in the entry values of the upgrade sections, the components of [DLL], and the patches
+// that [DELTA] names.
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest);
 
 // The size in bytes of the regular file at `path`; -1 when it cannot be examined.
 int64_t FileSize(const AnsiString& path);
+
+// The count followed by the noun that goes with it: "1 patch", "2 patches".
+std::string Counted(size_t count, const char* one, const char* many);
 
 // `left` joined to the relative name `name` with a backslash, as the wizard joins paths.
 AnsiString JoinPath(const AnsiString& left, const AnsiString& name);

@@ -36,8 +36,8 @@ constexpr const char* kUsage =
     "       sendrift-publish sign DIR SECRETKEY\n"
     "       sendrift-publish release NEWDIR --version V [--data-version D]\n"
     "                        --from OLDV=OLDDIR ... [--run NAME ...] [--key SECRETKEY]\n"
-    "                        --out OUTDIR [--force] [--dry-run]\n"
-    "       sendrift-publish verify DIR [--key PUBLICKEY] [--url URL]\n";
+    "                        --out OUTDIR [--force] [--dry-run] [--no-delta]\n"
+    "       sendrift-publish verify DIR [--key PUBLICKEY] [--url URL] [--from OLDV=OLDDIR ...]\n";
 
 // The folder that the file `path` lies in, as written there ("." when none is named).
 AnsiString FolderOf(const AnsiString& path) {

@@ -2,7 +2,7 @@
 // out as installed.
 //
 //   release NEWDIR --version V [--data-version D] --from OLDV=OLDDIR ... [--run NAME ...]
-//           [--key SECRETKEY] --out OUTDIR [--force] [--dry-run]
+//           [--key SECRETKEY] --out OUTDIR [--force] [--dry-run] [--no-delta]
 //
 // For each older version, the manifest section [OLDV] lists every file of NEWDIR whose
 // content (by SHA-256) differs from OLDDIR's or is missing there, as copy entries in path
@@ -12,6 +12,12 @@
 // and a section's content comparison is the surer of the two. [SIZE] and [SHA256] cover every
 // named file. The updater's own state (setup.ini, the manifest and its signature, Update\,
 // CUpdate\, sendrift.log) is never listed.
+//
+// Unless --no-delta is given, each copy entry whose file OLDDIR holds gets a patch against
+// that file (core/delta.h), published under .delta\ with its [SIZE] and [SHA256] and listed in
+// [DELTA], when it is at most three quarters of the file; a base that several versions share
+// gets one patch. The summary gives, per older version, the bytes of the files and of what
+// an installation fetches with the patches.
 //
 // OUTDIR, the folder served as the server's Update folder, receives the named files, then
 // Version.ini, Version.ini.sig (with --key) and Version.txt last, so that a server that is
@@ -37,6 +43,7 @@ struct ReleaseOptions {
     AnsiString out;
     bool force = false;
     bool dryRun = false;
+    bool patches = true;
 };
 
 // The options after the word "release"; nothing when they do not make a command.
