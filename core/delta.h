@@ -72,17 +72,22 @@ struct Patch {
 std::optional<Patch> ChoosePatch(const TIniSnapshot& manifest, const AnsiString& fileName,
                                  const AnsiString& installedDigest);
 
-// How a patch is made.
+// How a patch is made. The defaults were chosen on bench/delta's release pair (1,087 changed
+// files of a Debian package, 43 MiB): level 12 makes patches of 1.07 times bsdiff's bytes in
+// 0.09 times its processor time, where level 15 takes 0.34 times for 1.05 and level 19 0.87
+// times for 0.97. Long-distance matching cost 1% there, where no file passes 9 MiB and the
+// match finder's own tables reach the whole base; it keeps the base in reach in larger files.
 struct PatchSettings {
-    int level = 19;
+    int level = 12;
     bool longDistanceMatching = true;
 };
 
-// The base of log2 of the window that a patch of a base of `baseBytes` and a new file of
-// `newBytes` is made with, and the largest a rebuild takes for those sizes: the smallest power
-// of two that holds both files, so that every byte of the base stays in reach to the end of
-// the new file; never above 1 GiB (2^30), the most a 32-bit client can map. Maker and client
-// take it from here, so that no patch the publisher makes is refused by a client.
+// The base-2 logarithm of the window that a patch of a base of `baseBytes` and a new file of
+// `newBytes` is made with, and of the largest that a rebuild takes for those sizes: the
+// smallest power of two that holds both files, so that every byte of the base stays in reach
+// to the end of the new file; at least 1 KiB, and never above 1 GiB, the largest window zstd
+// takes on a 32-bit system. Maker and client take it from here, so that no patch that the
+// publisher makes is refused by a client.
 int PatchWindowLog(int64_t baseBytes, int64_t newBytes);
 
 struct Made {
@@ -99,7 +104,7 @@ struct Made {
 // Makes the patch that rebuilds `newPath` from `basePath` and writes it at `patchPath`
 // (written beside, flushed and renamed, as every file that replaces another), creating no
 // folder. The base is read whole into memory, since the frame refers back into it; the new
-// file passes through in pieces of 128 KiB, and so does the patch. A patch that would be
+// file and the patch pass through in pieces of at most 128 KiB. A patch that would be
 // larger than `largestPatch` bytes is given up as soon as it passes that size.
 Made MakePatch(const AnsiString& basePath, const AnsiString& newPath, const AnsiString& patchPath,
                int64_t largestPatch, const PatchSettings& settings = {});
@@ -140,7 +145,7 @@ struct Rebuilt {
 //
 // Memory: a copy of the base (read rather than mapped, since a program that truncates a mapped
 // file, as `cp` over it does, would end this one with SIGBUS), a decoder window of at most the
-// file's size, and pieces of 128 KiB for the patch and the output. A frame that claims a
+// file's size, and pieces of at most 128 KiB of the patch and the output. A frame that claims a
 // content size other than the target's, or a window above PatchWindowLog for the base and the
 // target, is refused before the decoder allocates anything for it.
 Rebuilt Rebuild(const AnsiString& basePath, const AnsiString& patchPath,
