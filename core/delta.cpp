@@ -144,7 +144,7 @@ Made MakePatch(const AnsiString& basePath, const AnsiString& newPath, const Ansi
     // Why the producer below gave up, when it did.
     std::optional<Made> givenUp;
     const bool written =
-        platform::ReplaceFileInPieces(patchPath, [&](const platform::PieceWriter& write) {
+        platform::WriteFileInPieces(patchPath, [&](const platform::PieceWriter& write) {
             std::vector<char> out(ZSTD_CStreamOutSize());
             // Compresses what `in` holds and hands on what comes out; with ZSTD_e_end until the
             // frame is complete.

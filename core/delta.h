@@ -101,11 +101,12 @@ struct Made {
     AnsiString failure;  // code-page text: the reason, with the path it concerns
 };
 
-// Makes the patch that rebuilds `newPath` from `basePath` and writes it at `patchPath`
-// (written beside, flushed and renamed, as every file that replaces another), creating no
-// folder. The base is read whole into memory, since the frame refers back into it; the new
-// file and the patch pass through in pieces of at most 128 KiB. A patch that would be
-// larger than `largestPatch` bytes is given up as soon as it passes that size.
+// Makes the patch that rebuilds `newPath` from `basePath` and writes it at `patchPath`, in
+// place and not flushed (a patch is made in a folder of the publisher's own and published from
+// there, and a flush of each of thousands of patches would cost more than making them),
+// creating no folder. The base is read whole into memory, since the frame refers back into it; the
+// new file and the patch pass through in pieces of at most 128 KiB. A patch that would be larger
+// than `largestPatch` bytes is given up as soon as it passes that size.
 Made MakePatch(const AnsiString& basePath, const AnsiString& newPath, const AnsiString& patchPath,
                int64_t largestPatch, const PatchSettings& settings = {});
 

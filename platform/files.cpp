@@ -408,6 +408,18 @@ bool ReplaceFileInPieces(const AnsiString& path,
         nullptr);
 }
 
+bool WriteFileInPieces(const AnsiString& path,
+                       const std::function<bool(const PieceWriter& write)>& produce) {
+    const std::string native = NativePath(path);
+    FileDescriptor fd(OpenFile(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644));
+    if (!fd.valid()) return false;
+    bool ok =
+        produce([&fd](const char* data, size_t size) { return WriteAll(fd.get(), data, size); });
+    ok = fd.Close() && ok;
+    if (!ok) RemoveAfterFailure(native);
+    return ok;
+}
+
 bool RenameFile(const AnsiString& source, const AnsiString& target) {
     return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
 }

@@ -139,6 +139,15 @@ using PieceWriter = std::function<bool(const char* data, size_t size)>;
 bool ReplaceFileInPieces(const AnsiString& path,
                          const std::function<bool(const PieceWriter& write)>& produce);
 
+// Writes the file from its first byte, creating it or emptying it, with the bytes that
+// `produce` hands to its writer as ReplaceFileInPieces does, but in place and without a flush:
+// for a file that nothing relies on before its maker is done with it, such as one in a
+// temporary folder. A symbolic link at the path is refused rather than followed. When
+// `produce` gives up or a piece cannot be written, the file is removed. False then, or when
+// the file cannot be opened (errno tells why in that case and for a failed write).
+bool WriteFileInPieces(const AnsiString& path,
+                       const std::function<bool(const PieceWriter& write)>& produce);
+
 // Creates a file that its owner alone may read and write, holding `contents`. Fails, leaving
 // whatever is there untouched, when anything is at the path already; a file that cannot be
 // written whole is removed again.

@@ -38,9 +38,7 @@
 #include <QTextStream>
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -50,7 +48,6 @@
 #include "core/manifest.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
-#include "platform/files.h"
 #include "tests/support/processstats.h"
 
 namespace {
@@ -131,8 +128,8 @@ struct Tool {
 
 // Patches of every changed file made in this process; they stay in `out` for the rebuild.
 Tool MakeOurs(const Pair& pair, const std::vector<Changed>& changed, const QString& out,
-              const delta::PatchSettings& settings, const char* name = "sendrift (zstd)") {
-    Tool tool{name, {}, {}};
+              const delta::PatchSettings& settings) {
+    Tool tool{"sendrift (zstd)", {}, {}};
     const Meter meter(Meter::Self);
     for (size_t i = 0; i < changed.size(); ++i) {
         const delta::Made made =
