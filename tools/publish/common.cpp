@@ -20,6 +20,13 @@ AnsiString CodePagePath(const char* native) {
     return platform::FromUnicode(QString::fromLocal8Bit(native));
 }
 
+std::optional<std::pair<AnsiString, AnsiString>> OlderRelease(const char* argument) {
+    const AnsiString given = CodePagePath(argument);
+    const size_t equals = given.find('=');
+    if (equals == AnsiString::npos) return std::nullopt;
+    return std::pair{given.substr(0, equals), given.substr(equals + 1)};
+}
+
 std::string Printable(const AnsiString& codePageText) {
     return platform::ToUnicode(codePageText).toLocal8Bit().toStdString();
 }

@@ -2,8 +2,10 @@
 // and paths, and the refusals that guard every folder and key they touch.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/inifile.h"
@@ -18,6 +20,9 @@ struct Failure {
 
 // A path from the command line as code-page text.
 AnsiString CodePagePath(const char* native);
+// The older version and its folder that a "--from OLDV=OLDDIR" names; nothing without "=".
+std::optional<std::pair<AnsiString, AnsiString>> OlderRelease(const char* argument);
+
 // Code-page text for the terminal.
 std::string Printable(const AnsiString& codePageText);
 // A path as the file system knows it, for messages and for commands to copy from them.

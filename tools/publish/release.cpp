@@ -441,10 +441,9 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
         } else if (arg == "--data-version" && hasValue) {
             o.dataVersion = CodePagePath(argv[++i]);
         } else if (arg == "--from" && hasValue) {
-            const AnsiString from = CodePagePath(argv[++i]);
-            const size_t equals = from.find('=');
-            if (equals == AnsiString::npos) return std::nullopt;
-            o.from.emplace_back(from.substr(0, equals), from.substr(equals + 1));
+            const auto from = OlderRelease(argv[++i]);
+            if (!from) return std::nullopt;
+            o.from.push_back(*from);
         } else if (arg == "--run" && hasValue) {
             o.run.push_back(CodePagePath(argv[++i]));
         } else if (arg == "--key" && hasValue) {

@@ -242,10 +242,9 @@ std::optional<VerifyOptions> ParseVerifyOptions(int argc, char* argv[]) {
         if (arg == "--key" && i + 1 < argc) {
             o.publicKey = CodePagePath(argv[++i]);
         } else if (arg == "--from" && i + 1 < argc) {
-            const AnsiString from = CodePagePath(argv[++i]);
-            const size_t equals = from.find('=');
-            if (equals == AnsiString::npos) return std::nullopt;
-            o.from.emplace_back(from.substr(0, equals), from.substr(equals + 1));
+            const auto from = OlderRelease(argv[++i]);
+            if (!from) return std::nullopt;
+            o.from.push_back(*from);
         } else if (arg == "--url" && i + 1 < argc) {
             o.url = argv[++i];
             while (!o.url->empty() && o.url->back() == '/') o.url->pop_back();
