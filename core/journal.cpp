@@ -99,6 +99,11 @@ std::optional<int64_t> TJournal::ListedSize(const AnsiString& fileName) const {
     return int64_t(*size);
 }
 
+std::optional<delta::Patch> TJournal::PatchFor(const AnsiString& fileName,
+                                               const AnsiString& installedDigest) const {
+    return delta::ChoosePatch(snapshot_, fileName, installedDigest);
+}
+
 AnsiString TJournal::NewVersion() const {
     return snapshot_.ReadEntry("VERSION", "VERSION");
 }

@@ -2,12 +2,13 @@
 //
 // The manifest that the version check fetched becomes the journal. The installed version's
 // section lists the files still to download, [RUN] the files that arrived complete and wait to
-// be installed, [DLL] the build dates of components, [SHA256] the publisher's digests and
-// [VERSION] what the upgrade leads to. A journal reads its file once, when it is made, and hands
-// the steps parsed entries, each checked once for a name that stays inside its folder. Every
-// move rewrites the file in one replacement (beside it, then renamed), so a crash leaves the
-// journal before or after a move, never between; a move that cannot be written throws
-// Exception "无法写入 <path>" and changes nothing.
+// be installed, [DLL] the build dates of components, [SHA256] the publisher's digests, [DELTA]
+// the patches that may come instead of files, and [VERSION] what the upgrade leads to. A
+// journal reads its file once, when it is made, and hands the steps parsed entries, each
+// checked once for a name that stays inside its folder. Every move rewrites the file in one
+// replacement (beside it, then renamed), so a crash leaves the journal before or after a move,
+// never between; a move that cannot be written throws Exception "无法写入 <path>" and changes
+// nothing.
 //
 // Section and key names match ignoring ASCII letter case, as in every INI file of the product,
 // and so do file names: a name listed twice in one section ("1=a.dll;0" and "2=A.DLL;0;;Sub")
@@ -24,6 +25,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/delta.h"
 #include "core/inifile.h"
 #include "platform/text.h"
 
@@ -66,6 +68,10 @@ public:
     // The [SIZE] that the publisher lists for the file, in bytes; nothing when none is listed.
     // A listed value that is no byte count throws Exception: it is never taken for no size.
     std::optional<int64_t> ListedSize(const AnsiString& fileName) const;
+    // The patch to fetch instead of the file, for an installed file whose SHA-256 is
+    // `installedDigest` (delta::ChoosePatch); nothing when the file is to come whole.
+    std::optional<delta::Patch> PatchFor(const AnsiString& fileName,
+                                         const AnsiString& installedDigest) const;
     // [VERSION] VERSION and DATAVERSION: what setup.ini records at the finish.
     AnsiString NewVersion() const;
     AnsiString NewDataVersion() const;

@@ -54,41 +54,53 @@ std::optional<std::vector<unsigned char>> DigestOfText(std::string_view text) {
     return digest;
 }
 
-std::optional<std::vector<unsigned char>> DigestOfFile(const AnsiString& path) {
-    if (!SodiumReady()) return std::nullopt;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    const bool read = platform::ReadFileInPieces(path, [&](const char* data, size_t size) {
-        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(data), size);
-    });
-    if (!read) return std::nullopt;
-    std::vector<unsigned char> digest(kDigestBytes);
-    crypto_hash_sha256_final(&state, digest.data());
-    return digest;
-}
-
-std::string DigestText(const std::vector<unsigned char>& digest) {
-    std::string text(2 * kDigestBytes + 1, '\0');
-    sodium_bin2hex(text.data(), text.size(), digest.data(), digest.size());
-    text.resize(2 * kDigestBytes);
+AnsiString HexText(const unsigned char* bytes, size_t size) {
+    AnsiString text(2 * size + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), bytes, size);
+    text.resize(2 * size);
     return text;
 }
 
 }  // namespace
 
+struct StreamDigest::State {
+    crypto_hash_sha256_state sha256;
+};
+
+StreamDigest::StreamDigest() : state_(std::make_unique<State>()) {
+    // SHA-256 has a single implementation that nothing of sodium_init chooses, so its result
+    // does not matter here; the call keeps the library's rule of being set up before use.
+    SodiumReady();
+    crypto_hash_sha256_init(&state_->sha256);
+}
+
+StreamDigest::~StreamDigest() = default;
+
+void StreamDigest::Add(const char* data, size_t size) {
+    crypto_hash_sha256_update(&state_->sha256, reinterpret_cast<const unsigned char*>(data), size);
+}
+
+AnsiString StreamDigest::Finish() {
+    unsigned char digest[kDigestBytes];
+    crypto_hash_sha256_final(&state_->sha256, digest);
+    return HexText(digest, sizeof digest);
+}
+
 std::optional<AnsiString> FileDigest(const AnsiString& path) {
-    std::optional<std::vector<unsigned char>> digest = DigestOfFile(path);
-    if (!digest) return std::nullopt;
-    return DigestText(*digest);
+    StreamDigest digest;
+    if (!platform::ReadFileInPieces(path,
+                                    [&](const char* data, size_t size) { digest.Add(data, size); }))
+        return std::nullopt;
+    return digest.Finish();
 }
 
 std::string Digest(std::string_view bytes) {
     // SHA-256 has a single implementation that needs no randomness: it works even when the
     // set-up, which wants randomness for the other primitives, fails.
     SodiumReady();
-    std::vector<unsigned char> digest(kDigestBytes);
-    crypto_hash_sha256(digest.data(), Bytes(bytes), bytes.size());
-    return DigestText(digest);
+    unsigned char digest[kDigestBytes];
+    crypto_hash_sha256(digest, Bytes(bytes), bytes.size());
+    return HexText(digest, sizeof digest);
 }
 
 bool IsDigestText(std::string_view text) {
@@ -105,7 +117,13 @@ FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const 
 
 FileCheck CheckFile(const std::vector<AnsiString>& listed, const AnsiString& path) {
     if (listed.empty()) return FileCheck::Unlisted;
-    std::optional<std::vector<unsigned char>> actual = DigestOfFile(path);
+    const std::optional<AnsiString> actual = FileDigest(path);
+    return actual ? CheckDigest(listed, *actual) : FileCheck::Fails;
+}
+
+FileCheck CheckDigest(const std::vector<AnsiString>& listed, const AnsiString& digest) {
+    if (listed.empty()) return FileCheck::Unlisted;
+    const std::optional<std::vector<unsigned char>> actual = DigestOfText(digest);
     if (!actual) return FileCheck::Fails;
     for (const AnsiString& text : listed) {
         std::optional<std::vector<unsigned char>> expected = DigestOfText(text);

@@ -8,6 +8,7 @@
 // ends inside them are ignored when read. Every function may be called from any thread.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +34,24 @@ std::string Digest(std::string_view bytes);
 // True for exactly what Digest writes: 64 lower-case hexadecimal digits.
 bool IsDigestText(std::string_view text);
 
+// The SHA-256 digest of bytes handed over piece by piece, for a caller that has them in hand
+// anyway (a file it is writing) and would otherwise read them again.
+class StreamDigest {
+public:
+    StreamDigest();
+    ~StreamDigest();
+    StreamDigest(const StreamDigest&) = delete;
+    StreamDigest& operator=(const StreamDigest&) = delete;
+
+    void Add(const char* data, size_t size);
+    // 64 lower-case hexadecimal digits of everything added. Ends the digest: call it once.
+    AnsiString Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 enum class FileCheck {
     Unlisted,  // the manifest lists no digest for the file: it is taken as it is
     Matches,   // every digest listed for it is the file's
@@ -46,6 +65,9 @@ enum class FileCheck {
 FileCheck CheckFile(const TIniFile& manifest, const AnsiString& fileName, const AnsiString& path);
 // The same for the digests listed for the file, as a journal hands them out.
 FileCheck CheckFile(const std::vector<AnsiString>& listedDigests, const AnsiString& path);
+
+// The same for a digest already made (FileDigest, StreamDigest) of the bytes in question.
+FileCheck CheckDigest(const std::vector<AnsiString>& listedDigests, const AnsiString& digest);
 
 // True when `signatureText` is a detached Ed25519 signature of exactly `message` made with
 // the secret key of `publicKeyText`. Texts that are not Base64 of the right length are false.

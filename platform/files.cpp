@@ -344,6 +344,16 @@ bool DeleteFile(const AnsiString& path) {
     return ::unlink(NativePath(path).c_str()) == 0;
 }
 
+std::optional<int64_t> FileSize(const AnsiString& path) {
+    struct stat info;
+    if (!StatPath(path, &info)) return std::nullopt;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return std::nullopt;
+    }
+    return int64_t(info.st_size);
+}
+
 std::optional<LocalDateTime> LastWriteTime(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info) || S_ISDIR(info.st_mode)) return std::nullopt;
@@ -399,6 +409,29 @@ bool ReplaceFileContents(const AnsiString& path, const std::string& contents) {
     return ReplaceFile(
         NativePath(path), [&](int fd) { return WriteAll(fd, contents.data(), contents.size()); },
         nullptr);
+}
+
+bool ReplaceFileInPieces(const AnsiString& path,
+                         const std::function<bool(const PieceWriter& write)>& produce) {
+    return ReplaceFile(
+        NativePath(path),
+        [&](int fd) {
+            return produce(
+                [fd](const char* data, size_t size) { return WriteAll(fd, data, size); });
+        },
+        nullptr);
+}
+
+bool WriteFileInPieces(const AnsiString& path,
+                       const std::function<bool(const PieceWriter& write)>& produce) {
+    const std::string native = NativePath(path);
+    FileDescriptor fd(OpenFile(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644));
+    if (!fd.valid()) return false;
+    bool ok =
+        produce([&fd](const char* data, size_t size) { return WriteAll(fd.get(), data, size); });
+    ok = fd.Close() && ok;
+    if (!ok) RemoveAfterFailure(native);
+    return ok;
 }
 
 bool RenameFile(const AnsiString& source, const AnsiString& target) {

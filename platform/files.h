@@ -105,6 +105,10 @@ bool IsSymbolicLink(const AnsiString& path);
 // not exist.
 bool IsInsideFolder(const AnsiString& path, const AnsiString& folder);
 
+// The size in bytes of the file at `path` (links followed); nothing, with errno, when it
+// cannot be examined or is a folder.
+std::optional<int64_t> FileSize(const AnsiString& path);
+
 struct LocalDateTime {
     int year, month, day, hour, minute, second;
 };
@@ -131,6 +135,27 @@ bool ReadFileInPieces(const AnsiString& path,
 // contents, never a mixture, and a power cut leaves one of the two. On failure the old file is
 // untouched.
 bool ReplaceFileContents(const AnsiString& path, const std::string& contents);
+
+// Writes one piece of a file being made; false, with errno, when the piece was not written.
+using PieceWriter = std::function<bool(const char* data, size_t size)>;
+
+// Replaces the file as ReplaceFileContents does, with the bytes that `produce` hands, piece by
+// piece, to the writer it is given: a file of any size is written through the producer's own
+// buffers. `produce` returns false to give up (when a piece could not be written, or for a
+// reason of its own): then, as after any failure, nothing is left beside the target and the
+// target is untouched. False when the producer gave up or the file could not be made durable;
+// errno tells why only in the second case.
+bool ReplaceFileInPieces(const AnsiString& path,
+                         const std::function<bool(const PieceWriter& write)>& produce);
+
+// Writes the file from its first byte, creating it or emptying it, with the bytes that
+// `produce` hands to its writer as ReplaceFileInPieces does, but in place and without a flush:
+// for a file that nothing relies on before its maker is done with it, such as one in a
+// temporary folder. A symbolic link at the path is refused rather than followed. When
+// `produce` gives up or a piece cannot be written, the file is removed. False then, or when
+// the file cannot be opened (errno tells why in that case and for a failed write).
+bool WriteFileInPieces(const AnsiString& path,
+                       const std::function<bool(const PieceWriter& write)>& produce);
 
 // Creates a file that its owner alone may read and write, holding `contents`. Fails, leaving
 // whatever is there untouched, when anything is at the path already; a file that cannot be

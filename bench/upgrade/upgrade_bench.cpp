@@ -21,8 +21,6 @@
 // time stands the processor time spent meanwhile (the wizard's process, all its threads; curl),
 // and the load average: on a busy machine the wall times grow with the load, the processor
 // times much less. `bench_upgrade upgrade` or `bench_upgrade list` runs one part alone.
-#include <sys/resource.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -49,6 +47,7 @@
 #include "app/window/notebook.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
+#include "bench/support/meter.h"
 #include "bench/support/nginxserver.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
@@ -71,37 +70,6 @@ constexpr double kRatioGoal = 3.0;
 constexpr double kListGoalSeconds = 1.0;
 // No step of a healthy run on 127.0.0.1 comes near this.
 constexpr auto kStepLimit = std::chrono::seconds(120);
-
-double Seconds(Clock::duration elapsed) {
-    return std::chrono::duration<double>(elapsed).count();
-}
-
-// Wall time and processor time (of all threads) of this process or of its waited-for
-// children. The processor time tells how much of a wall time is work and how much waiting,
-// also on a machine that other work keeps busy.
-struct Cost {
-    double wall;
-    double cpu;
-};
-
-class Meter {
-public:
-    enum Whose { Self = RUSAGE_SELF, Children = RUSAGE_CHILDREN };
-    explicit Meter(Whose whose) : whose_(whose), start_(Clock::now()), cpu_(CpuSeconds(whose)) {}
-    Cost Read() const { return {Seconds(Clock::now() - start_), CpuSeconds(whose_) - cpu_}; }
-
-private:
-    static double CpuSeconds(Whose whose) {
-        rusage usage{};
-        getrusage(whose, &usage);
-        auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    }
-
-    Whose whose_;
-    Clock::time_point start_;
-    double cpu_;
-};
 
 std::string Readable(const AnsiString& codePageText) {
     return platform::ToUnicode(codePageText).toStdString();

@@ -3,7 +3,9 @@
 # for installations of 1.0 and of 1.5, served by a real HTTP server on the built-in address,
 # and one installation of each upgraded through the wizard in a real X server. Afterwards
 # every file that the release lists is byte for byte the 2.0 folder's in both, and setup.ini
-# records 2.0.
+# records 2.0. Main.exe is large and changes little from version to version, so the release
+# also publishes patches for it, which this build does not fetch: a manifest with [DELTA]
+# must install exactly as one without it.
 # Usage: release_x11_test.sh SENDRIFT_BINARY BUILT_IN_SERVER_URL SENDRIFT_PUBLISH
 #        (run under xvfb-run)
 set -euo pipefail
@@ -13,12 +15,13 @@ publish=$3
 source "$(dirname "$0")/wizard_test_lib.sh"
 
 # Three releases laid out as installed, in the same folders, so no install needs a new one.
+head -c 300000 /dev/urandom >"$work/program.bin"
 release() {
     mkdir -p "$work/$1/Bin" "$work/$1/Plugins"
     printf '%s\r\n' "[Main]" "Core=Bin\\Core.dll" "Report=Plugins\\Report.dll" \
         >"$work/$1/Default.ini"
     echo "readme $2" >"$work/$1/Readme.txt"
-    echo "main $3" >"$work/$1/Main.exe"
+    { cat "$work/program.bin" && echo "main $3"; } >"$work/$1/Main.exe"
     echo "core $4" >"$work/$1/Bin/Core.dll"
     echo "report $5" >"$work/$1/Plugins/Report.dll"
 }
@@ -38,7 +41,11 @@ find "$work/1.0" "$work/1.5" "$work/2.0" -type f -exec touch -d "2020-01-01 12:0
 "$publish" release "$work/2.0" --version 2.0 --data-version 2025.06 --from "1.0=$work/1.0" \
     --from "1.5=$work/1.5" --run Migrate.sh --out "$server/Update" >"$work/release.txt" ||
     fail "release failed: $(cat "$work/release.txt")"
-"$publish" verify "$server/Update" || fail "the release does not verify"
+"$publish" verify "$server/Update" --from "1.0=$work/1.0" --from "1.5=$work/1.5" ||
+    fail "the release does not verify"
+# A patch for each older Main.exe.
+[ "$(ini_keys "$server/Update/Version.ini" DELTA)" = "$(printf 'Main.exe\nMain.exe')" ] ||
+    fail "[DELTA] does not list a patch of Main.exe for 1.0 and for 1.5"
 # 1.0 lacks every changed file and Data.pak; 1.5 only the core and the main program.
 [ "$(ini_keys "$server/Update/Version.ini" 1.0 | wc -l)" -eq 6 ] || fail "[1.0] is not 6 entries"
 [ "$(ini_keys "$server/Update/Version.ini" 1.5 | wc -l)" -eq 4 ] || fail "[1.5] is not 4 entries"

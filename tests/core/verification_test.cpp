@@ -39,6 +39,15 @@ TEST(FileDigest, IsTheSha256OfTheWholeFileInLowerCaseHex) {
               "29927e273accc68286005017f7fa6e4f27bddb4db3083ff8b8d4c3667905b7fa");
 }
 
+TEST(StreamDigest, PiecesGiveTheDigestOfTheWhole) {
+    verification::StreamDigest pieces;
+    pieces.Add("a", 1);
+    pieces.Add("", 0);
+    pieces.Add("bc", 2);
+    EXPECT_EQ(pieces.Finish(), kDigestOfAbc);
+    EXPECT_EQ(verification::StreamDigest().Finish(), kDigestOfNothing);
+}
+
 // A value that is there is a promise about the file: nothing that fails to keep it may pass
 // as "no digest".
 TEST(FileCheck, EveryListedDigestMustBeTheFiles) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <set>
 
+#include "core/delta.h"
 #include "core/manifest.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
@@ -17,6 +18,13 @@ namespace publish {
 
 AnsiString CodePagePath(const char* native) {
     return platform::FromUnicode(QString::fromLocal8Bit(native));
+}
+
+std::optional<std::pair<AnsiString, AnsiString>> OlderRelease(const char* argument) {
+    const AnsiString given = CodePagePath(argument);
+    const size_t equals = given.find('=');
+    if (equals == AnsiString::npos) return std::nullopt;
+    return std::pair{given.substr(0, equals), given.substr(equals + 1)};
 }
 
 std::string Printable(const AnsiString& codePageText) {
@@ -89,7 +97,8 @@ SecretKey ReadSecretKey(const AnsiString& path) {
 bool IsBookkeepingSection(const AnsiString& section) {
     return SameTextIgnoringCase(section, "VERSION") || SameTextIgnoringCase(section, "RUN") ||
            SameTextIgnoringCase(section, verification::kDigestSection) ||
-           SameTextIgnoringCase(section, kSizeSection);
+           SameTextIgnoringCase(section, kSizeSection) ||
+           SameTextIgnoringCase(section, delta::kPatchSection);
 }
 
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
@@ -100,11 +109,23 @@ std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {
     };
     manifest.SectionNames(sections);
     for (const AnsiString& section : sections) {
-        if (IsBookkeepingSection(section)) continue;
+        const bool patches = SameTextIgnoringCase(section, delta::kPatchSection);
+        if (IsBookkeepingSection(section) && !patches) continue;
+        std::vector<AnsiString> values;
         manifest.KeyNames(section, keys);
         const bool components = SameTextIgnoringCase(section, "DLL");
-        for (const AnsiString& key : keys)
-            add(components ? key : EntryFileName(manifest.ReadEntry(section, key)));
+        for (const AnsiString& key : keys) {
+            if (components) {
+                add(key);
+            } else if (!patches) {
+                add(EntryFileName(manifest.ReadEntry(section, key)));
+            } else {
+                // Every line of a file with several bases, each once.
+                manifest.ReadEntries(section, key, values);
+                for (const AnsiString& value : values)
+                    if (const auto line = delta::ParsePatchLine(value)) add(line->patchName);
+            }
+        }
     }
     return names;
 }
@@ -113,6 +134,10 @@ int64_t FileSize(const AnsiString& path) {
     const QFileInfo info(QFile::decodeName(platform::NativePath(path).c_str()));
     if (info.isSymLink() || !info.isFile()) return -1;
     return info.size();
+}
+
+std::string Counted(size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 AnsiString JoinPath(const AnsiString& left, const AnsiString& name) {

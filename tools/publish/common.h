@@ -2,8 +2,10 @@
 // and paths, and the refusals that guard every folder and key they touch.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/inifile.h"
@@ -18,6 +20,9 @@ struct Failure {
 
 // A path from the command line as code-page text.
 AnsiString CodePagePath(const char* native);
+// The older version and its folder that a "--from OLDV=OLDDIR" names; nothing without "=".
+std::optional<std::pair<AnsiString, AnsiString>> OlderRelease(const char* argument);
+
 // Code-page text for the terminal.
 std::string Printable(const AnsiString& codePageText);
 // A path as the file system knows it, for messages and for commands to copy from them.
@@ -44,15 +49,20 @@ struct SecretKey {
 // cannot be read or holds no secret key.
 SecretKey ReadSecretKey(const AnsiString& path);
 
-// True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
+// True for the sections that hold no entries to install: [VERSION], [RUN], [SHA256], [SIZE]
+// and [DELTA].
 bool IsBookkeepingSection(const AnsiString& section);
 
 // Every file the wizard may fetch for this manifest, each spelling once, in file order: the
-// names in the entry values of the upgrade sections, and the components of [DLL].
+// names in the entry values of the upgrade sections, the components of [DLL], and the patches
+// that [DELTA] names.
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest);
 
 // The size in bytes of the regular file at `path`; -1 when it cannot be examined.
 int64_t FileSize(const AnsiString& path);
+
+// The count followed by the noun that goes with it: "1 patch", "2 patches".
+std::string Counted(size_t count, const char* one, const char* many);
 
 // `left` joined to the relative name `name` with a backslash, as the wizard joins paths.
 AnsiString JoinPath(const AnsiString& left, const AnsiString& name);

@@ -40,11 +40,12 @@ constexpr const char* kUsage =
     "       sendrift-publish release NEWDIR --version V [--data-version D]\n"
     "                        --from OLDV=OLDDIR ... [--run NAME ...]\n"
     "                        [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]]\n"
-    "                        --out OUTDIR [--force] [--dry-run]\n"
+    "                        --out OUTDIR [--force] [--dry-run] [--no-delta]\n"
     "       sendrift-publish refresh OUTDIR --key SECRETKEY [--expires DURATION]\n"
     "       sendrift-publish rotate OUTDIR --key OLDSECRETKEY --new NEWSECRETKEY\n"
     "                        [--expires DURATION]\n"
     "       sendrift-publish verify DIR [--key PUBLICKEYS ...] [--url URL]\n"
+    "                        [--from OLDV=OLDDIR ...]\n"
     "DURATION: days or hours, 1h to 366d (\"7d\", \"36h\"); 7d when not given.\n"
     "PUBLICKEYS: public keys separated by commas, or a file holding them.\n";
 

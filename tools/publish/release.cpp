@@ -20,6 +20,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
+#include "tools/publish/patches.h"
 #include "tools/publish/statement.h"
 
 namespace publish {
@@ -184,6 +185,7 @@ struct Plan {
     struct Section {
         AnsiString version;
         std::vector<AnsiString> copies;
+        std::vector<AnsiString> bases;  // the copies that the older folder holds a file of
         std::vector<AnsiString> runs;
         int64_t bytes = 0;
         std::vector<AnsiString> onlyInOld;
@@ -213,9 +215,8 @@ private:
     std::unordered_map<std::string, AnsiString> digests_;
 };
 
-Plan MakePlan(const ReleaseOptions& o) {
+Plan MakePlan(const ReleaseOptions& o, DigestCache& digests) {
     Plan plan;
-    DigestCache digests;
     const Tree release = Walk(o.newFolder, true);
     for (const auto& [name, file] : release) {
         RefuseName(name, "the file");
@@ -237,7 +238,7 @@ Plan MakePlan(const ReleaseOptions& o) {
         if (named.insert(file).second) plan.files.push_back(file);
     };
     for (const auto& [version, folder] : o.from) {
-        Plan::Section section{version, {}, runs, 0, {}};
+        Plan::Section section{version, {}, {}, runs, 0, {}};
         const Tree old = Walk(folder, false);
         for (const auto& [file, info] : release) {
             if (std::find(runs.begin(), runs.end(), file) != runs.end()) continue;
@@ -245,7 +246,9 @@ Plan MakePlan(const ReleaseOptions& o) {
             const bool same =
                 there != old.end() && there->second.size == info.size &&
                 digests.Of(JoinPath(folder, file)) == digests.Of(JoinPath(o.newFolder, file));
-            if (!same) section.copies.push_back(file);
+            if (same) continue;
+            section.copies.push_back(file);
+            if (there != old.end()) section.bases.push_back(file);
         }
         for (const auto& entry : old)
             if (!release.count(entry.first)) section.onlyInOld.push_back(entry.first);
@@ -299,7 +302,8 @@ Plan MakePlan(const ReleaseOptions& o) {
 // The manifest in the INI store's own line form ("[section]" and "key=value", CR LF), written
 // whole in `folder` at once: thousands of writes through the store would rewrite the file each
 // time. Refused when any name or value does not read back through the store as written.
-std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiString& folder) {
+std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const ReleasePatches& patches,
+                          const AnsiString& folder) {
     std::vector<std::pair<AnsiString, std::vector<TIniSnapshot::Entry>>> intended;
     std::string text;
     auto write = [&](const AnsiString& section, const AnsiString& key, const AnsiString& value) {
@@ -320,10 +324,16 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
             write(section.version, std::to_string(++key), file + ";1");
     }
     for (const auto& [component, date] : plan.components) write("DLL", component, date);
+    for (const ReleasePatch& patch : patches.patches)
+        write(delta::kPatchSection, patch.file, delta::PatchLineValue(patch.line));
     for (const AnsiString& file : plan.files)
         write(kSizeSection, file, std::to_string(plan.sizes.at(file)));
+    for (const ReleasePatch& patch : patches.patches)
+        write(kSizeSection, patch.line.patchName, std::to_string(patch.size));
     for (const AnsiString& file : plan.files)
         write(verification::kDigestSection, file, plan.digests.at(file));
+    for (const ReleasePatch& patch : patches.patches)
+        write(verification::kDigestSection, patch.line.patchName, patch.digest);
 
     const AnsiString path = JoinPath(folder, "Version.ini");
     if (!platform::ReplaceFileContents(path, text))
@@ -349,13 +359,27 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
     return text;
 }
 
-void PrintSummary(const Plan& plan) {
-    for (const Plan::Section& section : plan.sections) {
+void PrintSummary(const Plan& plan, const ReleasePatches& patches) {
+    for (size_t s = 0; s < plan.sections.size(); ++s) {
+        const Plan::Section& section = plan.sections[s];
         std::cout << "From " << Printable(section.version) << ": "
                   << section.copies.size() + section.runs.size() << " files, " << section.bytes
                   << " bytes\n";
-        for (const AnsiString& file : section.copies)
-            std::cout << "  " << Printable(file) << "  " << plan.sizes.at(file) << "\n";
+        const std::map<AnsiString, int64_t> none;
+        const std::map<AnsiString, int64_t>& patched =
+            s < patches.byVersion.size() ? patches.byVersion[s] : none;
+        if (!patched.empty()) {
+            int64_t fetched = section.bytes;
+            for (const auto& [file, size] : patched) fetched += size - plan.sizes.at(file);
+            std::cout << "  with " << Counted(patched.size(), "patch", "patches") << ": " << fetched
+                      << " bytes\n";
+        }
+        for (const AnsiString& file : section.copies) {
+            std::cout << "  " << Printable(file) << "  " << plan.sizes.at(file);
+            if (auto patch = patched.find(file); patch != patched.end())
+                std::cout << "  (patch " << patch->second << ")";
+            std::cout << "\n";
+        }
         for (const AnsiString& file : section.runs)
             std::cout << "  " << Printable(file) << "  " << plan.sizes.at(file) << "  (run)\n";
         for (const AnsiString& file : section.onlyInOld)
@@ -376,18 +400,24 @@ struct Signed {
     std::string statement;
 };
 
-void Publish(const ReleaseOptions& o, const Plan& plan, const std::string& manifest,
-             const std::optional<Signed>& signedRelease) {
+void Publish(const ReleaseOptions& o, const Plan& plan, const ReleasePatches& patches,
+             const std::string& manifest, const std::optional<Signed>& signedRelease) {
     if (platform::DirectoryExists(o.out) && !QDir(NativeQ(o.out)).removeRecursively())
         throw Failure{"cannot empty " + PrintablePath(o.out)};
     if (!QDir().mkpath(NativeQ(o.out))) throw Failure{"cannot create " + PrintablePath(o.out)};
     const AnsiString out = o.out + "\\";
-    for (size_t first = 0; first < plan.files.size(); first += kCopiesPerBatch) {
+    std::vector<std::pair<AnsiString, AnsiString>> copies;  // source, name in the output
+    for (const AnsiString& name : plan.files) {
+        const AnsiString file = WithBackslashes(name);
+        copies.emplace_back(JoinPath(o.newFolder, file), file);
+    }
+    for (const ReleasePatch& patch : patches.patches)
+        copies.emplace_back(patch.made, patch.line.patchName);
+    for (size_t first = 0; first < copies.size(); first += kCopiesPerBatch) {
         platform::FileReplacements batch;
-        for (size_t i = first; i < std::min(plan.files.size(), first + kCopiesPerBatch); ++i) {
-            const AnsiString file = WithBackslashes(plan.files[i]);
-            if (!platform::CreateFoldersFor(out, file) ||
-                !batch.AddCopy(JoinPath(o.newFolder, file), out + file))
+        for (size_t i = first; i < std::min(copies.size(), first + kCopiesPerBatch); ++i) {
+            const auto& [source, file] = copies[i];
+            if (!platform::CreateFoldersFor(out, file) || !batch.AddCopy(source, out + file))
                 throw Failure{"cannot write " + Printable(platform::ErrorText(out + file))};
         }
         if (!batch.Commit()) throw Failure{"cannot write " + PrintablePath(o.out)};
@@ -435,16 +465,17 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
             o.force = true;
         } else if (arg == "--dry-run") {
             o.dryRun = true;
+        } else if (arg == "--no-delta") {
+            o.patches = false;
         } else if (arg == "--version" && hasValue) {
             o.version = CodePagePath(argv[++i]);
             haveVersion = true;
         } else if (arg == "--data-version" && hasValue) {
             o.dataVersion = CodePagePath(argv[++i]);
         } else if (arg == "--from" && hasValue) {
-            const AnsiString from = CodePagePath(argv[++i]);
-            const size_t equals = from.find('=');
-            if (equals == AnsiString::npos) return std::nullopt;
-            o.from.emplace_back(from.substr(0, equals), from.substr(equals + 1));
+            const auto from = OlderRelease(argv[++i]);
+            if (!from) return std::nullopt;
+            o.from.push_back(*from);
         } else if (arg == "--run" && hasValue) {
             o.run.push_back(CodePagePath(argv[++i]));
         } else if (arg == "--key" && hasValue) {
@@ -477,10 +508,22 @@ void Release(const ReleaseOptions& o) {
     const std::optional<SecretKey> key =
         o.secretKey ? std::optional(ReadSecretKey(*o.secretKey)) : std::nullopt;
 
-    const Plan plan = MakePlan(o);
+    DigestCache digests;
+    const Plan plan = MakePlan(o, digests);
     QTemporaryDir staging;
     if (!staging.isValid()) throw Failure{"cannot make a temporary folder"};
-    const std::string manifest = WriteManifest(o, plan, platform::FromUnicode(staging.path()));
+    const AnsiString stagingFolder = platform::FromUnicode(staging.path());
+    ReleasePatches patches;
+    if (o.patches) {
+        RefusePatchFolder(plan.files);
+        std::vector<PatchBases> bases;
+        for (size_t s = 0; s < plan.sections.size(); ++s)
+            bases.push_back({o.from[s].first, o.from[s].second, plan.sections[s].bases});
+        patches = MakePatches(
+            o.newFolder, bases, [&](const AnsiString& path) { return digests.Of(path); },
+            stagingFolder);
+    }
+    const std::string manifest = WriteManifest(o, plan, patches, stagingFolder);
     const std::optional<Signed> signedRelease =
         key ? std::optional(SignRelease(o, *key, manifest)) : std::nullopt;
 
@@ -488,20 +531,23 @@ void Release(const ReleaseOptions& o) {
         std::cout << "Version.ini:\n" << Printable(manifest) << "\n";
         if (signedRelease)
             std::cout << freshness::kFileName << ":\n" << signedRelease->statement << "\n";
-        PrintSummary(plan);
+        PrintSummary(plan, patches);
         std::cout << "Dry run: nothing written to " << PrintablePath(o.out) << "\n";
         return;
     }
-    Publish(o, plan, manifest, signedRelease);
-    PrintSummary(plan);
+    Publish(o, plan, patches, manifest, signedRelease);
+    PrintSummary(plan, patches);
     std::vector<std::string> own{"Version.ini"};
     if (signedRelease) own.push_back(verification::kSignatureFileName);
     if (signedRelease && !signedRelease->chain.empty()) own.push_back(keyrotation::kFileName);
     own.push_back("Version.txt");
     if (signedRelease) own.push_back(freshness::kFileName);
-    std::cout << "Wrote " << plan.files.size() << " files";
+    std::cout << "Wrote " << plan.files.size() << " files, "
+              << (patches.patches.empty()
+                      ? ""
+                      : Counted(patches.patches.size(), "patch", "patches") + ", ");
     for (size_t i = 0; i < own.size(); ++i)
-        std::cout << (i + 1 == own.size() ? " and " : ", ") << own[i];
+        std::cout << (i == 0 ? "" : i + 1 == own.size() ? " and " : ", ") << own[i];
     std::cout << " to " << PrintablePath(o.out) << "\n";
     if (signedRelease)
         std::cout << freshness::kFileName << ": " << Describe(signedRelease->statement) << "\n";

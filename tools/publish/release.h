@@ -3,7 +3,7 @@
 //
 //   release NEWDIR --version V [--data-version D] --from OLDV=OLDDIR ... [--run NAME ...]
 //           [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]] --out OUTDIR [--force]
-//           [--dry-run]
+//           [--dry-run] [--no-delta]
 //
 // For each older version, the manifest section [OLDV] lists every file of NEWDIR whose
 // content (by SHA-256) differs from OLDDIR's or is missing there, as copy entries in path
@@ -18,6 +18,12 @@
 // release until DURATION from now (default 7 days). The key rotation records published with
 // it come from CHAINFILE, or, when --force replaces a folder, from the folder's Version.keys;
 // the key must be the newest they name. The statement's serial outranks the one it replaces.
+//
+// Unless --no-delta is given, each copy entry whose file OLDDIR holds gets a patch against
+// that file (core/delta.h), published under .delta\ with its [SIZE] and [SHA256] and listed in
+// [DELTA], when it is at most three quarters of the file; a base that several versions share
+// gets one patch. The summary gives, per older version, the bytes of the files and of what
+// an installation fetches with the patches.
 //
 // OUTDIR, the folder served as the server's Update folder, receives the named files, then
 // Version.ini, Version.ini.sig and Version.keys (with --key), Version.txt, and
@@ -47,6 +53,7 @@ struct ReleaseOptions {
     AnsiString out;
     bool force = false;
     bool dryRun = false;
+    bool patches = true;
 };
 
 // The options after the word "release"; nothing when they do not make a command.

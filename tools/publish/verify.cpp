@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include <QTemporaryDir>
+
+#include "core/delta.h"
 #include "core/displaytext.h"
 #include "core/inifile.h"
 #include "core/keyrotation.h"
@@ -15,6 +18,7 @@
 #include "core/updateserver.h"
 #include "core/updatetrust.h"
 #include "core/verification.h"
+#include "platform/codepage.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
 #include "tools/publish/statement.h"
@@ -62,14 +66,19 @@ void CheckNames(const TIniFile& manifest, Problems& problems) {
     std::vector<AnsiString> sections, keys;
     manifest.SectionNames(sections);
     for (const AnsiString& section : sections) {
-        if (IsBookkeepingSection(section)) continue;
+        const bool patches = SameTextIgnoringCase(section, delta::kPatchSection);
+        if (IsBookkeepingSection(section) && !patches) continue;
         const bool components = SameTextIgnoringCase(section, "DLL");
         manifest.KeyNames(section, keys);
         for (const AnsiString& key : keys) {
             const AnsiString value = manifest.ReadEntry(section, key);
             const std::string line =
                 "[" + Printable(section) + "] " + Printable(key) + "=" + Printable(value) + ": ";
-            if (components) {
+            if (patches) {
+                if (!delta::ParsePatchLine(value))
+                    problems.Add(line + "no base's SHA-256 and patch name in " +
+                                 delta::kPatchFolder + "\\");
+            } else if (components) {
                 if (!IsSafeRelativeName(key)) problems.Add(line + "a name the wizard refuses");
                 try {
                     DateFromText(value);
@@ -120,6 +129,44 @@ void CheckFiles(const AnsiString& folder, const TIniFile& manifest,
                 break;
         }
     }
+}
+
+// Rebuilds, for each copy entry of an older version's section whose file its folder holds,
+// the file from the patch that [DELTA] offers for that base, as the wizard would. Returns the
+// number of patches rebuilt.
+size_t CheckPatches(const AnsiString& folder, const AnsiString& manifestPath,
+                    const std::vector<std::pair<AnsiString, AnsiString>>& from,
+                    Problems& problems) {
+    const TIniSnapshot manifest(manifestPath);
+    QTemporaryDir work;
+    if (!work.isValid()) throw Failure{"cannot make a temporary folder"};
+    const AnsiString rebuilt = JoinPath(platform::FromUnicode(work.path()), "rebuilt");
+    size_t count = 0;
+    for (const auto& [version, older] : from) {
+        for (const TIniSnapshot::Entry& entry : manifest.Entries(version)) {
+            const AnsiString file = EntryFileName(entry.value);
+            const AnsiString base = JoinPath(older, file);
+            if (!IsCopyEntry(entry.value) || !IsSafeEntry(entry.value) ||
+                !platform::FileExists(base))
+                continue;
+            const std::optional<AnsiString> digest = verification::FileDigest(base);
+            if (!digest) throw Failure{"cannot read " + PrintablePath(base)};
+            const std::optional<delta::Patch> patch = delta::ChoosePatch(manifest, file, *digest);
+            if (!patch) continue;
+            const std::optional<uint64_t> size =
+                DecimalCount(manifest.ReadEntry(kSizeSection, file), INT64_MAX);
+            const delta::Rebuilt result =
+                delta::Rebuild(base, JoinPath(folder, patch->name),
+                               {rebuilt, int64_t(size.value_or(0)),
+                                manifest.ReadEntries(verification::kDigestSection, file)});
+            if (!result)
+                problems.Add(Printable(file) + ": the patch does not rebuild it from " +
+                             Printable(version) + "'s file: " + Printable(result.failure));
+            platform::DeleteFile(rebuilt);
+            ++count;
+        }
+    }
+    return count;
 }
 
 struct Response {
@@ -268,6 +315,10 @@ std::optional<VerifyOptions> ParseVerifyOptions(int argc, char* argv[]) {
         const std::string_view arg = argv[i];
         if (arg == "--key" && i + 1 < argc) {
             o.publicKeys.push_back(CodePagePath(argv[++i]));
+        } else if (arg == "--from" && i + 1 < argc) {
+            const auto from = OlderRelease(argv[++i]);
+            if (!from) return std::nullopt;
+            o.from.push_back(*from);
         } else if (arg == "--url" && i + 1 < argc) {
             o.url = argv[++i];
             while (!o.url->empty() && o.url->back() == '/') o.url->pop_back();
@@ -323,11 +374,13 @@ bool Verify(const VerifyOptions& o) {
                          "rotated to");
     }
     if (o.url) CheckServer(*o.url, o.folder, names, problems);
+    const size_t rebuilt = CheckPatches(o.folder, manifest.FileName(), o.from, problems);
 
     if (problems.Count() != 0) return false;
     if (!validity.empty()) std::cout << validity << "\n";
-    std::cout << "ok: " << names.size() << " files" << (o.url ? ", and the server agrees" : "")
-              << "\n";
+    std::cout << "ok: " << names.size() << " files"
+              << (rebuilt ? ", " + Counted(rebuilt, "patch", "patches") + " rebuilt" : "")
+              << (o.url ? ", and the server agrees" : "") << "\n";
     return true;
 }
 

@@ -1,7 +1,7 @@
 // sendrift-publish verify: an update folder checked as the wizard will see it, and with --url
 // the live server that publishes it.
 //
-//   verify DIR [--key PUBLICKEYS ...] [--url URL]
+//   verify DIR [--key PUBLICKEYS ...] [--url URL] [--from OLDV=OLDDIR ...]
 //
 // DIR is the folder served as the server's Update folder. Checked: Version.txt equals
 // [VERSION] VERSION and is a version the wizard takes; no name of a section or of [DLL] would
@@ -17,11 +17,16 @@
 // setup.ini's [CONNECT] URL gives it, Version.txt, Version.ini, its signature, the statement and
 // the rotation records are fetched from URL/Update/ and compared byte for byte with DIR's, and
 // every named file is asked for with HEAD at the address the wizard's size query uses, its
-// announced size compared with the file's. Each problem is printed on a line of its own.
+// announced size compared with the file's. Patches that [DELTA] names are checked like files,
+// and each of its lines must hold a base's SHA-256 and a patch name in .delta\. With --from,
+// each copy entry of [OLDV] whose file OLDDIR holds, and for which [DELTA] offers a patch
+// against that file, is rebuilt from it as the wizard rebuilds it and must come out as the
+// listed file. Each problem is printed on a line of its own.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"
@@ -32,6 +37,7 @@ struct VerifyOptions {
     AnsiString folder;
     std::vector<AnsiString> publicKeys;  // each the keys themselves, or a file that holds them
     std::optional<std::string> url;
+    std::vector<std::pair<AnsiString, AnsiString>> from;  // older version, its folder
 };
 
 std::optional<VerifyOptions> ParseVerifyOptions(int argc, char* argv[]);
