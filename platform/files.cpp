@@ -488,6 +488,12 @@ std::FILE* OpenForContinuing(const AnsiString& path) {
     return file;
 }
 
+std::optional<int64_t> OpenFileSize(std::FILE* file) {
+    struct stat info;
+    if (::fstat(::fileno(file), &info) != 0) return std::nullopt;
+    return static_cast<int64_t>(info.st_size);
+}
+
 std::optional<unsigned> PermissionBits(const AnsiString& path) {
     struct stat info;
     if (!StatPath(path, &info)) return std::nullopt;

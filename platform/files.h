@@ -135,6 +135,8 @@ std::FILE* OpenForWriting(const AnsiString& path);
 // Opens an existing file for reading and writing where it stands, to continue it: nothing is
 // created or emptied, and a symbolic link at the path is refused as by OpenForWriting.
 std::FILE* OpenForContinuing(const AnsiString& path);
+// The size in bytes of a file opened by this layer; nothing when it cannot be examined.
+std::optional<int64_t> OpenFileSize(std::FILE* file);
 
 // The permission bits (07777) of the file that `path` leads to, links followed; nothing when
 // it cannot be examined.

@@ -180,7 +180,7 @@ TMainform::FileTransfer& TMainform::TransferOf(QObject* download) {
                          [download](const FileTransfer& t) { return t.download == download; });
 }
 
-void TMainform::FileDownloadProgress(QObject* Sender, int TotalSize, int Readed) {
+void TMainform::FileDownloadProgress(QObject* Sender, int64_t TotalSize, int64_t Readed) {
     FileTransfer& transfer = TransferOf(Sender);
     if (Readed == TotalSize) transfer.complete = true;
     SetSubItem(download_.files, int(transfer.index), SizeText(int64_t(TotalSize) - Readed));
@@ -204,7 +204,7 @@ void TMainform::FileDownloadProgress(QObject* Sender, int TotalSize, int Readed)
                             SizeText(downloadTotal_) + Texts::CloseParen));
 }
 
-void TMainform::FileDownloadDone(QObject* Sender, const AnsiString&, int FileSize) {
+void TMainform::FileDownloadDone(QObject* Sender, const AnsiString&, int64_t FileSize) {
     FileTransfer& transfer = TransferOf(Sender);
     transfer.ended = true;
     // A file of size 0 counts as failed: it stands for a server that could not be reached.

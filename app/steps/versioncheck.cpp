@@ -88,7 +88,7 @@ void TMainform::VersionTextError(QObject*) {
     cancelRequested_ = true;
 }
 
-void TMainform::ManifestDone(QObject*, const AnsiString&, int) {
+void TMainform::ManifestDone(QObject*, const AnsiString&, int64_t) {
     const AnsiString download = applicationFolder_ + kManifestDownload;
     const AnsiString manifest = applicationFolder_ + "Version.ini";
     if (cancelRequested_ || ProgramEnded()) {

@@ -156,7 +156,7 @@ void TMainform::BuildNetworkComponents() {
     // verifies and is then refused for leading to an old version.
     signatureDownload_ = makeDownloader("signatureDownload", true);
     signatureDownload_->MaxSize = kMaxVersionTextBytes;
-    signatureDownload_->OnDoneFile = [this](QObject*, const AnsiString&, int FileSize) {
+    signatureDownload_->OnDoneFile = [this](QObject*, const AnsiString&, int64_t FileSize) {
         signatureArrived_ = FileSize > 0;
     };
 

@@ -125,10 +125,10 @@ private:
     // Events of the download components.
     void VersionTextDone(QObject* Sender, const AnsiString& Result);
     void VersionTextError(QObject* Sender);
-    void ManifestDone(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void ManifestDone(QObject* Sender, const AnsiString& FileName, int64_t FileSize);
     void ManifestError(QObject* Sender);
-    void FileDownloadProgress(QObject* Sender, int TotalSize, int Readed);
-    void FileDownloadDone(QObject* Sender, const AnsiString& FileName, int FileSize);
+    void FileDownloadProgress(QObject* Sender, int64_t TotalSize, int64_t Readed);
+    void FileDownloadDone(QObject* Sender, const AnsiString& FileName, int64_t FileSize);
     void FileDownloadError(QObject* Sender);
 
     // One file download of the download step.

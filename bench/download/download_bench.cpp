@@ -27,12 +27,12 @@
 #include <random>
 #include <stdexcept>
 
-#include "core/displaytext.h"
-#include "net/httpget/httpget.h"
-#include "platform/codepage.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
+#include "core/displaytext.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
 #include "support/scriptedhttpserver.h"
 #include "ui/flat/flatprogressbar.h"
 
@@ -45,7 +45,6 @@ constexpr int kRuns = 5;
 constexpr double kRatioGoal = 0.50;
 constexpr double kStallCpuGoal = 0.05;
 constexpr auto kStall = std::chrono::seconds(5);
-
 
 double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
     return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
@@ -89,10 +88,10 @@ public:
     }
 
     // The wizard's download handler for one file that is the whole download.
-    void Progress(int totalSize, int readed) {
+    void Progress(int64_t totalSize, int64_t readed) {
         row_->setText(2, Size(totalSize - readed));
-        fileBar_.setMaximum(totalSize);
-        fileBar_.setPosition(readed);
+        fileBar_.setMaximum(static_cast<int>(totalSize));
+        fileBar_.setPosition(static_cast<int>(readed));
         fileLabel_->setText(fileCaption_ + Size(readed) + u'(' + ofCaption_ + Size(totalSize) +
                             u')');
         downloaded_ += readed - lastReaded_;
@@ -144,7 +143,7 @@ private:
     const QString totalCaption_ = platform::ToUnicode(platform::FromUtf8("总下载进度 "));
     const QString ofCaption_ = platform::ToUnicode(platform::FromUtf8("共"));
     qint64 downloaded_ = 0;
-    int lastReaded_ = 0;
+    int64_t lastReaded_ = 0;
 };
 
 Clock::duration TimeCurl(const QString& url, const QString& target) {
@@ -163,11 +162,11 @@ Clock::duration TimeGetFile(DownloadPage& page, const QString& url, const QStrin
     get.WaitThread = true;
     get.URL = url.toStdString();
     get.FileName = target.toStdString();
-    get.OnProgress = [&page](QObject*, int totalSize, int readed) {
+    get.OnProgress = [&page](QObject*, int64_t totalSize, int64_t readed) {
         page.Progress(totalSize, readed);
     };
-    int fileSize = -1;
-    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int size) { fileSize = size; };
+    int64_t fileSize = -1;
+    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int64_t size) { fileSize = size; };
     page.Reset();
     auto start = Clock::now();
     get.GetFile();
@@ -186,8 +185,7 @@ double HandlerMicroseconds(DownloadPage& page) {
     auto start = Clock::now();
     auto frame = start;
     for (int call = 1; call <= calls; ++call) {
-        page.Progress(static_cast<int>(kFileSize),
-                      static_cast<int>(std::min<qint64>(call * 1025LL, kFileSize)));
+        page.Progress(kFileSize, std::min<qint64>(call * 1025LL, kFileSize));
         if (Clock::now() - frame > std::chrono::milliseconds(16)) {
             QCoreApplication::processEvents();
             frame = Clock::now();
@@ -216,7 +214,7 @@ Stall MeasureStall(DownloadPage& page, const QString& target) {
     Stall longest{0, 0};
     auto lastWall = Clock::now();
     double lastCpu = ProcessCpuSeconds();
-    get.OnProgress = [&](QObject*, int totalSize, int readed) {
+    get.OnProgress = [&](QObject*, int64_t totalSize, int64_t readed) {
         page.Progress(totalSize, readed);
         auto wall = Clock::now();
         double cpu = ProcessCpuSeconds();

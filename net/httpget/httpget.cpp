@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <climits>
 
 #include "net/httpget/httpgetthread.h"
 
@@ -48,7 +47,7 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.ConnectTimeout = ConnectTimeout;
     settings.SlowLimitBytes = SlowLimitBytes;
     settings.SlowLimitSeconds = SlowLimitSeconds;
-    settings.MaxSize = MaxSize > 0 && MaxSize < INT_MAX ? static_cast<int>(MaxSize) : INT_MAX;
+    settings.MaxSize = MaxSize > 0 ? MaxSize : INT64_MAX;
     settings.ExpectedSize = ExpectedSize;
     settings.Resume = Resume && toFile;
     settings.OnProgress = OnProgress;

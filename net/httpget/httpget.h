@@ -25,7 +25,7 @@
 // - The GetFile target is created (or truncated) once the reply's head has been accepted; a
 //   failure after that leaves an empty or partial file. A symbolic link at FileName is never
 //   followed: the transfer fails and what the link points to stays untouched.
-// - A Content-Length that is not a decimal count below 2^31 fails the transfer.
+// - A Content-Length that is not a decimal count of at most 2^63 - 1 fails the transfer.
 // - ExpectedSize and Resume (below) narrow these rules; neither is set by the form layout.
 //
 // Connections: a transfer leaves its connection open for the next transfer of any THTTPGet of
@@ -56,9 +56,9 @@ class THTTPGetThread;
 
 // TotalSize: the reply's Content-Length, 0 when it announced none. Readed: the bytes received
 // so far, this chunk included.
-using TOnProgressEvent = std::function<void(QObject* Sender, int TotalSize, int Readed)>;
+using TOnProgressEvent = std::function<void(QObject* Sender, int64_t TotalSize, int64_t Readed)>;
 using TOnDoneFileEvent =
-    std::function<void(QObject* Sender, const AnsiString& FileName, int FileSize)>;
+    std::function<void(QObject* Sender, const AnsiString& FileName, int64_t FileSize)>;
 using TOnDoneStringEvent = std::function<void(QObject* Sender, const AnsiString& Result)>;
 
 class THTTPGet : public QObject {
@@ -105,8 +105,8 @@ public:
     // waiting for the reply count; time spent in OnProgress does not. 0 in either turns it off.
     int SlowLimitBytes = 1024;
     int SlowLimitSeconds = 60;
-    // The most bytes a reply's body may hold; 0, and anything above 2,147,483,647 (the largest
-    // count the events can report), means that largest count. A reply that announces a longer
+    // The most bytes a reply's body may hold; 0 (or less) sets no limit of its own, which is
+    // then 2^63 - 1, the largest count the events can report. A reply that announces a longer
     // Content-Length fails before anything is written; a body that runs past the limit is cut
     // off at once and fails, so memory and the target file never hold more than MaxSize bytes.
     int64_t MaxSize = 0;

@@ -3,9 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <system_error>
 #include <vector>
 
@@ -18,7 +16,7 @@
 namespace {
 
 // Bytes per chunk, and so per progress call: the read size the component has always used.
-constexpr size_t kChunkSize = 1025;
+constexpr int64_t kChunkSize = 1025;
 // How long one drain may keep the GUI thread before it returns to its other events: about one
 // frame, so the window stays responsive however fast the data comes.
 constexpr std::chrono::microseconds kDrainBudget(16000);
@@ -62,12 +60,16 @@ Location SplitUrl(AnsiString rest) {
 
 namespace {
 
-// A Content-Length value as the transfer counts bytes: decimal digits only, within the range
-// of a signed 32-bit count.
-std::optional<int> ParseContentLength(std::string_view text) {
+// A byte count of a header as the transfer counts bytes: decimal digits only, within the
+// range of a signed 64-bit count.
+std::optional<int64_t> ParseByteCount(std::string_view text) {
+    const std::optional<uint64_t> count = DecimalCount(text, INT64_MAX);
+    return count ? std::optional<int64_t>(int64_t(*count)) : std::nullopt;
+}
+
+std::optional<int64_t> ParseContentLength(std::string_view text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-    const std::optional<uint64_t> length = DecimalCount(text, INT_MAX);
-    return length ? std::optional<int>(int(*length)) : std::nullopt;
+    return ParseByteCount(text);
 }
 
 // A header's value: what follows the name and colon, without the blanks around it.
@@ -82,27 +84,17 @@ struct ByteRange {
     int64_t first, last, total;
 };
 
-std::optional<ByteRange> ParseContentRange(const AnsiString& text) {
+std::optional<ByteRange> ParseContentRange(std::string_view text) {
     if (!StartsWithNoCase(text, "bytes ")) return std::nullopt;
-    ByteRange range{};
-    int64_t* fields[] = {&range.first, &range.last, &range.total};
-    const char separators[] = {'-', '/', '\0'};
-    size_t at = text.find_first_not_of(' ', 6);
-    for (size_t field = 0; field < 3; ++field) {
-        size_t digits = 0;
-        for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
-            // Far beyond any byte count the transfer takes; stops the arithmetic overflowing.
-            if (++digits > 15) return std::nullopt;
-            *fields[field] = *fields[field] * 10 + (text[at] - '0');
-        }
-        if (digits == 0) return std::nullopt;
-        if (separators[field] != '\0') {
-            if (at >= text.size() || text[at] != separators[field]) return std::nullopt;
-            ++at;
-        }
-    }
-    if (at != text.size() || range.first > range.last) return std::nullopt;
-    return range;
+    text.remove_prefix(6);
+    const size_t dash = text.find('-');
+    const size_t slash = text.find('/', dash);
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::optional<int64_t> first = ParseByteCount(text.substr(0, dash));
+    const std::optional<int64_t> last = ParseByteCount(text.substr(dash + 1, slash - dash - 1));
+    const std::optional<int64_t> total = ParseByteCount(text.substr(slash + 1));
+    if (!first || !last || !total || *first > *last || *last >= *total) return std::nullopt;
+    return ByteRange{*first, *last, *total};
 }
 
 // What the information file beside a partial copy says: the URL that the copy came from and
@@ -354,7 +346,7 @@ void THTTPGetThread::PostToOwner(std::function<void()> call) {
 }
 
 void THTTPGetThread::DrainProgress() {
-    auto deliver = [this](int totalSize, int readed) {
+    auto deliver = [this](int64_t totalSize, int64_t readed) {
         // After Abort the transfer is over for the caller, so a call still waiting is dropped.
         if (StopRequested() || !owner_) return;
         RunEventHandler("OnProgress", [&] { settings_.OnProgress(owner_, totalSize, readed); });
@@ -401,8 +393,7 @@ void THTTPGetThread::Run() {
         return FailRequest("the expected size of " + std::to_string(settings_.ExpectedSize) +
                            " bytes is above the limit of " + std::to_string(settings_.MaxSize));
     }
-    bodyLimit_ =
-        settings_.ExpectedSize >= 0 ? static_cast<int>(settings_.ExpectedSize) : settings_.MaxSize;
+    bodyLimit_ = settings_.ExpectedSize >= 0 ? settings_.ExpectedSize : settings_.MaxSize;
     if (settings_.Resume) {
         PrepareResume();
         if (failed_) return;
@@ -584,24 +575,23 @@ void THTTPGetThread::PrepareResume() {
     kept_ = platform::OpenForContinuing(partName_);
     if (!kept_) return;
     GiveBuffer(kept_);
-    long size = -1;
-    if (std::fseek(kept_, 0, SEEK_END) == 0) size = std::ftell(kept_);
+    const int64_t size = platform::OpenFileSize(kept_).value_or(0);
     // An expected size that the copy already reaches leaves nothing to ask for; the copy is
     // not trusted to be that file and starts over.
-    if (size <= 0 || size >= INT_MAX ||
+    if (size <= 0 || std::fseek(kept_, 0, SEEK_END) != 0 ||
         (settings_.ExpectedSize >= 0 && size >= settings_.ExpectedSize)) {
         std::fclose(kept_);
         kept_ = nullptr;
         return;
     }
-    resumeFrom_ = static_cast<int>(size);
+    resumeFrom_ = size;
     resumeValidator_ = info->validator;
 }
 
-bool THTTPGetThread::TakeUpRange(const std::optional<int>& length) {
+bool THTTPGetThread::TakeUpRange(const std::optional<int64_t>& length) {
     const std::optional<ByteRange> range = ParseContentRange(contentRange_.value_or(""));
     // Only the whole rest, from the first byte missing, continues the copy.
-    if (!range || range->first != resumeFrom_ || range->last + 1 != range->total ||
+    if (!range || range->first != resumeFrom_ || range->last != range->total - 1 ||
         (length && *length != range->last - range->first + 1)) {
         DiscardPartialCopy();
         FailRequest("the server's range \"" + contentRange_.value_or("") +
@@ -609,11 +599,7 @@ bool THTTPGetThread::TakeUpRange(const std::optional<int>& length) {
                     std::to_string(resumeFrom_));
         return false;
     }
-    if (range->total > INT_MAX) {
-        FailRequest("the reply's Content-Range is not a byte count");
-        return false;
-    }
-    totalSize_ = static_cast<int>(range->total);
+    totalSize_ = range->total;
     readed_ = lastProgress_ = resumeFrom_;
     return true;
 }
@@ -683,7 +669,7 @@ bool THTTPGetThread::StartBody() {
         FailRequest("no server could be reached");
         return false;
     }
-    std::optional<int> length;
+    std::optional<int64_t> length;
     if (responseSeen_ && contentLength_) {
         length = ParseContentLength(*contentLength_);
         if (!length) {
@@ -790,16 +776,16 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
     if (!bodyStarted_ && !StartBody()) return false;
     // What goes past the limit is not kept: the reply is cut off here.
-    if (size > static_cast<size_t>(bodyLimit_ - readed_)) {
+    if (size > static_cast<uint64_t>(bodyLimit_ - readed_)) {
         ranPastLimit_ = true;
         FailRequest(TooLong());
         return false;
     }
-    readed_ += static_cast<int>(size);
+    readed_ += static_cast<int64_t>(size);
     const bool gathering = !progressCalls_.empty();
     // One progress call for every whole chunk completed by these bytes.
-    for (long long next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
-        lastProgress_ = static_cast<int>(next);
+    for (int64_t next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
+        lastProgress_ = next;
         if (settings_.OnProgress) progressCalls_.push_back(lastProgress_);
     }
     if (!gathering && !progressCalls_.empty()) {

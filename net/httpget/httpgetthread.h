@@ -46,7 +46,7 @@ public:
         int ConnectTimeout = 0;
         int SlowLimitBytes = 0;
         int SlowLimitSeconds = 0;
-        int MaxSize = 0;  // the most body bytes, at least 1
+        int64_t MaxSize = 0;  // the most body bytes, at least 1
         int64_t ExpectedSize = -1;
         bool Resume = false;  // set only for GetFile
         TOnProgressEvent OnProgress;
@@ -81,7 +81,7 @@ public:
     bool Succeeded() const { return succeeded_ && !failed_ && !aborted_.load(); }
     bool ToFile() const { return settings_.ToFile; }
     const AnsiString& FileName() const { return settings_.FileName; }
-    int TotalSize() const { return totalSize_; }
+    int64_t TotalSize() const { return totalSize_; }
     const AnsiString& Result() const { return result_; }
     // Why the transfer failed; empty when it succeeded. Also set when an unreachable server
     // still ends in success with size 0.
@@ -107,7 +107,7 @@ private:
     // the rest of.
     void PrepareResume();
     // A 206 reply to the asked rest: takes its Content-Range as the counts to go on from.
-    bool TakeUpRange(const std::optional<int>& length);
+    bool TakeUpRange(const std::optional<int64_t>& length);
     // Empties the partial copy for the whole body and records the reply's validator.
     bool StartPartialCopy();
     // The partial copy is useless: the next attempt starts over.
@@ -170,13 +170,13 @@ private:
     bool failed_ = false;     // an error ended the run
     AnsiString error_;        // why it failed
     bool succeeded_ = false;  // the outcome rule held at the end of the run
-    int totalSize_ = 0;
-    int readed_ = 0;
+    int64_t totalSize_ = 0;
+    int64_t readed_ = 0;
     AnsiString result_;
 
     // The worker's view of the response.
     int socket_ = platform::kInvalidSocket;  // the connection the response comes on
-    int bodyLimit_ = 0;                      // the most body bytes: MaxSize or ExpectedSize
+    int64_t bodyLimit_ = 0;                  // the most body bytes: MaxSize or ExpectedSize
     bool responseSeen_ = false;              // a status line arrived
     long status_ = 0;
     std::optional<AnsiString> contentLength_;
@@ -187,7 +187,7 @@ private:
     // asked rest starts (0: nothing asked) and the validator it was asked with.
     AnsiString partName_;
     std::FILE* kept_ = nullptr;
-    int resumeFrom_ = 0;
+    int64_t resumeFrom_ = 0;
     AnsiString resumeValidator_;
     // The slow-link limit: bytes received when the current span began, and when it began.
     int64_t slowMark_ = 0;
@@ -198,8 +198,8 @@ private:
     bool ranPastLimit_ = false;
     std::FILE* file_ = nullptr;
     std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
-    int lastProgress_ = 0;                // Readed of the last chunk given a progress call
-    std::vector<int> progressCalls_;      // Readed of each chunk completed since the last delivery
+    int64_t lastProgress_ = 0;            // Readed of the last chunk given a progress call
+    std::vector<int64_t> progressCalls_;  // Readed of each chunk completed since the last delivery
     // Until then the calls in progressCalls_ wait for more data to join their hand-off.
     std::chrono::steady_clock::time_point gatherUntil_;
 
