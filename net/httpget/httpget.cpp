@@ -75,6 +75,8 @@ void THTTPGet::WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer
 void THTTPGet::Complete(const std::shared_ptr<THTTPGetThread>& transfer) {
     transfer->Join();
     lastError_ = transfer->ErrorText();
+    lastOutcome_ = transfer->Outcome();
+    lastStatus_ = transfer->Status();
     QPointer<THTTPGet> alive(this);
     // Handlers run from copies: one may destroy the component, and with it the member it was
     // called through.

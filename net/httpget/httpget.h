@@ -156,6 +156,30 @@ public:
     // Empty after a transfer that succeeded.
     const AnsiString& LastError() const { return lastError_; }
 
+    // How a transfer ended, for a caller that decides whether to try again and whether to ask
+    // the server less at once. Each failure has exactly one kind; LastError tells it in words.
+    enum class Outcome {
+        Delivered,  // OnDoneFile or OnDoneString got the body
+        // No connection was made: no host in the URL, a name that does not resolve, a
+        // connection refused or not made within the time-outs. Also the outcome when
+        // OnDoneFile reported FileSize 0 for a server that could not be reached.
+        Unreachable,
+        // A server (or proxy) was reached, but the link failed before the first byte of the
+        // reply's body: silence past StallTimeout, the slow-link limit, a reset, a close.
+        NoBody,
+        HttpStatus,  // the reply's status was 400 or more; LastStatus tells which
+        Aborted,     // Abort, or the component was destroyed
+        // Anything else: a body cut off after its first byte, a length or range that does
+        // not fit, a refused redirect, certificate or URL, a target file that fails.
+        Other,
+    };
+    // The outcome of the last completed transfer; like LastError, set before its completion
+    // event runs. Delivered before the first transfer.
+    Outcome LastOutcome() const { return lastOutcome_; }
+    // The HTTP status of the last reply the last completed transfer received (after
+    // redirects, the final one); 0 when no reply arrived.
+    int LastStatus() const { return lastStatus_; }
+
 private:
     std::shared_ptr<THTTPGetThread> Start(bool toFile);
     void WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer);
@@ -163,4 +187,6 @@ private:
 
     std::shared_ptr<THTTPGetThread> running_;
     AnsiString lastError_;
+    Outcome lastOutcome_ = Outcome::Delivered;
+    int lastStatus_ = 0;
 };

@@ -33,6 +33,32 @@ constexpr std::chrono::microseconds kGatherTime(1000);
 
 constexpr char kAborted[] = "the transfer was aborted";
 
+constexpr THTTPGet::Outcome Unreachable = THTTPGet::Outcome::Unreachable;
+constexpr THTTPGet::Outcome NoBody = THTTPGet::Outcome::NoBody;
+constexpr THTTPGet::Outcome Other = THTTPGet::Outcome::Other;
+
+// How a failure that libcurl reports is classed: no connection at all, or a link that gave
+// out (NoBody, which the caller narrows to Other once the body had begun), or anything else.
+THTTPGet::Outcome OutcomeOfCurlFailure(CURLcode code, bool tooSlow, bool connected) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+            return Unreachable;
+        case CURLE_ABORTED_BY_CALLBACK:
+            if (!tooSlow) return Other;
+            [[fallthrough]];
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return connected ? NoBody : Unreachable;
+        default:
+            return Other;
+    }
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
            SameTextIgnoringCase(text.substr(0, prefix.size()), prefix);
@@ -362,6 +388,12 @@ AnsiString THTTPGetThread::ErrorText() const {
     return error_;
 }
 
+THTTPGet::Outcome THTTPGetThread::Outcome() const {
+    if (aborted_.load()) return THTTPGet::Outcome::Aborted;
+    if (error_.empty()) return Succeeded() ? THTTPGet::Outcome::Delivered : Other;
+    return outcome_;
+}
+
 int64_t THTTPGetThread::ConnectionsOpened() {
     return connectionsOpened.load();
 }
@@ -406,9 +438,9 @@ void THTTPGetThread::Run() {
     const AnsiString url = scheme + location.host + location.path;
     std::optional<CURLcode> result;  // none when the request could not be sent
     if (location.host.empty()) {
-        Note(AboutRequest("no host name before the first \"/\""));
+        Note(AboutRequest("no host name before the first \"/\""), Unreachable);
     } else if (curl_url_set(easy.url, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK) {
-        Note(AboutRequest("not a usable URL"));
+        Note(AboutRequest("not a usable URL"), Other);
     } else {
         CURL* curl = easy.handle;
         curl_easy_setopt(curl, CURLOPT_SHARE, Runtime::Instance().Share());
@@ -508,20 +540,28 @@ void THTTPGetThread::Run() {
         // reset) leaves nothing worth delivering.
         long requestBytes = 0;
         curl_easy_getinfo(easy.handle, CURLINFO_REQUEST_SIZE, &requestBytes);
-        if (responseSeen_ || requestBytes > 0) return FailRequest(reason);
-        Note(AboutRequest(reason));
+        const bool asked = responseSeen_ || requestBytes > 0;
+        curl_off_t connectMicroseconds = 0;
+        curl_easy_getinfo(easy.handle, CURLINFO_CONNECT_TIME_T, &connectMicroseconds);
+        const THTTPGet::Outcome outcome =
+            OutcomeOfCurlFailure(*result, tooSlow_, asked || connectMicroseconds > 0);
+        if (asked) return FailRequest(reason, outcome == NoBody ? LinkFailure() : outcome);
+        Note(AboutRequest(reason), outcome);
     }
     // No server reached at all is, by the component's oldest rule, a reply of unknown length
     // without a body.
     if (!bodyStarted_ && !StartBody()) return;
     if (settings_.ExpectedSize >= 0 && readed_ != settings_.ExpectedSize) {
         return FailRequest("the reply ended after " + std::to_string(readed_) +
-                           " of the expected " + std::to_string(settings_.ExpectedSize) + " bytes");
+                               " of the expected " + std::to_string(settings_.ExpectedSize) +
+                               " bytes",
+                           LinkFailure());
     }
     if (settings_.ToFile && totalSize_ != readed_) {
-        return FailRequest(contentLength_ || contentRange_
-                               ? "the reply fell short of its announced length"
-                               : "the reply does not announce its length");
+        if (!contentLength_ && !contentRange_) {
+            return FailRequest("the reply does not announce its length");
+        }
+        return FailRequest("the reply fell short of its announced length", LinkFailure());
     }
     if (!settings_.ToFile && readed_ == 0) return FailRequest("the reply is empty");
     if (settings_.Resume && !PublishPartialCopy()) return;
@@ -661,12 +701,13 @@ bool THTTPGetThread::StartBody() {
     if (responseSeen_ && status_ >= 400) {
         // The copy does not fit the file any more: shorter, or not the file at all.
         if (status_ == 416 && resumeFrom_ > 0) DiscardPartialCopy();
-        FailRequest("the server answered with HTTP status " + std::to_string(status_));
+        FailRequest("the server answered with HTTP status " + std::to_string(status_),
+                    THTTPGet::Outcome::HttpStatus);
         return false;
     }
     // The empty target stands for an unreachable server only where callers know that rule.
     if (!responseSeen_ && (settings_.Resume || settings_.ExpectedSize >= 0)) {
-        FailRequest("no server could be reached");
+        FailRequest("no server could be reached", Unreachable);
         return false;
     }
     std::optional<int64_t> length;
@@ -774,6 +815,7 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
 
 bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
+    bodyArrived_ = true;
     if (!bodyStarted_ && !StartBody()) return false;
     // What goes past the limit is not kept: the reply is cut off here.
     if (size > static_cast<uint64_t>(bodyLimit_ - readed_)) {

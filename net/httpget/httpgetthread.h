@@ -86,6 +86,9 @@ public:
     // Why the transfer failed; empty when it succeeded. Also set when an unreachable server
     // still ends in success with size 0.
     AnsiString ErrorText() const;
+    THTTPGet::Outcome Outcome() const;
+    // The status of the last reply received; 0 when none was.
+    int Status() const { return responseSeen_ ? static_cast<int>(status_) : 0; }
 
     // Any thread. Connections opened by all transfers of the process.
     static int64_t ConnectionsOpened();
@@ -130,20 +133,30 @@ private:
     bool DeliverProgress(const std::function<bool()>& meanwhile);
     // True when more of the body can be read before the gathered calls' time is up.
     bool MoreDataComing() const;
-    // Records why the run failed; the first reason is kept, since later ones follow from it.
-    void Fail(const AnsiString& reason) {
-        Note(reason);
+    // Records why the run failed and how; the first reason is kept, since later ones follow
+    // from it.
+    void Fail(const AnsiString& reason, THTTPGet::Outcome outcome = THTTPGet::Outcome::Other) {
+        Note(reason, outcome);
         failed_ = true;
     }
     // Records a reason without failing the run.
-    void Note(const AnsiString& reason) {
-        if (error_.empty()) error_ = reason;
+    void Note(const AnsiString& reason, THTTPGet::Outcome outcome) {
+        if (!error_.empty()) return;
+        error_ = reason;
+        outcome_ = outcome;
     }
     // A reason that concerns the request, named with its URL.
     AnsiString AboutRequest(const AnsiString& reason) const {
         return settings_.URL + ": " + reason;
     }
-    void FailRequest(const AnsiString& reason) { Fail(AboutRequest(reason)); }
+    void FailRequest(const AnsiString& reason,
+                     THTTPGet::Outcome outcome = THTTPGet::Outcome::Other) {
+        Fail(AboutRequest(reason), outcome);
+    }
+    // The link failed: how that is classed depends on how far the reply had come.
+    THTTPGet::Outcome LinkFailure() const {
+        return bodyArrived_ ? THTTPGet::Outcome::Other : THTTPGet::Outcome::NoBody;
+    }
     // A failure of a file, named with the file and the system's error text.
     void FailFile(const AnsiString& action, const AnsiString& path);
     bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
@@ -167,8 +180,9 @@ private:
     ProgressSlot progress_;
 
     // Written by the worker, read by the GUI thread in the completion.
-    bool failed_ = false;     // an error ended the run
-    AnsiString error_;        // why it failed
+    bool failed_ = false;                                   // an error ended the run
+    AnsiString error_;                                      // why it failed
+    THTTPGet::Outcome outcome_ = THTTPGet::Outcome::Other;  // how, with error_
     bool succeeded_ = false;  // the outcome rule held at the end of the run
     int64_t totalSize_ = 0;
     int64_t readed_ = 0;
@@ -183,6 +197,7 @@ private:
     std::optional<AnsiString> contentRange_;
     AnsiString etag_, lastModified_;
     bool bodyStarted_ = false;
+    bool bodyArrived_ = false;  // a byte of the reply's body came
     // Resuming: the partial copy's name, the file kept open from before the request, where the
     // asked rest starts (0: nothing asked) and the validator it was asked with.
     AnsiString partName_;

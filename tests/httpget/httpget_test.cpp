@@ -448,6 +448,68 @@ TEST_F(HTTPGetTest, OnlyAnUnreachableServerGivesAnEmptyFileAndEveryFailureHasARe
     EXPECT_EQ(get.LastError(), "");
 }
 
+// A caller that fetches ahead retries what never got going and slows down for a busy server;
+// it tells those apart from the rest by the outcome and the status, not by the text.
+TEST_F(HTTPGetTest, EachEndingIsClassedWithTheLastStatus) {
+    using Outcome = THTTPGet::Outcome;
+    std::string refusedUrl;
+    {
+        ScriptedHttpServer gone;
+        refusedUrl = gone.Url("/f");
+    }
+    EndlessHttpServer resetBeforeBody("HTTP/1.0 200 OK\r\n\r\n", 0);
+    EndlessHttpServer resetInBody("HTTP/1.0 200 OK\r\n\r\n", 2);
+    server.Serve("/ok", ScriptedResponse::Ok("fine"));
+    server.Serve("/quiet", ScriptedResponse::Silent());
+    server.Serve("/head-only", ScriptedResponse::Ok("late").PauseInBody(0, 10s));
+    server.Serve("/nothing", ScriptedResponse::Raw(""));
+    server.Serve("/busy", ScriptedResponse("HTTP/1.0 503 Busy", {"Content-Length: 4"}, "busy"));
+    server.Serve("/slow-down", ScriptedResponse("HTTP/1.0 429 Too Many", {}, ""));
+    server.Serve("/cut", ScriptedResponse::Ok("22.5").DropAfterBody(2));
+    server.Serve("/long", ScriptedResponse::Ok(Body(5000)));
+    server.Serve("/stop", ScriptedResponse::Ok("stop").PauseInBody(2, 10s));
+    struct Case {
+        std::string url;
+        Outcome outcome;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {server.Url("/ok"), Outcome::Delivered, 200},
+        {refusedUrl, Outcome::Unreachable, 0},
+        {"http://127.0.0.1:1", Outcome::Unreachable, 0},  // no "/" after the host: no host
+        {server.Url("/quiet"), Outcome::NoBody, 0},
+        {server.Url("/head-only"), Outcome::NoBody, 200},
+        {server.Url("/nothing"), Outcome::NoBody, 0},
+        {resetBeforeBody.Url("/reset"), Outcome::NoBody, 200},
+        {server.Url("/busy"), Outcome::HttpStatus, 503},
+        {server.Url("/slow-down"), Outcome::HttpStatus, 429},
+        {server.Url("/cut"), Outcome::Other, 200},
+        {resetInBody.Url("/reset"), Outcome::Other, 200},
+        {server.Url("/long"), Outcome::Other, 200},  // longer than MaxSize
+        {server.Url("/stop"), Outcome::Aborted, 200},
+    };
+    get.StallTimeout = 1;
+    get.MaxSize = 4096;
+    get.OnProgress = [&](QObject*, int64_t, int64_t) {
+        if (get.URL == server.Url("/stop")) get.Abort();
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.url);
+        get.URL = row.url;
+        get.GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+        EXPECT_EQ(get.LastOutcome(), row.outcome);
+        EXPECT_EQ(get.LastStatus(), row.status);
+    }
+
+    // The file that stands for an unreachable server is told apart from a delivered one.
+    get.URL = refusedUrl;
+    get.FileName = Path("f");
+    get.GetFile();
+    EXPECT_EQ(events.fileSize, 0);
+    EXPECT_EQ(get.LastOutcome(), Outcome::Unreachable);
+}
+
 TEST_F(HTTPGetTest, GetStringReturnsAtOnceAndDeliversThroughTheEventLoop) {
     server.Serve("/slow", ScriptedResponse::Ok(Body(3000)).PauseInBody(1500, 300ms));
     get.URL = server.Url("/slow");
