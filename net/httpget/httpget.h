@@ -37,7 +37,9 @@
 //
 // URL: "http://" or "https://" (any letter case) or no scheme; then host, an optional ":port",
 // and the path from the first "/" on. Without a "/" after the host there is no host and the
-// request fails. HTTPS verifies the server's certificate. Redirects are followed, and the
+// request fails. HTTPS verifies the server's certificate. Redirects are followed (at most 10)
+// to http:// and https:// URLs, but from an https:// URL only to https://: a redirect never
+// lowers the scheme. Any other redirect fails the transfer, with both URLs in LastError. The
 // standard proxy environment variables (http_proxy, https_proxy, no_proxy) are honoured.
 //
 // Destroying the component while a transfer runs stops the worker; no event is delivered

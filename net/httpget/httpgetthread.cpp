@@ -98,6 +98,14 @@ std::optional<int64_t> ParseContentLength(std::string_view text) {
     return ParseByteCount(text);
 }
 
+// The URL that the transfer is at: during a redirect chain, the one whose reply is coming;
+// after a redirect was refused, where it would have led.
+AnsiString EffectiveUrl(CURL* curl) {
+    char* url = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+    return url ? url : "";
+}
+
 // A header's value: what follows the name and colon, without the blanks around it.
 AnsiString HeaderValue(const AnsiString& line, size_t nameLength) {
     const size_t first = line.find_first_not_of(" \t", nameLength);
@@ -449,7 +457,10 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
         curl_easy_setopt(curl, CURLOPT_CURLU, easy.url);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // A redirect may keep or raise the scheme, never lower it: what was asked over TLS
+        // must not come back over a plain link.
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                         location.secure ? "https" : "http,https");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
@@ -523,7 +534,9 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         slowSince_ = std::chrono::steady_clock::now();
+        easy_ = &easy;
         result = curl_easy_perform(curl);
+        easy_ = nullptr;
     }
     if (StopRequested()) return FailRequest(kAborted);
     if (failed_) return;
@@ -534,8 +547,10 @@ void THTTPGetThread::Run() {
     if (result && *result != CURLE_OK) {
         const AnsiString reason = *result == CURLE_FILESIZE_EXCEEDED ? TooLong()
                                   : tooSlow_                         ? TooSlowReason()
-                                  : easy.error[0] != '\0'            ? AnsiString(easy.error)
-                                                                     : curl_easy_strerror(*result);
+                                  : *result == CURLE_UNSUPPORTED_PROTOCOL && status_ / 100 == 3
+                                      ? RefusedRedirect(EffectiveUrl(easy.handle))
+                                  : easy.error[0] != '\0' ? AnsiString(easy.error)
+                                                          : curl_easy_strerror(*result);
         // Whatever went wrong once a server had the request (a time-out, a reply cut off or
         // reset) leaves nothing worth delivering.
         long requestBytes = 0;
@@ -584,6 +599,14 @@ bool THTTPGetThread::TooSlow(int64_t received) {
         return false;
     }
     return now - slowSince_ >= std::chrono::seconds(settings_.SlowLimitSeconds);
+}
+
+AnsiString THTTPGetThread::RefusedRedirect(const AnsiString& target) const {
+    const AnsiString why =
+        StartsWithNoCase(replyUrl_, "https://") && StartsWithNoCase(target, "http://")
+            ? "it would lower the scheme"
+            : "only HTTP and HTTPS are followed";
+    return "redirect from " + replyUrl_ + " to " + target + " refused: " + why;
 }
 
 AnsiString THTTPGetThread::TooSlowReason() const {
@@ -796,6 +819,7 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
     // Every response of a redirect chain starts afresh; the last one is the reply.
     if (line.rfind("HTTP/", 0) == 0) {
         responseSeen_ = true;
+        replyUrl_ = EffectiveUrl(easy_->handle);
         size_t code = line.find(' ');
         status_ = code == AnsiString::npos ? 0 : std::strtol(line.c_str() + code, nullptr, 10);
         contentLength_.reset();

@@ -120,6 +120,8 @@ private:
     // The reason given when the body goes past MaxSize or ExpectedSize.
     AnsiString TooLong() const;
     AnsiString TooSlowReason() const;
+    // Why the redirect from the last reply to `target` was not followed.
+    AnsiString RefusedRedirect(const AnsiString& target) const;
     // The information file beside the partial copy.
     AnsiString InfoName() const;
     // Where the body is being written: the partial copy or FileName.
@@ -189,6 +191,7 @@ private:
     AnsiString result_;
 
     // The worker's view of the response.
+    Easy* easy_ = nullptr;                   // the handle while the request runs
     int socket_ = platform::kInvalidSocket;  // the connection the response comes on
     int64_t bodyLimit_ = 0;                  // the most body bytes: MaxSize or ExpectedSize
     bool responseSeen_ = false;              // a status line arrived
@@ -196,6 +199,7 @@ private:
     std::optional<AnsiString> contentLength_;
     std::optional<AnsiString> contentRange_;
     AnsiString etag_, lastModified_;
+    AnsiString replyUrl_;  // the URL that the last reply came from
     bool bodyStarted_ = false;
     bool bodyArrived_ = false;  // a byte of the reply's body came
     // Resuming: the partial copy's name, the file kept open from before the request, where the

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -21,6 +20,7 @@
 #include "support/endlesshttpserver.h"
 #include "support/processstats.h"
 #include "support/scriptedhttpserver.h"
+#include "support/testauthority.h"
 #include "support/waituntil.h"
 
 namespace {
@@ -663,37 +663,15 @@ TEST_F(HTTPGetTest, PortInTheUrlIsUsed) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
-// A certificate authority and a server certificate for 127.0.0.1 signed by it, made with the
-// openssl program.
+// A certificate authority made for the test, trusted through CertificateAuthorityFile, and an
+// HTTPS server on 127.0.0.1 with a certificate it issued.
 class HTTPGetTlsTest : public HTTPGetTest {
 protected:
-    static bool Openssl(const QDir& dir, const QStringList& arguments) {
-        QProcess openssl;
-        openssl.setWorkingDirectory(dir.path());
-        openssl.start("openssl", arguments);
-        return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
-    }
-
-    void MakeCertificates() {
-        QDir dir(folder.path());
-        ASSERT_TRUE(
-            Openssl(dir, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                          "/CN=Sendrift Test CA", "-keyout", "ca.key", "-out", "ca.pem"}));
-        ASSERT_TRUE(Openssl(dir, {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                                  "-keyout", "server.key", "-out", "server.csr"}));
-        QFile extensions(dir.filePath("san.ext"));
-        ASSERT_TRUE(extensions.open(QIODevice::WriteOnly));
-        extensions.write("subjectAltName=IP:127.0.0.1\n");
-        extensions.close();
-        ASSERT_TRUE(Openssl(
-            dir, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                  "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "server.pem"}));
-    }
+    testsupport::TestAuthority authority{folder.path().toStdString()};
+    ScriptedHttpServer secure{authority.Issue("server", "IP:127.0.0.1")};
 };
 
 TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
-    MakeCertificates();
-    ScriptedHttpServer secure({Path("server.pem"), Path("server.key")});
     secure.Serve("/s.txt", ScriptedResponse::Ok("secret"));
 
     // Unknown to the system's authorities: refused.
@@ -702,7 +680,7 @@ TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
     ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
     EXPECT_EQ(events.errors, 1);
 
-    get.CertificateAuthorityFile = Path("ca.pem");
+    get.CertificateAuthorityFile = authority.CertificateFile();
     get.URL = "HTTPS://127.0.0.1:" + std::to_string(secure.Port()) + "/s.txt";
     get.GetString();
     ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
@@ -713,15 +691,13 @@ TEST_F(HTTPGetTlsTest, HttpsVerifiesTheServerAgainstTheGivenAuthorities) {
 }
 
 TEST_F(HTTPGetTlsTest, HttpsConnectionIsKeptAcrossComponents) {
-    MakeCertificates();
-    ScriptedHttpServer secure({Path("server.pem"), Path("server.key")});
     secure.Serve("/s.txt", ScriptedResponse::Ok("secret").KeepAlive());
     THTTPGet other;
     other.WaitThread = true;
     Events otherEvents;
     otherEvents.Attach(other);
     for (THTTPGet* component : {&get, &other, &get}) {
-        component->CertificateAuthorityFile = Path("ca.pem");
+        component->CertificateAuthorityFile = authority.CertificateFile();
         component->URL = secure.Url("/s.txt");
         component->FileName = Path("s.txt");
         component->GetFile();
@@ -730,6 +706,52 @@ TEST_F(HTTPGetTlsTest, HttpsConnectionIsKeptAcrossComponents) {
     EXPECT_EQ(otherEvents.doneFiles, 1);
     EXPECT_EQ(secure.Requests().size(), 3u);
     EXPECT_EQ(secure.ConnectionsAccepted(), 1u);
+}
+
+// What was asked over TLS must not come back over a plain link, where anyone on the way could
+// put in a program and the digests that vouch for it. Going up to TLS is fine.
+TEST_F(HTTPGetTlsTest, RedirectMayRaiseTheSchemeButNeverLowerIt) {
+    get.CertificateAuthorityFile = authority.CertificateFile();
+    const auto redirectTo = [](const std::string& url) {
+        return ScriptedResponse("HTTP/1.0 302 Found", {"Location: " + url, "Content-Length: 0"},
+                                "");
+    };
+    server.Serve("/plain.txt", ScriptedResponse::Ok("planted"));
+    server.Serve("/up", redirectTo(secure.Url("/s.txt")));
+    secure.Serve("/s.txt", ScriptedResponse::Ok("secret"));
+    secure.Serve("/down", redirectTo(server.Url("/plain.txt")));
+    secure.Serve("/moved", redirectTo("/down"));
+
+    for (const char* target : {"/down", "/moved"}) {
+        SCOPED_TRACE(target);
+        events = Events();
+        events.Attach(get);
+        get.URL = secure.Url(target);
+        get.GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+        get.FileName = Path("f.txt");
+        get.GetFile();  // into a file: refused alike
+        EXPECT_EQ(events.errors, 2);
+        EXPECT_EQ(events.text, "");
+        EXPECT_TRUE(Mentions(events.lastError, "redirect from " + secure.Url("/down") + " to " +
+                                                   server.Url("/plain.txt") +
+                                                   " refused: it would lower the scheme"));
+        EXPECT_EQ(get.LastStatus(), 302);
+    }
+    EXPECT_TRUE(server.Requests().empty());
+
+    events = Events();
+    events.Attach(get);
+    get.URL = server.Url("/up");
+    get.GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !get.Busy(); }));
+    EXPECT_EQ(events.text, "secret");
+
+    // Other schemes stay refused from either.
+    server.Serve("/ftp", redirectTo("ftp://127.0.0.1:1/f"));
+    FetchString("/ftp");
+    EXPECT_TRUE(Mentions(events.lastError, "redirect from " + server.Url("/ftp") +
+                                               " to ftp://127.0.0.1:1/f refused: only HTTP"));
 }
 
 // Malformed or hostile replies: each ends in exactly one completion, never a crash or hang.
