@@ -50,6 +50,7 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.MaxSize = MaxSize > 0 ? MaxSize : INT64_MAX;
     settings.ExpectedSize = ExpectedSize;
     settings.Resume = Resume && toFile;
+    settings.ContinueOnWeakValidator = ContinueOnWeakValidator;
     settings.OnProgress = OnProgress;
     running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
     std::weak_ptr<THTTPGetThread> transfer = running_;

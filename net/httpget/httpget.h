@@ -118,20 +118,30 @@ public:
     // before the request is sent. An unreachable server then fails as well (no empty target).
     int64_t ExpectedSize = -1;
     // GetFile only. The body goes to "<FileName>.part", with "<FileName>.part.info" holding
-    // the URL and the reply's validator (its ETag, else its Last-Modified); FileName itself is
-    // untouched until the whole body is in, then the partial copy is flushed to disk and
-    // renamed over it and the information file removed. A later GetFile for the same FileName
-    // and URL with a partial copy and a validator asks only for the rest ("Range: bytes=N-"
-    // with "If-Range: <validator>") and appends it when the server answers 206 from byte N;
-    // a 200 (the file changed, or the server ignores ranges) starts the copy over, as does a
-    // partial copy without a validator or for another URL. A 206 from another byte, or a 416,
-    // fails and discards the partial copy, so the next attempt starts over, as does a body that
-    // runs past its limit (it is not the file). Any other failure, and Abort, keeps the
-    // partial copy for the next attempt. A symbolic link at any of the three names
-    // is refused, never followed. Progress and OnDoneFile count the whole file, the part kept
-    // from before included. An unreachable server fails (no empty target). A POST never
-    // resumes.
+    // the URL and the reply's validator (a strong ETag, else its Last-Modified); FileName
+    // itself is untouched until the whole body is in, then the partial copy is flushed to disk
+    // (see FlushWhenComplete) and renamed over it and the information file removed.
+    // A later GetFile for the same FileName and URL continues a partial copy only when its
+    // validator is a strong ETag, or any validator with ContinueOnWeakValidator: it asks for
+    // the rest ("Range: bytes=N-" with "If-Range: <validator>") and appends it when the server
+    // answers 206 from byte N with the same validator (or none). Otherwise the copy starts
+    // over: no validator, another URL, a weak one, or a copy that already reaches ExpectedSize
+    // (or MaxSize) and so leaves no rest that could fit; a copy beyond that bound is deleted.
+    // A 200 (the file changed, or the server ignores ranges) starts the copy over. A 416, or a
+    // 206 with another validator (a server that ignores If-Range), discards the copy and asks
+    // once more, for the whole file, within the same transfer. A 206 from another byte fails
+    // and discards the copy, as does a body that runs past its limit (it is not the file). Any
+    // other failure, and Abort, keeps the partial copy for the next attempt.
+    // A symbolic link at FileName is refused, never followed; one at either of the other two
+    // names (the component's own) is removed, never followed, and the copy starts over.
+    // Progress and OnDoneFile count the whole file, the part kept from before included. An
+    // unreachable server fails (no empty target). A POST never resumes.
     bool Resume = false;
+    // With Resume: a partial copy made under a weak validator (a Last-Modified date, which may
+    // stay the same across two versions made within a second) may be continued too. Set it
+    // only when the whole file is checked afterwards (against a digest): a server that ignores
+    // If-Range could otherwise join two versions unnoticed.
+    bool ContinueOnWeakValidator = false;
 
     TNotifyEvent OnError;         // the transfer failed or was aborted
     TOnProgressEvent OnProgress;  // a chunk of at most 1,025 bytes arrived

@@ -131,6 +131,11 @@ std::optional<ByteRange> ParseContentRange(std::string_view text) {
     return ByteRange{*first, *last, *total};
 }
 
+// A strong entity tag: quoted, without the "W/" of a weak one.
+bool IsStrongEntityTag(std::string_view validator) {
+    return validator.size() >= 2 && validator.front() == '"' && validator.back() == '"';
+}
+
 // What the information file beside a partial copy says: the URL that the copy came from and
 // the validator of the reply it came in.
 struct PartialInfo {
@@ -438,7 +443,18 @@ void THTTPGetThread::Run() {
         PrepareResume();
         if (failed_) return;
     }
+    Request(location);
+    // A reply that shows the partial copy is not the file's start (asked for a rest that the
+    // file does not have, or answered with a rest of another version) costs one more
+    // request, for the whole file, within the same transfer: no refusal to continue a copy
+    // ends a download.
+    if (startOver_) {
+        startOver_ = false;
+        Request(location);
+    }
+}
 
+void THTTPGetThread::Request(const Location& location) {
     const AnsiString scheme = location.secure ? "https://" : "http://";
     Easy easy(scheme + location.host);
     if (!easy.handle || !easy.url) return FailRequest("libcurl could not be set up");
@@ -539,11 +555,13 @@ void THTTPGetThread::Run() {
         easy_ = nullptr;
     }
     if (StopRequested()) return FailRequest(kAborted);
-    if (failed_) return;
+    if (failed_ || startOver_) return;
     // The last chunk may be short: the transfer ended before it filled up. It is reported
     // also when the transfer then fails, as every chunk that arrived is.
     if (settings_.OnProgress && readed_ > lastProgress_) progressCalls_.push_back(readed_);
     if (!DeliverProgress([] { return true; })) return;
+    // An Abort in that last call still keeps the copy from becoming the file.
+    if (StopRequested()) return FailRequest(kAborted);
     if (result && *result != CURLE_OK) {
         const AnsiString reason = *result == CURLE_FILESIZE_EXCEEDED ? TooLong()
                                   : tooSlow_                         ? TooSlowReason()
@@ -624,25 +642,31 @@ AnsiString THTTPGetThread::WrittenName() const {
 
 void THTTPGetThread::PrepareResume() {
     partName_ = settings_.FileName + ".part";
-    // The final name too: a link there would be replaced by the rename, where a plain GetFile
-    // refuses it.
-    for (const AnsiString& name : {settings_.FileName, partName_, InfoName()}) {
-        if (platform::IsSymbolicLink(name)) {
-            errno = ELOOP;
-            return FailFile("write", name);
+    // A link at the final name would be replaced by the rename, where a plain GetFile refuses
+    // it.
+    if (platform::IsSymbolicLink(settings_.FileName)) {
+        errno = ELOOP;
+        return FailFile("write", settings_.FileName);
+    }
+    // The partial copy and its information file are the component's own: a link planted at
+    // either is removed (what it leads to stays untouched) so that it cannot block the name for
+    // good, and the copy starts over.
+    for (const AnsiString& name : {partName_, InfoName()}) {
+        if (platform::IsSymbolicLink(name) && !platform::DeleteFile(name)) {
+            return FailFile("remove", name);
         }
     }
     if (!settings_.PostQuery.empty()) return;
     const std::optional<PartialInfo> info = ParsePartialInfo(platform::ReadWholeFile(InfoName()));
-    if (!info || info->url != settings_.URL || info->validator.empty()) return;
+    if (!info || info->url != settings_.URL || !MayContinueWith(info->validator)) return;
     kept_ = platform::OpenForContinuing(partName_);
     if (!kept_) return;
     GiveBuffer(kept_);
     const int64_t size = platform::OpenFileSize(kept_).value_or(0);
-    // An expected size that the copy already reaches leaves nothing to ask for; the copy is
-    // not trusted to be that file and starts over.
-    if (size <= 0 || std::fseek(kept_, 0, SEEK_END) != 0 ||
-        (settings_.ExpectedSize >= 0 && size >= settings_.ExpectedSize)) {
+    // A copy that reaches the bound leaves no rest to ask for that could fit, and one beyond
+    // it is not the file at all: neither is continued.
+    if (size >= bodyLimit_) return DiscardPartialCopy();
+    if (size <= 0 || std::fseek(kept_, 0, SEEK_END) != 0) {
         std::fclose(kept_);
         kept_ = nullptr;
         return;
@@ -651,7 +675,21 @@ void THTTPGetThread::PrepareResume() {
     resumeValidator_ = info->validator;
 }
 
+bool THTTPGetThread::MayContinueWith(const AnsiString& validator) const {
+    // A weak validator (a Last-Modified date of one-second resolution) may stay the same
+    // across two versions; only a check of the whole file afterwards makes up for that.
+    return IsStrongEntityTag(validator) ||
+           (!validator.empty() && settings_.ContinueOnWeakValidator);
+}
+
 bool THTTPGetThread::TakeUpRange(const std::optional<int64_t>& length) {
+    // A server that goes by Range but not by If-Range sends the rest of the version it has
+    // now; its validator tells, when it sends one.
+    const AnsiString& now = IsStrongEntityTag(resumeValidator_) ? etag_ : lastModified_;
+    if (!now.empty() && now != resumeValidator_) {
+        StartOver();
+        return false;
+    }
     const std::optional<ByteRange> range = ParseContentRange(contentRange_.value_or(""));
     // Only the whole rest, from the first byte missing, continues the copy.
     if (!range || range->first != resumeFrom_ || range->last != range->total - 1 ||
@@ -667,21 +705,33 @@ bool THTTPGetThread::TakeUpRange(const std::optional<int64_t>& length) {
     return true;
 }
 
+void THTTPGetThread::StartOver() {
+    DiscardPartialCopy();
+    resumeFrom_ = 0;
+    resumeValidator_.clear();
+    responseSeen_ = bodyStarted_ = bodyArrived_ = false;
+    status_ = 0;
+    totalSize_ = 0;
+    startOver_ = true;
+}
+
 bool THTTPGetThread::StartPartialCopy() {
     if (kept_) std::fclose(kept_);
     kept_ = nullptr;
+    // The old information file goes first: it never vouches for bytes that are not its own.
+    if (!platform::DeleteFile(InfoName()) && errno != ENOENT) {
+        FailFile("remove", InfoName());
+        return false;
+    }
     file_ = platform::OpenForWriting(partName_);
     if (!file_) {
         FailFile("create", partName_);
         return false;
     }
     GiveBuffer(file_);
-    // Written after the copy was emptied: an information file never vouches for older bytes.
-    const AnsiString validator = !etag_.empty() ? etag_ : lastModified_;
-    if (!platform::DeleteFile(InfoName()) && errno != ENOENT) {
-        FailFile("remove", InfoName());
-        return false;
-    }
+    // A weak entity tag is never sent in If-Range, where servers compare strongly; a date is
+    // the better weak validator.
+    const AnsiString validator = IsStrongEntityTag(etag_) ? etag_ : lastModified_;
     if (!validator.empty() &&
         !platform::AppendToFile(InfoName(), FormatPartialInfo(settings_.URL, validator))) {
         FailFile("write", InfoName());
@@ -722,8 +772,11 @@ bool THTTPGetThread::StartBody() {
     // An error page is never content: it must not be installed over a program file or taken
     // as a version text.
     if (responseSeen_ && status_ >= 400) {
-        // The copy does not fit the file any more: shorter, or not the file at all.
-        if (status_ == 416 && resumeFrom_ > 0) DiscardPartialCopy();
+        // The copy does not fit the file: as long as the file, or longer, or another file.
+        if (status_ == 416 && resumeFrom_ > 0) {
+            StartOver();
+            return false;
+        }
         FailRequest("the server answered with HTTP status " + std::to_string(status_),
                     THTTPGet::Outcome::HttpStatus);
         return false;
@@ -747,6 +800,10 @@ bool THTTPGetThread::StartBody() {
     }
     readed_ = 0;
     const bool resumed = resumeFrom_ > 0 && status_ == 206;
+    if (status_ == 206 && !resumed) {
+        FailRequest("the server sent part of the file where the whole was asked for");
+        return false;
+    }
     if (resumed && !TakeUpRange(length)) return false;
     if (settings_.ExpectedSize >= 0 && (length || resumed) &&
         totalSize_ != settings_.ExpectedSize) {

@@ -20,6 +20,7 @@
 
 #include "net/httpget/httpget.h"
 #include "net/httpget/progressslot.h"
+#include "net/httpget/spliturl.h"
 #include "platform/socket.h"
 
 // Runs an event handler of the component. Exceptions must not cross Qt's event loop, so one
@@ -49,6 +50,7 @@ public:
         int64_t MaxSize = 0;  // the most body bytes, at least 1
         int64_t ExpectedSize = -1;
         bool Resume = false;  // set only for GetFile
+        bool ContinueOnWeakValidator = false;
         TOnProgressEvent OnProgress;
     };
 
@@ -105,16 +107,22 @@ private:
     // Worker thread.
     void Execute();
     void Run();
+    // Makes one request and takes its reply.
+    void Request(const Location& location);
     bool StartBody();
     // Opens the partial copy to continue it; sets resumeFrom_ when there is something to ask
     // the rest of.
     void PrepareResume();
+    // Whether a partial copy made under `validator` may be continued.
+    bool MayContinueWith(const AnsiString& validator) const;
     // A 206 reply to the asked rest: takes its Content-Range as the counts to go on from.
     bool TakeUpRange(const std::optional<int64_t>& length);
     // Empties the partial copy for the whole body and records the reply's validator.
     bool StartPartialCopy();
     // The partial copy is useless: the next attempt starts over.
     void DiscardPartialCopy();
+    // The partial copy is useless and this transfer asks again for the whole file.
+    void StartOver();
     // Moves the complete partial copy to FileName; false (with the reason) when it cannot.
     bool PublishPartialCopy();
     // The reason given when the body goes past MaxSize or ExpectedSize.
@@ -208,6 +216,7 @@ private:
     std::FILE* kept_ = nullptr;
     int64_t resumeFrom_ = 0;
     AnsiString resumeValidator_;
+    bool startOver_ = false;  // the request ended to be made again without a range
     // The slow-link limit: bytes received when the current span began, and when it began.
     int64_t slowMark_ = 0;
     std::chrono::steady_clock::time_point slowSince_;
