@@ -876,6 +876,23 @@ TEST_F(HTTPGetBadInputTest, AnnouncedLengthAboveMaxSizeFailsBeforeAnythingIsWrit
     }
 }
 
+// A version text has at most 4 KiB. One of 5,000 bytes without a length is refused as soon as
+// its 4,097th byte is in, not read to its end first: the server, which waits before the rest,
+// sees the connection closed.
+TEST_F(HTTPGetBadInputTest, ReplyWithoutLengthIsRefusedAtTheBoundNotReadWhole) {
+    server.Serve("/Version.txt",
+                 ScriptedResponse("HTTP/1.0 200 OK", {}, Body(5000)).PauseInBody(4097, 10s));
+    get.MaxSize = 4096;
+    const auto start = std::chrono::steady_clock::now();
+    FetchString("/Version.txt");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(events.errors, 1);
+    EXPECT_EQ(events.text, "");
+    EXPECT_TRUE(Mentions(events.lastError, "longer than 4096 bytes"));
+    for (const auto& [total, readed] : events.progress) EXPECT_LE(readed, 4096);
+    EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }, 2s));
+}
+
 // A reply that never ends, without a length: it used to be read into memory to the 2 GB of the
 // byte count. It is cut off at MaxSize, memory stays low, and a file keeps at most MaxSize.
 TEST_F(HTTPGetBadInputTest, EndlessReplyIsCutOffAtMaxSize) {
