@@ -51,6 +51,7 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.ExpectedSize = ExpectedSize;
     settings.Resume = Resume && toFile;
     settings.ContinueOnWeakValidator = ContinueOnWeakValidator;
+    settings.FlushWhenComplete = FlushWhenComplete;
     settings.OnProgress = OnProgress;
     running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
     std::weak_ptr<THTTPGetThread> transfer = running_;

@@ -142,6 +142,13 @@ public:
     // only when the whole file is checked afterwards (against a digest): a server that ignores
     // If-Range could otherwise join two versions unnoticed.
     bool ContinueOnWeakValidator = false;
+    // With Resume: true makes the complete copy durable (its data flushed to the disk) before
+    // it is renamed to FileName. False renames it without flushing, for a caller that makes
+    // many arrived files durable at once (one flush of the file system, then one record of
+    // them): when OnDoneFile runs, the file is complete but a power cut may still take it,
+    // until that caller has flushed. Either way the folder that holds the rename is not
+    // flushed here.
+    bool FlushWhenComplete = true;
 
     TNotifyEvent OnError;         // the transfer failed or was aborted
     TOnProgressEvent OnProgress;  // a chunk of at most 1,025 bytes arrived

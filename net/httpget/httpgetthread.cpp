@@ -163,6 +163,16 @@ std::optional<PartialInfo> ParsePartialInfo(const std::optional<std::string>& te
                        text->substr(validator + 10, text->size() - 1 - validator - 10)};
 }
 
+// Does `write` to one of the component's own files (the partial copy and its information
+// file). A symbolic link planted at the name is removed, never followed, so that it cannot
+// block the name for good, and `write` is tried once more.
+template <typename Write>
+auto AtOwnName(const AnsiString& path, Write write) {
+    auto done = write();
+    if (!done && errno == ELOOP && platform::DeleteFile(path)) done = write();
+    return done;
+}
+
 std::atomic<int64_t> connectionsOpened{0};
 
 // Easy handles kept idle between transfers; each holds the connection of its last transfer.
@@ -426,9 +436,12 @@ void THTTPGetThread::Execute() {
     }
     if (file_ && std::fclose(file_) != 0) FailFile("write", WrittenName());
     file_ = nullptr;
-    if (ranPastLimit_ && settings_.Resume) DiscardPartialCopy();
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
+    // Useless to the next attempt: a copy that is not the file, or one made for this
+    // transfer that got nothing.
+    if (settings_.Resume && !succeeded_ && (ranPastLimit_ || (keptSize_ == 0 && readed_ == 0))) {
+        DiscardPartialCopy();
+    }
+    if (kept_) std::fclose(std::exchange(kept_, nullptr));
 }
 
 void THTTPGetThread::Run() {
@@ -648,31 +661,31 @@ void THTTPGetThread::PrepareResume() {
         errno = ELOOP;
         return FailFile("write", settings_.FileName);
     }
-    // The partial copy and its information file are the component's own: a link planted at
-    // either is removed (what it leads to stays untouched) so that it cannot block the name for
-    // good, and the copy starts over.
-    for (const AnsiString& name : {partName_, InfoName()}) {
-        if (platform::IsSymbolicLink(name) && !platform::DeleteFile(name)) {
-            return FailFile("remove", name);
-        }
-    }
-    if (!settings_.PostQuery.empty()) return;
-    const std::optional<PartialInfo> info = ParsePartialInfo(platform::ReadWholeFile(InfoName()));
-    if (!info || info->url != settings_.URL || !MayContinueWith(info->validator)) return;
-    kept_ = platform::OpenForContinuing(partName_);
-    if (!kept_) return;
+    // Opened, or made, before the request: the one open serves whether the copy is continued
+    // or started.
+    kept_ = AtOwnName(partName_, [&] { return platform::OpenForContinuing(partName_); });
+    if (!kept_) return FailFile("open", partName_);
     GiveBuffer(kept_);
-    const int64_t size = platform::OpenFileSize(kept_).value_or(0);
+    keptSize_ = platform::OpenFileSize(kept_).value_or(-1);
+    // Nothing to continue, and so no information file to read.
+    if (keptSize_ == 0 || !settings_.PostQuery.empty()) return;
+    const std::optional<PartialInfo> info = ParsePartialInfo(ReadInfoFile());
+    if (!info || info->url != settings_.URL || !MayContinueWith(info->validator)) return;
     // A copy that reaches the bound leaves no rest to ask for that could fit, and one beyond
     // it is not the file at all: neither is continued.
-    if (size >= bodyLimit_) return DiscardPartialCopy();
-    if (size <= 0 || std::fseek(kept_, 0, SEEK_END) != 0) {
-        std::fclose(kept_);
-        kept_ = nullptr;
-        return;
-    }
-    resumeFrom_ = size;
+    if (keptSize_ >= bodyLimit_) return DiscardPartialCopy();
+    if (keptSize_ < 0 || std::fseek(kept_, 0, SEEK_END) != 0) return;
+    resumeFrom_ = keptSize_;
     resumeValidator_ = info->validator;
+}
+
+std::optional<std::string> THTTPGetThread::ReadInfoFile() {
+    std::string text;
+    // Never through a link: one to a pipe would hold the transfer up for good.
+    const bool read = platform::ReadFileInPieces(
+        InfoName(), [&](const char* data, size_t size) { text.append(data, size); });
+    infoExists_ = read || errno != ENOENT;
+    return read ? std::optional<std::string>(std::move(text)) : std::nullopt;
 }
 
 bool THTTPGetThread::MayContinueWith(const AnsiString& validator) const {
@@ -716,46 +729,54 @@ void THTTPGetThread::StartOver() {
 }
 
 bool THTTPGetThread::StartPartialCopy() {
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
-    // The old information file goes first: it never vouches for bytes that are not its own.
+    // The copy opened before the request serves as it is when empty; anything in it is not
+    // this reply's.
+    if (kept_ && keptSize_ == 0) {
+        file_ = std::exchange(kept_, nullptr);
+    } else {
+        if (kept_) std::fclose(std::exchange(kept_, nullptr));
+        file_ = AtOwnName(partName_, [&] { return platform::OpenForWriting(partName_); });
+        if (!file_) {
+            FailFile("create", partName_);
+            return false;
+        }
+        GiveBuffer(file_);
+    }
+    // Written after the copy was emptied, and so never vouching for older bytes. A weak
+    // entity tag is never sent in If-Range, where servers compare strongly; a date is the
+    // better weak validator.
+    const AnsiString validator = IsStrongEntityTag(etag_) ? etag_ : lastModified_;
+    if (!validator.empty()) {
+        const AnsiString info = FormatPartialInfo(settings_.URL, validator);
+        infoExists_ =
+            AtOwnName(InfoName(), [&] { return platform::OverwriteFile(InfoName(), info); });
+        if (!infoExists_) FailFile("write", InfoName());
+        return infoExists_;
+    }
+    // Without a validator of its own the copy cannot be continued, whatever an older
+    // information file (which a crash may have left beside an empty copy) says.
     if (!platform::DeleteFile(InfoName()) && errno != ENOENT) {
         FailFile("remove", InfoName());
         return false;
     }
-    file_ = platform::OpenForWriting(partName_);
-    if (!file_) {
-        FailFile("create", partName_);
-        return false;
-    }
-    GiveBuffer(file_);
-    // A weak entity tag is never sent in If-Range, where servers compare strongly; a date is
-    // the better weak validator.
-    const AnsiString validator = IsStrongEntityTag(etag_) ? etag_ : lastModified_;
-    if (!validator.empty() &&
-        !platform::AppendToFile(InfoName(), FormatPartialInfo(settings_.URL, validator))) {
-        FailFile("write", InfoName());
-        return false;
-    }
+    infoExists_ = false;
     return true;
 }
 
 void THTTPGetThread::DiscardPartialCopy() {
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
+    if (kept_) std::fclose(std::exchange(kept_, nullptr));
     platform::DeleteFile(InfoName());
     platform::DeleteFile(partName_);
+    infoExists_ = false;
 }
 
 bool THTTPGetThread::PublishPartialCopy() {
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!closed) {
-        FailFile("write", partName_);
+    if (settings_.FlushWhenComplete && !platform::FlushOpenFile(file_)) {
+        FailFile("flush", partName_);
         return false;
     }
-    if (!platform::FlushFile(partName_)) {
-        FailFile("flush", partName_);
+    if (std::fclose(std::exchange(file_, nullptr)) != 0) {
+        FailFile("write", partName_);
         return false;
     }
     if (!platform::RenameFile(partName_, settings_.FileName)) {
@@ -763,7 +784,7 @@ bool THTTPGetThread::PublishPartialCopy() {
         return false;
     }
     // A leftover only costs the next download of this name a fresh start.
-    platform::DeleteFile(InfoName());
+    if (infoExists_) platform::DeleteFile(InfoName());
     return true;
 }
 

@@ -51,6 +51,7 @@ public:
         int64_t ExpectedSize = -1;
         bool Resume = false;  // set only for GetFile
         bool ContinueOnWeakValidator = false;
+        bool FlushWhenComplete = true;
         TOnProgressEvent OnProgress;
     };
 
@@ -113,6 +114,9 @@ private:
     // Opens the partial copy to continue it; sets resumeFrom_ when there is something to ask
     // the rest of.
     void PrepareResume();
+    // What the information file beside the partial copy holds; records whether anything is
+    // there.
+    std::optional<std::string> ReadInfoFile();
     // Whether a partial copy made under `validator` may be continued.
     bool MayContinueWith(const AnsiString& validator) const;
     // A 206 reply to the asked rest: takes its Content-Range as the counts to go on from.
@@ -210,10 +214,13 @@ private:
     AnsiString replyUrl_;  // the URL that the last reply came from
     bool bodyStarted_ = false;
     bool bodyArrived_ = false;  // a byte of the reply's body came
-    // Resuming: the partial copy's name, the file kept open from before the request, where the
-    // asked rest starts (0: nothing asked) and the validator it was asked with.
+    // Resuming: the partial copy's name, the copy opened before the request and its size then
+    // (-1: unknown), whether an information file may be beside it, where the asked rest starts
+    // (0: nothing asked) and the validator it was asked with.
     AnsiString partName_;
     std::FILE* kept_ = nullptr;
+    int64_t keptSize_ = -1;
+    bool infoExists_ = false;
     int64_t resumeFrom_ = 0;
     AnsiString resumeValidator_;
     bool startOver_ = false;  // the request ended to be made again without a range

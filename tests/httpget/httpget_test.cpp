@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "bench/support/nginxserver.h"
@@ -1480,6 +1481,81 @@ TEST_F(HTTPGetResumeTest, CopyThatIsAlreadyWholeIsFetchedAgainFromARealServer) {
     EXPECT_EQ(get.LastError(), "");
     ExpectComplete(body);
     EXPECT_EQ(events.progress.front(), Progress(100000, 1025));
+}
+
+// ---- System calls ----
+
+// Not run by itself: three resumed downloads into the folder HTTPGET_TRACE_FOLDER, with
+// FlushWhenComplete as HTTPGET_TRACE_FLUSH says ("1" or "0"), for the test below to trace.
+TEST(HTTPGetTraced, DISABLED_ThreeResumedDownloads) {
+    const QString folder = qEnvironmentVariable("HTTPGET_TRACE_FOLDER");
+    ASSERT_FALSE(folder.isEmpty());
+    ScriptedHttpServer server;
+    THTTPGet get;
+    get.WaitThread = true;
+    get.Resume = true;
+    get.FlushWhenComplete = qEnvironmentVariable("HTTPGET_TRACE_FLUSH") == "1";
+    for (const char* name : {"a.dll", "b.dll", "c.dll"}) {
+        server.Serve(
+            std::string("/") + name,
+            ScriptedResponse("HTTP/1.0 200 OK", {"ETag: \"1\"", "Content-Length: 5000"}, Body(5000))
+                .KeepAlive());
+        get.URL = server.Url(std::string("/") + name);
+        get.FileName = (folder + "/" + name).toStdString();
+        get.GetFile();
+        EXPECT_EQ(get.LastError(), "");
+    }
+}
+
+// What a resumed download costs in calls on its files, traced with strace: the field traced
+// 2.5 failing opens per file and a copy opened a second time only to be flushed. Now the copy
+// is opened once (made when missing), its information file once, nothing fails, and the flush
+// is left out for a caller that flushes in batches.
+TEST_F(HTTPGetTest, ResumedDownloadOpensEachFileOnceAndNoCallFails) {
+    QProcess probe;
+    probe.start("strace", {"-o", "/dev/null", "true"});
+    if (!probe.waitForFinished() || probe.exitCode() != 0) {
+        GTEST_SKIP() << "strace is missing or cannot trace processes here";
+    }
+    // strace shows the paths that the program opens as it gives them.
+    const QString downloads = QFileInfo(folder.path()).canonicalFilePath();
+    for (const bool flush : {true, false}) {
+        SCOPED_TRACE(flush ? "flushed" : "not flushed");
+        const QString trace = folder.filePath(flush ? "flushed.trace" : "unflushed.trace");
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HTTPGET_TRACE_FOLDER", downloads);
+        environment.insert("HTTPGET_TRACE_FLUSH", flush ? "1" : "0");
+        child.setProcessEnvironment(environment);
+        child.start("strace",
+                    {"-f", "-qq", "-o", trace, "-e",
+                     "trace=openat,open,creat,fsync,fdatasync,rename,renameat,renameat2,unlink,"
+                     "unlinkat",
+                     QCoreApplication::applicationFilePath(), "--gtest_also_run_disabled_tests",
+                     "--gtest_filter=HTTPGetTraced.DISABLED_ThreeResumedDownloads"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        ASSERT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
+
+        std::map<std::string, int> calls;  // on the downloads' files, by name of call
+        int failed = 0;
+        std::istringstream lines(ReadFile(trace));
+        for (std::string line; std::getline(lines, line);) {
+            const size_t call = line.find_first_not_of("0123456789 ");
+            const std::string name = line.substr(call, line.find('(', call) - call);
+            const bool onDownloads = line.find(downloads.toStdString()) != std::string::npos;
+            // fdatasync names a descriptor, not a path; only the downloads flush here.
+            if (!onDownloads && name != "fdatasync") continue;
+            ++calls[name];
+            if (line.find(" = -1 ") != std::string::npos) ++failed;
+        }
+        EXPECT_EQ(failed, 0);
+        // Per file: the copy and its information file opened, renamed, information removed.
+        std::map<std::string, int> expected = {{"openat", 2 * 3}, {"rename", 3}, {"unlink", 3}};
+        if (flush) expected["fdatasync"] = 3;
+        EXPECT_EQ(calls, expected);
+        EXPECT_EQ(ReadFile(folder.filePath("c.dll")), Body(5000));
+        for (const char* name : {"a.dll", "b.dll", "c.dll"}) QFile::remove(folder.filePath(name));
+    }
 }
 
 // ---- Slow links ----
