@@ -3,7 +3,9 @@
 //
 // Threads: create, configure, start, abort and destroy the component on the GUI thread (a
 // QCoreApplication must exist). Every event runs on the GUI thread with the component as
-// sender; the worker waits while a progress call runs, so a slow handler slows the transfer.
+// sender. While the GUI thread runs progress calls the worker goes on receiving, up to about two
+// megabytes beyond the last call that has run, then waits: a handler slower than the link slows
+// the transfer.
 //
 // One transfer at a time: while one runs the component is busy and GetFile/GetString do
 // nothing at all, also when called from its own completion handler (the component becomes idle

@@ -24,7 +24,8 @@ constexpr std::chrono::microseconds kDrainBudget(16000);
 constexpr long kReceiveBuffer = 256 * 1024;
 constexpr size_t kFileBuffer = 1024 * 1024;
 constexpr long kMaxRedirects = 10;
-// At most this many progress calls wait for one hand-off to the GUI thread (about 1 MB).
+// At most this many progress calls (about 1 MB of the body) go to the GUI thread in one
+// hand-off.
 constexpr size_t kMaxCallsPerHandOff = 1024;
 // How long progress calls may wait for more data to join their hand-off. Data comes in bursts
 // a few microseconds apart; waiting for the next burst makes one hand-off serve many, where
@@ -571,8 +572,8 @@ void THTTPGetThread::Request(const Location& location) {
     if (failed_ || startOver_) return;
     // The last chunk may be short: the transfer ended before it filled up. It is reported
     // also when the transfer then fails, as every chunk that arrived is.
-    if (settings_.OnProgress && readed_ > lastProgress_) progressCalls_.push_back(readed_);
-    if (!DeliverProgress([] { return true; })) return;
+    if (settings_.OnProgress && readed_ > lastProgress_) waitingCalls_.push_back(readed_);
+    if (!HandOffProgress() || !AwaitDelivery()) return;
     // An Abort in that last call still keeps the copy from becoming the file.
     if (StopRequested()) return FailRequest(kAborted);
     if (result && *result != CURLE_OK) {
@@ -870,27 +871,35 @@ bool THTTPGetThread::Store(const char* data, size_t size) {
 
 bool THTTPGetThread::MoreDataComing() const {
     // A body whose announced length is in has nothing more to come.
-    if (contentLength_ && readed_ == totalSize_) return false;
+    if ((contentLength_ || contentRange_) && readed_ == totalSize_) return false;
     if (socket_ == platform::kInvalidSocket) return false;
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         gatherUntil_ - std::chrono::steady_clock::now());
     return platform::WaitReadable(socket_, std::max(left, std::chrono::microseconds(0)));
 }
 
-bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
-    if (progressCalls_.empty()) return meanwhile();
+bool THTTPGetThread::HandOffProgress() {
+    // The calls handed off before may still be running: the new ones go in behind them. Only
+    // now does the worker wait for the GUI thread, having received and stored the bytes of
+    // these calls while it ran the earlier ones.
+    if (!AwaitDelivery()) return false;
+    handedCalls_.swap(waitingCalls_);
+    waitingCalls_.clear();
     auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
-    bool open = progress_.Put(totalSize_, progressCalls_, wakeGui);
-    // The GUI thread runs the calls while this thread does its own part; the transfer goes on
-    // only after both are done.
-    bool done = meanwhile();
+    if (handedCalls_.empty() || progress_.Put(totalSize_, handedCalls_, wakeGui)) return true;
+    FailRequest(kAborted);
+    return false;
+}
+
+bool THTTPGetThread::AwaitDelivery() {
+    if (handedCalls_.empty()) return true;
     // The time the GUI thread takes is not the link's: the slow-link span waits meanwhile.
-    const auto waitStart = std::chrono::steady_clock::now();
-    open = open && progress_.AwaitDelivery();
-    slowSince_ += std::chrono::steady_clock::now() - waitStart;
-    progressCalls_.clear();
+    const auto start = std::chrono::steady_clock::now();
+    const bool open = progress_.AwaitDelivery();
+    slowSince_ += std::chrono::steady_clock::now() - start;
+    handedCalls_.clear();
     if (!open) FailRequest(kAborted);
-    return open && done;
+    return open;
 }
 
 void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
@@ -926,19 +935,18 @@ bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
         return false;
     }
     readed_ += static_cast<int64_t>(size);
-    const bool gathering = !progressCalls_.empty();
+    if (!Store(data, size)) return false;
+    const bool gathering = !waitingCalls_.empty();
     // One progress call for every whole chunk completed by these bytes.
     for (int64_t next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
         lastProgress_ = next;
-        if (settings_.OnProgress) progressCalls_.push_back(lastProgress_);
+        if (settings_.OnProgress) waitingCalls_.push_back(lastProgress_);
     }
-    if (!gathering && !progressCalls_.empty()) {
+    if (!gathering && !waitingCalls_.empty()) {
         gatherUntil_ = std::chrono::steady_clock::now() + kGatherTime;
     }
-    auto store = [&] { return Store(data, size); };
-    if (progressCalls_.empty() ||
-        (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataComing())) {
-        return store();
+    if (waitingCalls_.empty() || (waitingCalls_.size() < kMaxCallsPerHandOff && MoreDataComing())) {
+        return true;
     }
-    return DeliverProgress(store);
+    return HandOffProgress();
 }

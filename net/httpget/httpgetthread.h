@@ -142,9 +142,11 @@ private:
     // Worker thread, from libcurl's ticks: true when the slow-link limit has been reached.
     bool TooSlow(int64_t received);
     bool Store(const char* data, size_t size);
-    // Makes the progress calls gathered so far and runs `meanwhile` while the GUI thread is at
-    // them; true when both succeeded.
-    bool DeliverProgress(const std::function<bool()>& meanwhile);
+    // Hands the progress calls gathered so far to the GUI thread, once it has run the ones
+    // handed off before. False when the transfer was aborted meanwhile.
+    bool HandOffProgress();
+    // Waits until the GUI thread has run the calls handed off; false when aborted.
+    bool AwaitDelivery();
     // True when more of the body can be read before the gathered calls' time is up.
     bool MoreDataComing() const;
     // Records why the run failed and how; the first reason is kept, since later ones follow
@@ -234,8 +236,10 @@ private:
     std::FILE* file_ = nullptr;
     std::unique_ptr<char[]> fileBuffer_;  // file_'s buffer, given to it until it is closed
     int64_t lastProgress_ = 0;            // Readed of the last chunk given a progress call
-    std::vector<int64_t> progressCalls_;  // Readed of each chunk completed since the last delivery
-    // Until then the calls in progressCalls_ wait for more data to join their hand-off.
+    // Readed of each chunk whose call the GUI thread may still be running (owned by progress_
+    // until AwaitDelivery), and of each completed since.
+    std::vector<int64_t> handedCalls_, waitingCalls_;
+    // Until then the calls in waitingCalls_ wait for more data to join their hand-off.
     std::chrono::steady_clock::time_point gatherUntil_;
 
     bool delivered_ = false;  // GUI thread only

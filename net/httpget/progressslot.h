@@ -7,10 +7,11 @@
 // already draining the slot. Each side looks at the slot for up to a fifth of a millisecond
 // before it sleeps, which while data flows saves most wake-ups; looks that go unanswered (a
 // stalled server, a busy machine) grow shorter. During a long run of calls the worker sleeps
-// and is woken shortly before the run ends. The worker stores the received bytes while the GUI
-// thread runs the calls for them; it reads from the network again only after the calls have all
-// run. So every call still runs on the GUI thread while the transfer waits for it, one at a time,
-// in order.
+// and is woken shortly before the run ends. While the GUI thread runs one run of calls, the
+// worker receives and stores the bytes of the next and waits for the first run to end only when
+// it puts the next one in: the GUI thread's work overlaps the network's, the transfer still
+// waits for every call (at most one run behind), and the calls run on the GUI thread one at a
+// time, in order.
 #pragma once
 
 #include <atomic>
