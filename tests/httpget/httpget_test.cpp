@@ -1161,12 +1161,8 @@ protected:
     void LeavePartialCopy(size_t bytes, const std::vector<std::string>& validators) {
         std::vector<std::string> head = validators;
         head.push_back("Content-Length: " + std::to_string(bytes + 2000));
-        server.Serve(
-            "/f.bin",
+        FetchFile(
             ScriptedResponse("HTTP/1.0 200 OK", head, Body(bytes + 2000)).DropAfterBody(bytes));
-        events = Events();
-        events.Attach(get);
-        get.GetFile();
         EXPECT_EQ(events.errors, 1);
         EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(bytes));
         EXPECT_FALSE(QFile::exists(folder.filePath("f.bin")));
@@ -1178,13 +1174,18 @@ protected:
                                               ScriptedResponse second) {
         const size_t before = server.Requests().size();
         LeavePartialCopy(2000, validators);
-        server.Serve("/f.bin", std::move(second));
+        const testsupport::RecordedRequest request = FetchFile(std::move(second));
+        EXPECT_EQ(server.Requests().size(), before + 2);
+        return request;
+    }
+
+    // Serves `reply` for /f.bin and fetches it with fresh events; returns the last request.
+    testsupport::RecordedRequest FetchFile(ScriptedResponse reply) {
+        server.Serve("/f.bin", std::move(reply));
         events = Events();
         events.Attach(get);
         get.GetFile();
-        const std::vector<testsupport::RecordedRequest> requests = server.Requests();
-        EXPECT_EQ(requests.size(), before + 2);
-        return requests.back();
+        return server.Requests().back();
     }
 
     void ExpectComplete(const std::string& body) {
@@ -1247,10 +1248,7 @@ TEST_F(HTTPGetResumeTest, RestOfAnotherVersionIsNeverJoined) {
     LeavePartialCopy(2000, {"ETag: \"v1\""});
     ScriptedResponse rest = Rest("bytes 2000-3999/4000", 2000);
     rest.head.insert(rest.head.find("\r\n") + 2, "ETag: \"v2\"\r\n");
-    server.Serve("/f.bin", rest);
-    events = Events();
-    events.Attach(get);
-    get.GetFile();
+    FetchFile(rest);
     const std::vector<testsupport::RecordedRequest> requests = server.Requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[1].Header("If-Range"), "\"v1\"");
@@ -1281,11 +1279,7 @@ TEST_F(HTTPGetResumeTest, PartialCopyThatReachesOrPassesTheBoundStartsOver) {
         LeavePartialCopy(row.kept, {"ETag: \"v1\""});
         get.ExpectedSize = row.expectedSize;
         get.MaxSize = row.maxSize;
-        server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)));
-        events = Events();
-        events.Attach(get);
-        get.GetFile();
-        EXPECT_EQ(server.Requests().back().Header("Range"), std::nullopt);
+        EXPECT_EQ(FetchFile(ScriptedResponse::Ok(Body(4000))).Header("Range"), std::nullopt);
         ExpectComplete(Body(4000));
     }
 }
@@ -1294,18 +1288,14 @@ TEST_F(HTTPGetResumeTest, PartialCopyThatReachesOrPassesTheBoundStartsOver) {
 // was cut too. Its copy holds the new bytes, so nothing may vouch for them with the old ETag.
 TEST_F(HTTPGetResumeTest, ValidatorOfAnOlderCopyIsNeverSentForANewerOne) {
     LeavePartialCopy(2000, {"ETag: \"v1\""});
-    server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)).DropAfterBody(1500));
-    get.GetFile();
-    EXPECT_EQ(server.Requests().back().Header("If-Range"), "\"v1\"");
+    EXPECT_EQ(FetchFile(ScriptedResponse::Ok(Body(4000)).DropAfterBody(1500)).Header("If-Range"),
+              "\"v1\"");
     EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(1500));
     EXPECT_FALSE(QFile::exists(folder.filePath("f.bin.part.info")));
 
-    server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)));
-    events = Events();
-    events.Attach(get);
-    get.GetFile();
-    EXPECT_EQ(server.Requests().back().Header("Range"), std::nullopt);
-    EXPECT_EQ(server.Requests().back().Header("If-Range"), std::nullopt);
+    const testsupport::RecordedRequest third = FetchFile(ScriptedResponse::Ok(Body(4000)));
+    EXPECT_EQ(third.Header("Range"), std::nullopt);
+    EXPECT_EQ(third.Header("If-Range"), std::nullopt);
     ExpectComplete(Body(4000));
 }
 
@@ -1366,12 +1356,8 @@ TEST_F(HTTPGetResumeTest, RangeThatDoesNotFitOrAnotherUrlIsNotAppended) {
     get.URL = server.Url("/old.bin");
     get.GetFile();
     EXPECT_EQ(ReadFile(folder.filePath("f.bin.part")), Body(2000));
-    server.Serve("/f.bin", ScriptedResponse::Ok(Body(4000)));
     get.URL = server.Url("/f.bin");
-    events = Events();
-    events.Attach(get);
-    get.GetFile();
-    EXPECT_EQ(server.Requests().back().Header("Range"), std::nullopt);
+    EXPECT_EQ(FetchFile(ScriptedResponse::Ok(Body(4000))).Header("Range"), std::nullopt);
     ExpectComplete(Body(4000));
 }
 
