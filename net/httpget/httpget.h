@@ -182,14 +182,14 @@ public:
     enum class Outcome {
         Delivered,  // OnDoneFile or OnDoneString got the body
         // No connection was made: no host in the URL, a name that does not resolve, a
-        // connection refused or not made within the time-outs. Also the outcome when
-        // OnDoneFile reported FileSize 0 for a server that could not be reached.
+        // connection refused or not made within the time-outs. OnDoneFile may have run with
+        // FileSize 0 (see the outcome rules above), which is then no file.
         Unreachable,
         // A server (or proxy) was reached, but the link failed before the first byte of the
         // reply's body: silence past StallTimeout, the slow-link limit, a reset, a close.
         NoBody,
         HttpStatus,  // the reply's status was 400 or more; LastStatus tells which
-        Aborted,     // Abort, or the component was destroyed
+        Aborted,     // Abort was called
         // Anything else: a body cut off after its first byte, a length or range that does
         // not fit, a refused redirect, certificate or URL, a target file that fails.
         Other,
