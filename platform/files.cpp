@@ -527,12 +527,23 @@ std::FILE* OpenForWriting(const AnsiString& path) {
 }
 
 std::FILE* OpenForContinuing(const AnsiString& path) {
-    const int fd = RetryOnEintr(
-        [&] { return ::open(NativePath(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); });
+    const int fd = RetryOnEintr([&] {
+        return ::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    });
     if (fd < 0) return nullptr;
     std::FILE* file = ::fdopen(fd, "r+b");
     if (!file) ::close(fd);
     return file;
+}
+
+std::optional<int64_t> OpenFileSize(std::FILE* file) {
+    struct stat info;
+    if (::fstat(::fileno(file), &info) != 0) return std::nullopt;
+    return static_cast<int64_t>(info.st_size);
+}
+
+bool FlushOpenFile(std::FILE* file) {
+    return std::fflush(file) == 0 && RetryOnEintr([&] { return ::fdatasync(::fileno(file)); }) == 0;
 }
 
 std::optional<unsigned> PermissionBits(const AnsiString& path) {
@@ -541,9 +552,23 @@ std::optional<unsigned> PermissionBits(const AnsiString& path) {
     return static_cast<unsigned>(info.st_mode & 07777);
 }
 
-bool AppendToFile(const AnsiString& path, const std::string& text) {
-    FileDescriptor fd(OpenFile(NativePath(path), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644));
+namespace {
+
+// Writes `text` into the file opened for writing with `how` (O_APPEND or O_TRUNC), creating it
+// when it is missing and refusing a link.
+bool WriteInto(const AnsiString& path, int how, const std::string& text) {
+    FileDescriptor fd(OpenFile(NativePath(path), O_WRONLY | O_CREAT | O_NOFOLLOW | how, 0644));
     return fd.valid() && WriteAll(fd.get(), text.data(), text.size()) && fd.Close();
+}
+
+}  // namespace
+
+bool AppendToFile(const AnsiString& path, const std::string& text) {
+    return WriteInto(path, O_APPEND, text);
+}
+
+bool OverwriteFile(const AnsiString& path, const std::string& text) {
+    return WriteInto(path, O_TRUNC, text);
 }
 
 AnsiString ErrorText(const AnsiString& path) {

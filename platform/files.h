@@ -166,9 +166,15 @@ bool CreatePrivateFile(const AnsiString& path, const std::string& contents);
 // emptying it. A symbolic link at the path is refused rather than followed, so a link planted
 // in a folder of downloads cannot carry the write elsewhere. Nothing when it cannot be opened.
 std::FILE* OpenForWriting(const AnsiString& path);
-// Opens an existing file for reading and writing where it stands, to continue it: nothing is
-// created or emptied, and a symbolic link at the path is refused as by OpenForWriting.
+// Opens a file for reading and writing where it stands, to continue it, creating it empty
+// (mode 0644 less the umask) when it is missing: nothing is emptied, and a symbolic link at the
+// path is refused as by OpenForWriting.
 std::FILE* OpenForContinuing(const AnsiString& path);
+// The size in bytes of a file opened by this layer; nothing when it cannot be examined.
+std::optional<int64_t> OpenFileSize(std::FILE* file);
+// Writes out what the C library holds of `file` and makes its data durable, as FlushFile does
+// for a file that is closed, without opening it again.
+bool FlushOpenFile(std::FILE* file);
 
 // The permission bits (07777) of the file that `path` leads to, links followed; nothing when
 // it cannot be examined.
@@ -177,6 +183,11 @@ std::optional<unsigned> PermissionBits(const AnsiString& path);
 // Appends `text` to the file, creating it (mode 0644 less the umask) when it is missing. A
 // symbolic link at the path is refused, not followed.
 bool AppendToFile(const AnsiString& path, const std::string& text);
+// Makes `text` the whole contents of the file, creating it (mode 0644 less the umask) or
+// emptying it first. Nothing is flushed and a reader may find it half-written: for small files
+// of the caller's own whose torn state is harmless. A symbolic link at the path is refused,
+// not followed.
+bool OverwriteFile(const AnsiString& path, const std::string& text);
 
 // The text of the error that the last failed call of this layer left in errno, followed by
 // the path it concerned: "No such file or directory: <path>".

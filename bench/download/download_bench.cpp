@@ -10,6 +10,12 @@
 //     used during the stall is measured.
 // Each throughput is the median of 5 runs; the rounds interleave (a) and (b) so that a change
 // in machine load affects all of them alike.
+// (d) A file of 1.5 GB, as the field's largest (sparse, in /dev/shm where it exists, so that the
+//     server's reads cost nothing), into a folder on the disk: THTTPGet::GetFile with Resume, as
+//     the wizard downloads, and a handler that only counts its calls, against `curl -o` followed
+//     by `sync --data` of the file, the same flush the component makes before its rename; and
+//     with FlushWhenComplete off against curl alone. Median of 3 interleaved rounds.
+// Arguments: --small runs (a) to (c) only, --large (d) only; nothing runs all.
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -22,17 +28,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <stdexcept>
 
-#include "core/displaytext.h"
-#include "net/httpget/httpget.h"
-#include "platform/codepage.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
+#include "core/displaytext.h"
+#include "net/httpget/httpget.h"
+#include "platform/codepage.h"
 #include "support/scriptedhttpserver.h"
 #include "ui/flat/flatprogressbar.h"
 
@@ -45,7 +52,8 @@ constexpr int kRuns = 5;
 constexpr double kRatioGoal = 0.50;
 constexpr double kStallCpuGoal = 0.05;
 constexpr auto kStall = std::chrono::seconds(5);
-
+constexpr qint64 kLargeFileSize = 1'500'000'000;
+constexpr int kLargeRuns = 3;
 
 double MegabytesPerSecond(qint64 bytes, Clock::duration elapsed) {
     return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
@@ -89,10 +97,10 @@ public:
     }
 
     // The wizard's download handler for one file that is the whole download.
-    void Progress(int totalSize, int readed) {
+    void Progress(int64_t totalSize, int64_t readed) {
         row_->setText(2, Size(totalSize - readed));
-        fileBar_.setMaximum(totalSize);
-        fileBar_.setPosition(readed);
+        fileBar_.setMaximum(static_cast<int>(totalSize));
+        fileBar_.setPosition(static_cast<int>(readed));
         fileLabel_->setText(fileCaption_ + Size(readed) + u'(' + ofCaption_ + Size(totalSize) +
                             u')');
         downloaded_ += readed - lastReaded_;
@@ -144,17 +152,22 @@ private:
     const QString totalCaption_ = platform::ToUnicode(platform::FromUtf8("总下载进度 "));
     const QString ofCaption_ = platform::ToUnicode(platform::FromUtf8("共"));
     qint64 downloaded_ = 0;
-    int lastReaded_ = 0;
+    int64_t lastReaded_ = 0;
 };
 
-Clock::duration TimeCurl(const QString& url, const QString& target) {
-    QProcess curl;
+Clock::duration TimeCommand(const QString& program, const QStringList& arguments) {
+    QProcess process;
     auto start = Clock::now();
-    curl.start("curl", {"-s", "--noproxy", "*", "-o", target, url});
-    if (!curl.waitForFinished(120000) || curl.exitCode() != 0)
-        Die("curl failed on " + url.toStdString());
-    Clock::duration elapsed = Clock::now() - start;
-    if (QFileInfo(target).size() != kFileSize) Die("curl fetched a file of the wrong size");
+    process.start(program, arguments);
+    if (!process.waitForFinished(600000) || process.exitCode() != 0)
+        Die(program.toStdString() + " failed: " + arguments.join(' ').toStdString());
+    return Clock::now() - start;
+}
+
+Clock::duration TimeCurl(const QString& url, const QString& target, qint64 size = kFileSize) {
+    const Clock::duration elapsed =
+        TimeCommand("curl", {"-s", "--noproxy", "*", "-o", target, url});
+    if (QFileInfo(target).size() != size) Die("curl fetched a file of the wrong size");
     return elapsed;
 }
 
@@ -163,11 +176,11 @@ Clock::duration TimeGetFile(DownloadPage& page, const QString& url, const QStrin
     get.WaitThread = true;
     get.URL = url.toStdString();
     get.FileName = target.toStdString();
-    get.OnProgress = [&page](QObject*, int totalSize, int readed) {
+    get.OnProgress = [&page](QObject*, int64_t totalSize, int64_t readed) {
         page.Progress(totalSize, readed);
     };
-    int fileSize = -1;
-    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int size) { fileSize = size; };
+    int64_t fileSize = -1;
+    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int64_t size) { fileSize = size; };
     page.Reset();
     auto start = Clock::now();
     get.GetFile();
@@ -186,8 +199,7 @@ double HandlerMicroseconds(DownloadPage& page) {
     auto start = Clock::now();
     auto frame = start;
     for (int call = 1; call <= calls; ++call) {
-        page.Progress(static_cast<int>(kFileSize),
-                      static_cast<int>(std::min<qint64>(call * 1025LL, kFileSize)));
+        page.Progress(kFileSize, std::min<qint64>(call * 1025LL, kFileSize));
         if (Clock::now() - frame > std::chrono::milliseconds(16)) {
             QCoreApplication::processEvents();
             frame = Clock::now();
@@ -216,7 +228,7 @@ Stall MeasureStall(DownloadPage& page, const QString& target) {
     Stall longest{0, 0};
     auto lastWall = Clock::now();
     double lastCpu = ProcessCpuSeconds();
-    get.OnProgress = [&](QObject*, int totalSize, int readed) {
+    get.OnProgress = [&](QObject*, int64_t totalSize, int64_t readed) {
         page.Progress(totalSize, readed);
         auto wall = Clock::now();
         double cpu = ProcessCpuSeconds();
@@ -231,17 +243,101 @@ Stall MeasureStall(DownloadPage& page, const QString& target) {
     return longest;
 }
 
-int Bench(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Both clients go straight to 127.0.0.1.
-    for (const char* proxy :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"}) {
-        qunsetenv(proxy);
-    }
-    QApplication application(argc, argv);
-    QTemporaryDir root;
-    if (!root.isValid()) Die("no temporary folder");
+double Seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
+}
 
+// One GetFile of the large file with Resume and a handler that counts its calls, and with
+// `page` updates that page as the wizard's handler does.
+Clock::duration TimeLargeGetFile(const QString& url, const QString& target, bool flush,
+                                 DownloadPage* page = nullptr) {
+    THTTPGet get;
+    get.WaitThread = true;
+    get.Resume = true;
+    get.FlushWhenComplete = flush;
+    get.URL = url.toStdString();
+    get.FileName = target.toStdString();
+    int64_t calls = 0;
+    get.OnProgress = [&calls, page](QObject*, int64_t totalSize, int64_t readed) {
+        ++calls;
+        if (page) page->Progress(totalSize, readed);
+    };
+    int64_t fileSize = -1;
+    get.OnDoneFile = [&fileSize](QObject*, const AnsiString&, int64_t size) { fileSize = size; };
+    if (page) page->Reset();
+    auto start = Clock::now();
+    get.GetFile();
+    Clock::duration elapsed = Clock::now() - start;
+    if (fileSize != kLargeFileSize || calls != (kLargeFileSize + 1024) / 1025) {
+        Die("GetFile did not complete the large download: " + get.LastError());
+    }
+    return elapsed;
+}
+
+void BenchLargeFile(const QString& root) {
+    // Written one at a time and removed after each run: room for one copy, and some to spare.
+    const auto free = std::filesystem::space(root.toStdString()).available;
+    if (free < uint64_t(kLargeFileSize) * 2) {
+        std::printf("1.5 GB download: skipped, %.1f GB free under %s\n", free / 1e9,
+                    root.toStdString().c_str());
+        return;
+    }
+    QTemporaryDir served(std::filesystem::is_directory("/dev/shm") ? "/dev/shm/bench-XXXXXX"
+                                                                   : QString());
+    if (!served.isValid()) Die("no folder for the served file");
+    NginxServer nginx(served.path());
+    const std::string source = (nginx.WwwFolder() + "/large.bin").toStdString();
+    std::ofstream(source, std::ios::binary).close();
+    std::filesystem::resize_file(source, kLargeFileSize);
+    const QString url = nginx.Url("/large.bin");
+    const QString target = root + "/large.bin";
+
+    DownloadPage page(true);
+    std::vector<double> curlRuns, curlSyncRuns, flushedRuns, unflushedRuns, wizardRuns;
+    for (int run = 0; run < kLargeRuns; ++run) {
+        const Clock::duration curl = TimeCurl(url, target, kLargeFileSize);
+        const Clock::duration sync = TimeCommand("sync", {"--data", target});
+        QFile::remove(target);
+        curlRuns.push_back(Seconds(curl));
+        curlSyncRuns.push_back(Seconds(curl + sync));
+        flushedRuns.push_back(Seconds(TimeLargeGetFile(url, target, true)));
+        QFile::remove(target);
+        unflushedRuns.push_back(Seconds(TimeLargeGetFile(url, target, false)));
+        QFile::remove(target);
+        wizardRuns.push_back(Seconds(TimeLargeGetFile(url, target, true, &page)));
+        QFile::remove(target);
+        std::printf(
+            "run %d: curl %.2f s, curl+sync %.2f s, THTTPGet %.2f s (flushed), %.2f s (not), "
+            "%.2f s (flushed, wizard handler)\n",
+            run + 1, curlRuns.back(), curlSyncRuns.back(), flushedRuns.back(), unflushedRuns.back(),
+            wizardRuns.back());
+    }
+    const double curl = Median(curlRuns);
+    const double curlSync = Median(curlSyncRuns);
+    const double flushed = Median(flushedRuns);
+    const double unflushed = Median(unflushedRuns);
+    const double wizard = Median(wizardRuns);
+    std::printf("1.5 GB from nginx on 127.0.0.1 into %s, median of %d:\n",
+                root.toStdString().c_str(), kLargeRuns);
+    std::printf("  curl -o, then sync --data FILE (reference)   %7.2f s\n", curlSync);
+    std::printf("  THTTPGet, Resume, flushed before the rename  %7.2f s  ratio %.2f\n", flushed,
+                flushed / curlSync);
+    std::printf("  the same with the wizard's handler, flat bars %6.2f s  ratio %.2f\n", wizard,
+                wizard / curlSync);
+    std::printf("  curl -o alone (reference)                    %7.2f s\n", curl);
+    std::printf("  THTTPGet, Resume, FlushWhenComplete off      %7.2f s  ratio %.2f\n", unflushed,
+                unflushed / curl);
+    std::printf(
+        "large_curl_sync_s=%.2f large_flushed_s=%.2f large_flushed_ratio=%.2f large_curl_s=%.2f "
+        "large_unflushed_s=%.2f large_unflushed_ratio=%.2f large_wizard_handler_s=%.2f "
+        "large_wizard_handler_ratio=%.2f\n",
+        curlSync, flushed, flushed / curlSync, curl, unflushed, unflushed / curl, wizard,
+        wizard / curlSync);
+}
+
+void BenchSmallFile(const QString& rootPath) {
+    QTemporaryDir root(rootPath + "/small-XXXXXX");
+    if (!root.isValid()) Die("no temporary folder");
     NginxServer nginx(root.path());
     {
         std::ofstream file((nginx.WwwFolder() + "/bench.bin").toStdString(), std::ios::binary);
@@ -288,6 +384,21 @@ int Bench(int argc, char** argv) {
         "download_mbps=%.1f curl_mbps=%.1f download_ratio_to_curl=%.2f stall_cpu_s=%.3f "
         "qprogressbar_download_mbps=%.1f qprogressbar_ratio_to_curl=%.2f\n",
         flat, curl, flat / curl, stall.cpuSeconds, plain, plain / curl);
+}
+
+int Bench(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Both clients go straight to 127.0.0.1.
+    for (const char* proxy :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"}) {
+        qunsetenv(proxy);
+    }
+    QApplication application(argc, argv);
+    const QStringList arguments = application.arguments();
+    QTemporaryDir root;
+    if (!root.isValid()) Die("no temporary folder");
+    if (!arguments.contains("--large")) BenchSmallFile(root.path());
+    if (!arguments.contains("--small")) BenchLargeFile(root.path());
     return 0;
 }
 

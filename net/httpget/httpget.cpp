@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <climits>
 
 #include "net/httpget/httpgetthread.h"
 
@@ -48,9 +47,11 @@ std::shared_ptr<THTTPGetThread> THTTPGet::Start(bool toFile) {
     settings.ConnectTimeout = ConnectTimeout;
     settings.SlowLimitBytes = SlowLimitBytes;
     settings.SlowLimitSeconds = SlowLimitSeconds;
-    settings.MaxSize = MaxSize > 0 && MaxSize < INT_MAX ? static_cast<int>(MaxSize) : INT_MAX;
+    settings.MaxSize = MaxSize > 0 ? MaxSize : INT64_MAX;
     settings.ExpectedSize = ExpectedSize;
     settings.Resume = Resume && toFile;
+    settings.ContinueOnWeakValidator = ContinueOnWeakValidator;
+    settings.FlushWhenComplete = FlushWhenComplete;
     settings.OnProgress = OnProgress;
     running_ = std::make_shared<THTTPGetThread>(std::move(settings), this);
     std::weak_ptr<THTTPGetThread> transfer = running_;
@@ -76,6 +77,8 @@ void THTTPGet::WaitForCompletion(const std::shared_ptr<THTTPGetThread>& transfer
 void THTTPGet::Complete(const std::shared_ptr<THTTPGetThread>& transfer) {
     transfer->Join();
     lastError_ = transfer->ErrorText();
+    lastOutcome_ = transfer->Outcome();
+    lastStatus_ = transfer->Status();
     QPointer<THTTPGet> alive(this);
     // Handlers run from copies: one may destroy the component, and with it the member it was
     // called through.

@@ -3,9 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <system_error>
 #include <vector>
 
@@ -18,7 +16,7 @@
 namespace {
 
 // Bytes per chunk, and so per progress call: the read size the component has always used.
-constexpr size_t kChunkSize = 1025;
+constexpr int64_t kChunkSize = 1025;
 // How long one drain may keep the GUI thread before it returns to its other events: about one
 // frame, so the window stays responsive however fast the data comes.
 constexpr std::chrono::microseconds kDrainBudget(16000);
@@ -26,7 +24,8 @@ constexpr std::chrono::microseconds kDrainBudget(16000);
 constexpr long kReceiveBuffer = 256 * 1024;
 constexpr size_t kFileBuffer = 1024 * 1024;
 constexpr long kMaxRedirects = 10;
-// At most this many progress calls wait for one hand-off to the GUI thread (about 1 MB).
+// At most this many progress calls (about 1 MB of the body) go to the GUI thread in one
+// hand-off.
 constexpr size_t kMaxCallsPerHandOff = 1024;
 // How long progress calls may wait for more data to join their hand-off. Data comes in bursts
 // a few microseconds apart; waiting for the next burst makes one hand-off serve many, where
@@ -34,6 +33,32 @@ constexpr size_t kMaxCallsPerHandOff = 1024;
 constexpr std::chrono::microseconds kGatherTime(1000);
 
 constexpr char kAborted[] = "the transfer was aborted";
+
+constexpr THTTPGet::Outcome Unreachable = THTTPGet::Outcome::Unreachable;
+constexpr THTTPGet::Outcome NoBody = THTTPGet::Outcome::NoBody;
+constexpr THTTPGet::Outcome Other = THTTPGet::Outcome::Other;
+
+// How a failure that libcurl reports is classed: no connection at all, or a link that gave
+// out (NoBody, which the caller narrows to Other once the body had begun), or anything else.
+THTTPGet::Outcome OutcomeOfCurlFailure(CURLcode code, bool tooSlow, bool connected) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+            return Unreachable;
+        case CURLE_ABORTED_BY_CALLBACK:
+            if (!tooSlow) return Other;
+            [[fallthrough]];
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return connected ? NoBody : Unreachable;
+        default:
+            return Other;
+    }
+}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
@@ -62,12 +87,24 @@ Location SplitUrl(AnsiString rest) {
 
 namespace {
 
-// A Content-Length value as the transfer counts bytes: decimal digits only, within the range
-// of a signed 32-bit count.
-std::optional<int> ParseContentLength(std::string_view text) {
+// A byte count of a header as the transfer counts bytes: decimal digits only, within the
+// range of a signed 64-bit count.
+std::optional<int64_t> ParseByteCount(std::string_view text) {
+    const std::optional<uint64_t> count = DecimalCount(text, INT64_MAX);
+    return count ? std::optional<int64_t>(int64_t(*count)) : std::nullopt;
+}
+
+std::optional<int64_t> ParseContentLength(std::string_view text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-    const std::optional<uint64_t> length = DecimalCount(text, INT_MAX);
-    return length ? std::optional<int>(int(*length)) : std::nullopt;
+    return ParseByteCount(text);
+}
+
+// The URL that the transfer is at: during a redirect chain, the one whose reply is coming;
+// after a redirect was refused, where it would have led.
+AnsiString EffectiveUrl(CURL* curl) {
+    char* url = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+    return url ? url : "";
 }
 
 // A header's value: what follows the name and colon, without the blanks around it.
@@ -82,27 +119,22 @@ struct ByteRange {
     int64_t first, last, total;
 };
 
-std::optional<ByteRange> ParseContentRange(const AnsiString& text) {
+std::optional<ByteRange> ParseContentRange(std::string_view text) {
     if (!StartsWithNoCase(text, "bytes ")) return std::nullopt;
-    ByteRange range{};
-    int64_t* fields[] = {&range.first, &range.last, &range.total};
-    const char separators[] = {'-', '/', '\0'};
-    size_t at = text.find_first_not_of(' ', 6);
-    for (size_t field = 0; field < 3; ++field) {
-        size_t digits = 0;
-        for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
-            // Far beyond any byte count the transfer takes; stops the arithmetic overflowing.
-            if (++digits > 15) return std::nullopt;
-            *fields[field] = *fields[field] * 10 + (text[at] - '0');
-        }
-        if (digits == 0) return std::nullopt;
-        if (separators[field] != '\0') {
-            if (at >= text.size() || text[at] != separators[field]) return std::nullopt;
-            ++at;
-        }
-    }
-    if (at != text.size() || range.first > range.last) return std::nullopt;
-    return range;
+    text.remove_prefix(6);
+    const size_t dash = text.find('-');
+    const size_t slash = text.find('/', dash);
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::optional<int64_t> first = ParseByteCount(text.substr(0, dash));
+    const std::optional<int64_t> last = ParseByteCount(text.substr(dash + 1, slash - dash - 1));
+    const std::optional<int64_t> total = ParseByteCount(text.substr(slash + 1));
+    if (!first || !last || !total || *first > *last || *last >= *total) return std::nullopt;
+    return ByteRange{*first, *last, *total};
+}
+
+// A strong entity tag: quoted, without the "W/" of a weak one.
+bool IsStrongEntityTag(std::string_view validator) {
+    return validator.size() >= 2 && validator.front() == '"' && validator.back() == '"';
 }
 
 // What the information file beside a partial copy says: the URL that the copy came from and
@@ -130,6 +162,16 @@ std::optional<PartialInfo> ParsePartialInfo(const std::optional<std::string>& te
     }
     return PartialInfo{text->substr(4, urlEnd - 4),
                        text->substr(validator + 10, text->size() - 1 - validator - 10)};
+}
+
+// Does `write` to one of the component's own files (the partial copy and its information
+// file). A symbolic link planted at the name is removed, never followed, so that it cannot
+// block the name for good, and `write` is tried once more.
+template <typename Write>
+auto AtOwnName(const AnsiString& path, Write write) {
+    auto done = write();
+    if (!done && errno == ELOOP && platform::DeleteFile(path)) done = write();
+    return done;
 }
 
 std::atomic<int64_t> connectionsOpened{0};
@@ -354,7 +396,7 @@ void THTTPGetThread::PostToOwner(std::function<void()> call) {
 }
 
 void THTTPGetThread::DrainProgress() {
-    auto deliver = [this](int totalSize, int readed) {
+    auto deliver = [this](int64_t totalSize, int64_t readed) {
         // After Abort the transfer is over for the caller, so a call still waiting is dropped.
         if (StopRequested() || !owner_) return;
         RunEventHandler("OnProgress", [&] { settings_.OnProgress(owner_, totalSize, readed); });
@@ -368,6 +410,12 @@ AnsiString THTTPGetThread::ErrorText() const {
     // Abort comes from the GUI thread and may overtake whatever the worker ran into.
     if (aborted_.load()) return AboutRequest(kAborted);
     return error_;
+}
+
+THTTPGet::Outcome THTTPGetThread::Outcome() const {
+    if (aborted_.load()) return THTTPGet::Outcome::Aborted;
+    if (error_.empty()) return Succeeded() ? THTTPGet::Outcome::Delivered : Other;
+    return outcome_;
 }
 
 int64_t THTTPGetThread::ConnectionsOpened() {
@@ -389,9 +437,12 @@ void THTTPGetThread::Execute() {
     }
     if (file_ && std::fclose(file_) != 0) FailFile("write", WrittenName());
     file_ = nullptr;
-    if (ranPastLimit_ && settings_.Resume) DiscardPartialCopy();
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
+    // Useless to the next attempt: a copy that is not the file, or one made for this
+    // transfer that got nothing.
+    if (settings_.Resume && !succeeded_ && (ranPastLimit_ || (keptSize_ == 0 && readed_ == 0))) {
+        DiscardPartialCopy();
+    }
+    if (kept_) std::fclose(std::exchange(kept_, nullptr));
 }
 
 void THTTPGetThread::Run() {
@@ -401,13 +452,23 @@ void THTTPGetThread::Run() {
         return FailRequest("the expected size of " + std::to_string(settings_.ExpectedSize) +
                            " bytes is above the limit of " + std::to_string(settings_.MaxSize));
     }
-    bodyLimit_ =
-        settings_.ExpectedSize >= 0 ? static_cast<int>(settings_.ExpectedSize) : settings_.MaxSize;
+    bodyLimit_ = settings_.ExpectedSize >= 0 ? settings_.ExpectedSize : settings_.MaxSize;
     if (settings_.Resume) {
         PrepareResume();
         if (failed_) return;
     }
+    Request(location);
+    // A reply that shows the partial copy is not the file's start (asked for a rest that the
+    // file does not have, or answered with a rest of another version) costs one more
+    // request, for the whole file, within the same transfer: no refusal to continue a copy
+    // ends a download.
+    if (startOver_) {
+        startOver_ = false;
+        Request(location);
+    }
+}
 
+void THTTPGetThread::Request(const Location& location) {
     const AnsiString scheme = location.secure ? "https://" : "http://";
     Easy easy(scheme + location.host);
     if (!easy.handle || !easy.url) return FailRequest("libcurl could not be set up");
@@ -415,9 +476,9 @@ void THTTPGetThread::Run() {
     const AnsiString url = scheme + location.host + location.path;
     std::optional<CURLcode> result;  // none when the request could not be sent
     if (location.host.empty()) {
-        Note(AboutRequest("no host name before the first \"/\""));
+        Note(AboutRequest("no host name before the first \"/\""), Unreachable);
     } else if (curl_url_set(easy.url, CURLUPART_URL, url.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK) {
-        Note(AboutRequest("not a usable URL"));
+        Note(AboutRequest("not a usable URL"), Other);
     } else {
         CURL* curl = easy.handle;
         curl_easy_setopt(curl, CURLOPT_SHARE, Runtime::Instance().Share());
@@ -426,7 +487,10 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
         curl_easy_setopt(curl, CURLOPT_CURLU, easy.url);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // A redirect may keep or raise the scheme, never lower it: what was asked over TLS
+        // must not come back over a plain link.
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                         location.secure ? "https" : "http,https");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
@@ -500,37 +564,51 @@ void THTTPGetThread::Run() {
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         slowSince_ = std::chrono::steady_clock::now();
+        easy_ = &easy;
         result = curl_easy_perform(curl);
+        easy_ = nullptr;
     }
     if (StopRequested()) return FailRequest(kAborted);
-    if (failed_) return;
+    if (failed_ || startOver_) return;
     // The last chunk may be short: the transfer ended before it filled up. It is reported
     // also when the transfer then fails, as every chunk that arrived is.
-    if (settings_.OnProgress && readed_ > lastProgress_) progressCalls_.push_back(readed_);
-    if (!DeliverProgress([] { return true; })) return;
+    if (settings_.OnProgress && readed_ > lastProgress_) waitingCalls_.push_back(readed_);
+    if (!HandOffProgress() || !AwaitDelivery()) return;
+    // An Abort in that last call still keeps the copy from becoming the file.
+    if (StopRequested()) return FailRequest(kAborted);
     if (result && *result != CURLE_OK) {
         const AnsiString reason = *result == CURLE_FILESIZE_EXCEEDED ? TooLong()
                                   : tooSlow_                         ? TooSlowReason()
-                                  : easy.error[0] != '\0'            ? AnsiString(easy.error)
-                                                                     : curl_easy_strerror(*result);
+                                  : *result == CURLE_UNSUPPORTED_PROTOCOL && status_ / 100 == 3
+                                      ? RefusedRedirect(EffectiveUrl(easy.handle))
+                                  : easy.error[0] != '\0' ? AnsiString(easy.error)
+                                                          : curl_easy_strerror(*result);
         // Whatever went wrong once a server had the request (a time-out, a reply cut off or
         // reset) leaves nothing worth delivering.
         long requestBytes = 0;
         curl_easy_getinfo(easy.handle, CURLINFO_REQUEST_SIZE, &requestBytes);
-        if (responseSeen_ || requestBytes > 0) return FailRequest(reason);
-        Note(AboutRequest(reason));
+        const bool asked = responseSeen_ || requestBytes > 0;
+        curl_off_t connectMicroseconds = 0;
+        curl_easy_getinfo(easy.handle, CURLINFO_CONNECT_TIME_T, &connectMicroseconds);
+        const THTTPGet::Outcome outcome =
+            OutcomeOfCurlFailure(*result, tooSlow_, asked || connectMicroseconds > 0);
+        if (asked) return FailRequest(reason, outcome == NoBody ? LinkFailure() : outcome);
+        Note(AboutRequest(reason), outcome);
     }
     // No server reached at all is, by the component's oldest rule, a reply of unknown length
     // without a body.
     if (!bodyStarted_ && !StartBody()) return;
     if (settings_.ExpectedSize >= 0 && readed_ != settings_.ExpectedSize) {
         return FailRequest("the reply ended after " + std::to_string(readed_) +
-                           " of the expected " + std::to_string(settings_.ExpectedSize) + " bytes");
+                               " of the expected " + std::to_string(settings_.ExpectedSize) +
+                               " bytes",
+                           LinkFailure());
     }
     if (settings_.ToFile && totalSize_ != readed_) {
-        return FailRequest(contentLength_ || contentRange_
-                               ? "the reply fell short of its announced length"
-                               : "the reply does not announce its length");
+        if (!contentLength_ && !contentRange_) {
+            return FailRequest("the reply does not announce its length");
+        }
+        return FailRequest("the reply fell short of its announced length", LinkFailure());
     }
     if (!settings_.ToFile && readed_ == 0) return FailRequest("the reply is empty");
     if (settings_.Resume && !PublishPartialCopy()) return;
@@ -555,6 +633,14 @@ bool THTTPGetThread::TooSlow(int64_t received) {
     return now - slowSince_ >= std::chrono::seconds(settings_.SlowLimitSeconds);
 }
 
+AnsiString THTTPGetThread::RefusedRedirect(const AnsiString& target) const {
+    const AnsiString why =
+        StartsWithNoCase(replyUrl_, "https://") && StartsWithNoCase(target, "http://")
+            ? "it would lower the scheme"
+            : "only HTTP and HTTPS are followed";
+    return "redirect from " + replyUrl_ + " to " + target + " refused: " + why;
+}
+
 AnsiString THTTPGetThread::TooSlowReason() const {
     return "the link is too slow: fewer than " + std::to_string(settings_.SlowLimitBytes) +
            " bytes arrived in " + std::to_string(settings_.SlowLimitSeconds) + " seconds";
@@ -570,38 +656,57 @@ AnsiString THTTPGetThread::WrittenName() const {
 
 void THTTPGetThread::PrepareResume() {
     partName_ = settings_.FileName + ".part";
-    // The final name too: a link there would be replaced by the rename, where a plain GetFile
-    // refuses it.
-    for (const AnsiString& name : {settings_.FileName, partName_, InfoName()}) {
-        if (platform::IsSymbolicLink(name)) {
-            errno = ELOOP;
-            return FailFile("write", name);
-        }
+    // A link at the final name would be replaced by the rename, where a plain GetFile refuses
+    // it.
+    if (platform::IsSymbolicLink(settings_.FileName)) {
+        errno = ELOOP;
+        return FailFile("write", settings_.FileName);
     }
-    if (!settings_.PostQuery.empty()) return;
-    const std::optional<PartialInfo> info = ParsePartialInfo(platform::ReadWholeFile(InfoName()));
-    if (!info || info->url != settings_.URL || info->validator.empty()) return;
-    kept_ = platform::OpenForContinuing(partName_);
-    if (!kept_) return;
+    // Opened, or made, before the request: the one open serves whether the copy is continued
+    // or started.
+    kept_ = AtOwnName(partName_, [&] { return platform::OpenForContinuing(partName_); });
+    if (!kept_) return FailFile("open", partName_);
     GiveBuffer(kept_);
-    long size = -1;
-    if (std::fseek(kept_, 0, SEEK_END) == 0) size = std::ftell(kept_);
-    // An expected size that the copy already reaches leaves nothing to ask for; the copy is
-    // not trusted to be that file and starts over.
-    if (size <= 0 || size >= INT_MAX ||
-        (settings_.ExpectedSize >= 0 && size >= settings_.ExpectedSize)) {
-        std::fclose(kept_);
-        kept_ = nullptr;
-        return;
-    }
-    resumeFrom_ = static_cast<int>(size);
+    keptSize_ = platform::OpenFileSize(kept_).value_or(-1);
+    // Nothing to continue, and so no information file to read.
+    if (keptSize_ == 0 || !settings_.PostQuery.empty()) return;
+    const std::optional<PartialInfo> info = ParsePartialInfo(ReadInfoFile());
+    if (!info || info->url != settings_.URL || !MayContinueWith(info->validator)) return;
+    // A copy that reaches the bound leaves no rest to ask for that could fit, and one beyond
+    // it is not the file at all: neither is continued.
+    if (keptSize_ >= bodyLimit_) return DiscardPartialCopy();
+    if (keptSize_ < 0 || std::fseek(kept_, 0, SEEK_END) != 0) return;
+    resumeFrom_ = keptSize_;
     resumeValidator_ = info->validator;
 }
 
-bool THTTPGetThread::TakeUpRange(const std::optional<int>& length) {
+std::optional<std::string> THTTPGetThread::ReadInfoFile() {
+    std::string text;
+    // Never through a link: one to a pipe would hold the transfer up for good.
+    const bool read = platform::ReadFileInPieces(
+        InfoName(), [&](const char* data, size_t size) { text.append(data, size); });
+    infoExists_ = read || errno != ENOENT;
+    return read ? std::optional<std::string>(std::move(text)) : std::nullopt;
+}
+
+bool THTTPGetThread::MayContinueWith(const AnsiString& validator) const {
+    // A weak validator (a Last-Modified date of one-second resolution) may stay the same
+    // across two versions; only a check of the whole file afterwards makes up for that.
+    return IsStrongEntityTag(validator) ||
+           (!validator.empty() && settings_.ContinueOnWeakValidator);
+}
+
+bool THTTPGetThread::TakeUpRange(const std::optional<int64_t>& length) {
+    // A server that goes by Range but not by If-Range sends the rest of the version it has
+    // now; its validator tells, when it sends one.
+    const AnsiString& now = IsStrongEntityTag(resumeValidator_) ? etag_ : lastModified_;
+    if (!now.empty() && now != resumeValidator_) {
+        StartOver();
+        return false;
+    }
     const std::optional<ByteRange> range = ParseContentRange(contentRange_.value_or(""));
     // Only the whole rest, from the first byte missing, continues the copy.
-    if (!range || range->first != resumeFrom_ || range->last + 1 != range->total ||
+    if (!range || range->first != resumeFrom_ || range->last != range->total - 1 ||
         (length && *length != range->last - range->first + 1)) {
         DiscardPartialCopy();
         FailRequest("the server's range \"" + contentRange_.value_or("") +
@@ -609,54 +714,70 @@ bool THTTPGetThread::TakeUpRange(const std::optional<int>& length) {
                     std::to_string(resumeFrom_));
         return false;
     }
-    if (range->total > INT_MAX) {
-        FailRequest("the reply's Content-Range is not a byte count");
-        return false;
-    }
-    totalSize_ = static_cast<int>(range->total);
+    totalSize_ = range->total;
     readed_ = lastProgress_ = resumeFrom_;
     return true;
 }
 
+void THTTPGetThread::StartOver() {
+    DiscardPartialCopy();
+    resumeFrom_ = 0;
+    resumeValidator_.clear();
+    responseSeen_ = bodyStarted_ = bodyArrived_ = false;
+    status_ = 0;
+    totalSize_ = 0;
+    startOver_ = true;
+}
+
 bool THTTPGetThread::StartPartialCopy() {
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
-    file_ = platform::OpenForWriting(partName_);
-    if (!file_) {
-        FailFile("create", partName_);
-        return false;
+    // The copy opened before the request serves as it is when empty; anything in it is not
+    // this reply's.
+    if (kept_ && keptSize_ == 0) {
+        file_ = std::exchange(kept_, nullptr);
+    } else {
+        if (kept_) std::fclose(std::exchange(kept_, nullptr));
+        file_ = AtOwnName(partName_, [&] { return platform::OpenForWriting(partName_); });
+        if (!file_) {
+            FailFile("create", partName_);
+            return false;
+        }
+        GiveBuffer(file_);
     }
-    GiveBuffer(file_);
-    // Written after the copy was emptied: an information file never vouches for older bytes.
-    const AnsiString validator = !etag_.empty() ? etag_ : lastModified_;
+    // Written after the copy was emptied, and so never vouching for older bytes. A weak
+    // entity tag is never sent in If-Range, where servers compare strongly; a date is the
+    // better weak validator.
+    const AnsiString validator = IsStrongEntityTag(etag_) ? etag_ : lastModified_;
+    if (!validator.empty()) {
+        const AnsiString info = FormatPartialInfo(settings_.URL, validator);
+        infoExists_ =
+            AtOwnName(InfoName(), [&] { return platform::OverwriteFile(InfoName(), info); });
+        if (!infoExists_) FailFile("write", InfoName());
+        return infoExists_;
+    }
+    // Without a validator of its own the copy cannot be continued, whatever an older
+    // information file (which a crash may have left beside an empty copy) says.
     if (!platform::DeleteFile(InfoName()) && errno != ENOENT) {
         FailFile("remove", InfoName());
         return false;
     }
-    if (!validator.empty() &&
-        !platform::AppendToFile(InfoName(), FormatPartialInfo(settings_.URL, validator))) {
-        FailFile("write", InfoName());
-        return false;
-    }
+    infoExists_ = false;
     return true;
 }
 
 void THTTPGetThread::DiscardPartialCopy() {
-    if (kept_) std::fclose(kept_);
-    kept_ = nullptr;
+    if (kept_) std::fclose(std::exchange(kept_, nullptr));
     platform::DeleteFile(InfoName());
     platform::DeleteFile(partName_);
+    infoExists_ = false;
 }
 
 bool THTTPGetThread::PublishPartialCopy() {
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!closed) {
-        FailFile("write", partName_);
+    if (settings_.FlushWhenComplete && !platform::FlushOpenFile(file_)) {
+        FailFile("flush", partName_);
         return false;
     }
-    if (!platform::FlushFile(partName_)) {
-        FailFile("flush", partName_);
+    if (std::fclose(std::exchange(file_, nullptr)) != 0) {
+        FailFile("write", partName_);
         return false;
     }
     if (!platform::RenameFile(partName_, settings_.FileName)) {
@@ -664,7 +785,7 @@ bool THTTPGetThread::PublishPartialCopy() {
         return false;
     }
     // A leftover only costs the next download of this name a fresh start.
-    platform::DeleteFile(InfoName());
+    if (infoExists_) platform::DeleteFile(InfoName());
     return true;
 }
 
@@ -673,17 +794,21 @@ bool THTTPGetThread::StartBody() {
     // An error page is never content: it must not be installed over a program file or taken
     // as a version text.
     if (responseSeen_ && status_ >= 400) {
-        // The copy does not fit the file any more: shorter, or not the file at all.
-        if (status_ == 416 && resumeFrom_ > 0) DiscardPartialCopy();
-        FailRequest("the server answered with HTTP status " + std::to_string(status_));
+        // The copy does not fit the file: as long as the file, or longer, or another file.
+        if (status_ == 416 && resumeFrom_ > 0) {
+            StartOver();
+            return false;
+        }
+        FailRequest("the server answered with HTTP status " + std::to_string(status_),
+                    THTTPGet::Outcome::HttpStatus);
         return false;
     }
     // The empty target stands for an unreachable server only where callers know that rule.
     if (!responseSeen_ && (settings_.Resume || settings_.ExpectedSize >= 0)) {
-        FailRequest("no server could be reached");
+        FailRequest("no server could be reached", Unreachable);
         return false;
     }
-    std::optional<int> length;
+    std::optional<int64_t> length;
     if (responseSeen_ && contentLength_) {
         length = ParseContentLength(*contentLength_);
         if (!length) {
@@ -697,6 +822,10 @@ bool THTTPGetThread::StartBody() {
     }
     readed_ = 0;
     const bool resumed = resumeFrom_ > 0 && status_ == 206;
+    if (status_ == 206 && !resumed) {
+        FailRequest("the server sent part of the file where the whole was asked for");
+        return false;
+    }
     if (resumed && !TakeUpRange(length)) return false;
     if (settings_.ExpectedSize >= 0 && (length || resumed) &&
         totalSize_ != settings_.ExpectedSize) {
@@ -742,33 +871,42 @@ bool THTTPGetThread::Store(const char* data, size_t size) {
 
 bool THTTPGetThread::MoreDataComing() const {
     // A body whose announced length is in has nothing more to come.
-    if (contentLength_ && readed_ == totalSize_) return false;
+    if ((contentLength_ || contentRange_) && readed_ == totalSize_) return false;
     if (socket_ == platform::kInvalidSocket) return false;
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         gatherUntil_ - std::chrono::steady_clock::now());
     return platform::WaitReadable(socket_, std::max(left, std::chrono::microseconds(0)));
 }
 
-bool THTTPGetThread::DeliverProgress(const std::function<bool()>& meanwhile) {
-    if (progressCalls_.empty()) return meanwhile();
+bool THTTPGetThread::HandOffProgress() {
+    // The calls handed off before may still be running: the new ones go in behind them. Only
+    // now does the worker wait for the GUI thread, having received and stored the bytes of
+    // these calls while it ran the earlier ones.
+    if (!AwaitDelivery()) return false;
+    handedCalls_.swap(waitingCalls_);
+    waitingCalls_.clear();
     auto wakeGui = [this] { PostToOwner([self = shared_from_this()] { self->DrainProgress(); }); };
-    bool open = progress_.Put(totalSize_, progressCalls_, wakeGui);
-    // The GUI thread runs the calls while this thread does its own part; the transfer goes on
-    // only after both are done.
-    bool done = meanwhile();
+    if (handedCalls_.empty() || progress_.Put(totalSize_, handedCalls_, wakeGui)) return true;
+    FailRequest(kAborted);
+    return false;
+}
+
+bool THTTPGetThread::AwaitDelivery() {
+    if (handedCalls_.empty()) return true;
     // The time the GUI thread takes is not the link's: the slow-link span waits meanwhile.
-    const auto waitStart = std::chrono::steady_clock::now();
-    open = open && progress_.AwaitDelivery();
-    slowSince_ += std::chrono::steady_clock::now() - waitStart;
-    progressCalls_.clear();
+    const auto start = std::chrono::steady_clock::now();
+    const bool open = progress_.AwaitDelivery();
+    slowSince_ += std::chrono::steady_clock::now() - start;
+    handedCalls_.clear();
     if (!open) FailRequest(kAborted);
-    return open && done;
+    return open;
 }
 
 void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
     // Every response of a redirect chain starts afresh; the last one is the reply.
     if (line.rfind("HTTP/", 0) == 0) {
         responseSeen_ = true;
+        replyUrl_ = EffectiveUrl(easy_->handle);
         size_t code = line.find(' ');
         status_ = code == AnsiString::npos ? 0 : std::strtol(line.c_str() + code, nullptr, 10);
         contentLength_.reset();
@@ -788,27 +926,27 @@ void THTTPGetThread::OnHeaderLine(const AnsiString& line) {
 
 bool THTTPGetThread::OnBodyData(const char* data, size_t size) {
     if (StopRequested()) return false;
+    bodyArrived_ = true;
     if (!bodyStarted_ && !StartBody()) return false;
     // What goes past the limit is not kept: the reply is cut off here.
-    if (size > static_cast<size_t>(bodyLimit_ - readed_)) {
+    if (size > static_cast<uint64_t>(bodyLimit_ - readed_)) {
         ranPastLimit_ = true;
         FailRequest(TooLong());
         return false;
     }
-    readed_ += static_cast<int>(size);
-    const bool gathering = !progressCalls_.empty();
+    readed_ += static_cast<int64_t>(size);
+    if (!Store(data, size)) return false;
+    const bool gathering = !waitingCalls_.empty();
     // One progress call for every whole chunk completed by these bytes.
-    for (long long next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
-        lastProgress_ = static_cast<int>(next);
-        if (settings_.OnProgress) progressCalls_.push_back(lastProgress_);
+    for (int64_t next = lastProgress_ + kChunkSize; next <= readed_; next += kChunkSize) {
+        lastProgress_ = next;
+        if (settings_.OnProgress) waitingCalls_.push_back(lastProgress_);
     }
-    if (!gathering && !progressCalls_.empty()) {
+    if (!gathering && !waitingCalls_.empty()) {
         gatherUntil_ = std::chrono::steady_clock::now() + kGatherTime;
     }
-    auto store = [&] { return Store(data, size); };
-    if (progressCalls_.empty() ||
-        (progressCalls_.size() < kMaxCallsPerHandOff && MoreDataComing())) {
-        return store();
+    if (waitingCalls_.empty() || (waitingCalls_.size() < kMaxCallsPerHandOff && MoreDataComing())) {
+        return true;
     }
-    return DeliverProgress(store);
+    return HandOffProgress();
 }

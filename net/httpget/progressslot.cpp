@@ -57,7 +57,7 @@ SpinLimit workerSpin;
 
 }  // namespace
 
-bool ProgressSlot::Put(int totalSize, const std::vector<int>& readeds,
+bool ProgressSlot::Put(int64_t totalSize, const std::vector<int64_t>& readeds,
                        const std::function<void()>& wakeGui) {
     totalSize_ = totalSize;
     readeds_ = &readeds;
@@ -86,7 +86,7 @@ bool ProgressSlot::AwaitDelivery() {
 }
 
 ProgressSlot::DrainEnd ProgressSlot::Drain(
-    const std::function<void(int totalSize, int readed)>& deliver,
+    const std::function<void(int64_t totalSize, int64_t readed)>& deliver,
     std::chrono::microseconds budget) {
     const Clock::time_point end = Clock::now() + budget;
     draining_.store(true);
@@ -101,7 +101,7 @@ ProgressSlot::DrainEnd ProgressSlot::Drain(
             }
             continue;
         }
-        const int readed = (*readeds_)[next_++];
+        const int64_t readed = (*readeds_)[next_++];
         const size_t left = readeds_->size() - next_;
         const bool last = left == 0;
         if (left == kWakeAhead) WakeWorker();

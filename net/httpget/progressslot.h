@@ -7,14 +7,16 @@
 // already draining the slot. Each side looks at the slot for up to a fifth of a millisecond
 // before it sleeps, which while data flows saves most wake-ups; looks that go unanswered (a
 // stalled server, a busy machine) grow shorter. During a long run of calls the worker sleeps
-// and is woken shortly before the run ends. The worker stores the received bytes while the GUI
-// thread runs the calls for them; it reads from the network again only after the calls have all
-// run. So every call still runs on the GUI thread while the transfer waits for it, one at a time,
-// in order.
+// and is woken shortly before the run ends. While the GUI thread runs one run of calls, the
+// worker receives and stores the bytes of the next and waits for the first run to end only when
+// it puts the next one in: the GUI thread's work overlaps the network's, the transfer still
+// waits for every call (at most one run behind), and the calls run on the GUI thread one at a
+// time, in order.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -23,7 +25,8 @@ public:
     // Worker thread. Puts in the calls (totalSize, readed) for each of `readeds`, which must
     // stay unchanged until AwaitDelivery returns, and asks `wakeGui` for a wake-up when the GUI
     // thread is not draining. False when the slot has been closed: the transfer must stop.
-    bool Put(int totalSize, const std::vector<int>& readeds, const std::function<void()>& wakeGui);
+    bool Put(int64_t totalSize, const std::vector<int64_t>& readeds,
+             const std::function<void()>& wakeGui);
     // Worker thread. Waits until the calls put in have all run or been dropped. False when the
     // slot has been closed.
     bool AwaitDelivery();
@@ -34,7 +37,7 @@ public:
     // call has come for a short spin, when `budget` is spent (so the GUI thread gets to its
     // other events), or when the slot closes. CallWaiting means calls are left and nobody has been
     // asked to wake the GUI thread for them; the caller must arrange another drain.
-    DrainEnd Drain(const std::function<void(int totalSize, int readed)>& deliver,
+    DrainEnd Drain(const std::function<void(int64_t totalSize, int64_t readed)>& deliver,
                    std::chrono::microseconds budget);
 
     // GUI thread. Lets a waiting worker go on without running its calls (the transfer is being
@@ -57,7 +60,7 @@ private:
     std::atomic<bool> nearlyDone_{true};
     // Written by the worker before it makes the slot Full; then owned by the GUI thread until
     // the slot is Empty again.
-    int totalSize_ = 0;
-    const std::vector<int>* readeds_ = nullptr;
+    int64_t totalSize_ = 0;
+    const std::vector<int64_t>* readeds_ = nullptr;
     size_t next_ = 0;
 };

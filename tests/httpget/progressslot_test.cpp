@@ -20,10 +20,10 @@ public:
     // Stops early when the slot closes.
     void Work(int runs, unsigned seed) {
         std::mt19937 random(seed);
-        std::vector<int> readeds;
+        std::vector<int64_t> readeds;
         for (int run = 0; run < runs; ++run) {
             readeds.resize(random() % 64 + 1);
-            for (int& readed : readeds) readed = ++sent_;
+            for (int64_t& readed : readeds) readed = ++sent_;
             if (!slot_.Put(run, readeds, [this] { WakeGui(); }) || !slot_.AwaitDelivery()) break;
         }
         workerDone_ = true;
@@ -45,7 +45,7 @@ public:
             }
             if (interfere) interfere(slot_);
             callWaiting = slot_.Drain(
-                              [this](int, int readed) {
+                              [this](int64_t, int64_t readed) {
                                   ordered_ = ordered_ && readed > lastDelivered_;
                                   lastDelivered_ = readed;
                                   ++delivered_;
@@ -57,7 +57,7 @@ public:
 
     int sent_ = 0;
     int delivered_ = 0;
-    int lastDelivered_ = 0;
+    int64_t lastDelivered_ = 0;
     bool ordered_ = true;
 
 private:
