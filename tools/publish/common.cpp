@@ -9,6 +9,7 @@
 #include <set>
 
 #include "core/manifest.h"
+#include "core/rollout.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -89,7 +90,8 @@ SecretKey ReadSecretKey(const AnsiString& path) {
 bool IsBookkeepingSection(const AnsiString& section) {
     return SameTextIgnoringCase(section, "VERSION") || SameTextIgnoringCase(section, "RUN") ||
            SameTextIgnoringCase(section, verification::kDigestSection) ||
-           SameTextIgnoringCase(section, kSizeSection);
+           SameTextIgnoringCase(section, kSizeSection) ||
+           SameTextIgnoringCase(section, rollout::kSection);
 }
 
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {

@@ -44,7 +44,8 @@ struct SecretKey {
 // cannot be read or holds no secret key.
 SecretKey ReadSecretKey(const AnsiString& path);
 
-// True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256] and [SIZE].
+// True for the sections that name no file to fetch: [VERSION], [RUN], [SHA256], [SIZE] and
+// [ROLLOUT].
 bool IsBookkeepingSection(const AnsiString& section);
 
 // Every file the wizard may fetch for this manifest, each spelling once, in file order: the

@@ -20,6 +20,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
+#include "tools/publish/rollout.h"
 #include "tools/publish/statement.h"
 
 namespace publish {
@@ -312,6 +313,9 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
     };
     write("VERSION", "VERSION", o.version);
     if (!o.dataVersion.empty()) write("VERSION", "DATAVERSION", o.dataVersion);
+    if (o.rollout)
+        for (const auto& [key, value] : rollout::Entries(*o.rollout))
+            write(rollout::kSection, key, value);
     for (const Plan::Section& section : plan.sections) {
         size_t key = 0;
         for (const AnsiString& file : section.copies)
@@ -349,7 +353,7 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const AnsiS
     return text;
 }
 
-void PrintSummary(const Plan& plan) {
+void PrintSummary(const ReleaseOptions& o, const Plan& plan) {
     for (const Plan::Section& section : plan.sections) {
         std::cout << "From " << Printable(section.version) << ": "
                   << section.copies.size() + section.runs.size() << " files, " << section.bytes
@@ -367,6 +371,7 @@ void PrintSummary(const Plan& plan) {
     for (const auto& [component, why] : plan.leftOut)
         std::cout << "Component " << Printable(component)
                   << " has no [DLL] date: " << Printable(why) << "\n";
+    if (o.rollout) std::cout << DescribeRollout(*o.rollout, utctime::Now()) << "\n";
 }
 
 // What --key adds to the manifest: its signature, the rotation records and the statement.
@@ -452,6 +457,9 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
         } else if (arg == "--expires" && hasValue) {
             o.validity = ParseValidity(argv[++i]);
             if (!o.validity) return std::nullopt;
+        } else if (arg == "--rollout" && hasValue) {
+            o.rollout = ParseRolloutOption(argv[++i]);
+            if (!o.rollout) return std::nullopt;
         } else if (arg == "--keys" && hasValue) {
             o.chainFile = CodePagePath(argv[++i]);
         } else if (arg == "--out" && hasValue) {
@@ -488,12 +496,12 @@ void Release(const ReleaseOptions& o) {
         std::cout << "Version.ini:\n" << Printable(manifest) << "\n";
         if (signedRelease)
             std::cout << freshness::kFileName << ":\n" << signedRelease->statement << "\n";
-        PrintSummary(plan);
+        PrintSummary(o, plan);
         std::cout << "Dry run: nothing written to " << PrintablePath(o.out) << "\n";
         return;
     }
     Publish(o, plan, manifest, signedRelease);
-    PrintSummary(plan);
+    PrintSummary(o, plan);
     std::vector<std::string> own{"Version.ini"};
     if (signedRelease) own.push_back(verification::kSignatureFileName);
     if (signedRelease && !signedRelease->chain.empty()) own.push_back(keyrotation::kFileName);

@@ -17,7 +17,9 @@
 // setup.ini's [CONNECT] URL gives it, Version.txt, Version.ini, its signature, the statement and
 // the rotation records are fetched from URL/Update/ and compared byte for byte with DIR's, and
 // every named file is asked for with HEAD at the address the wizard's size query uses, its
-// announced size compared with the file's. Each problem is printed on a line of its own.
+// announced size compared with the file's. Each problem is printed on a line of its own. A
+// manifest with a staged rollout's schedule gets a line saying its phase and the share of
+// installations offered now, and a damaged schedule is a problem.
 #pragma once
 
 #include <optional>
