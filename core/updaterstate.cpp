@@ -94,6 +94,19 @@ std::optional<UpdaterState> ReadFields(std::string_view text, std::string* error
             }
             rotationsGiven = true;
             state.rotationsFollowed = *count;
+        } else if (name == "rollout") {
+            const std::optional<uint64_t> number = lines.TakeCount(name, error);
+            if (!number) return std::nullopt;
+            if (*number > UINT32_MAX) {
+                *error = where + ": the rollout number " + std::to_string(*number) + " is above " +
+                         std::to_string(UINT32_MAX);
+                return std::nullopt;
+            }
+            if (state.rolloutNumber) {
+                *error = where + " gives the rollout number a second time";
+                return std::nullopt;
+            }
+            state.rolloutNumber = uint32_t(*number);
         } else if (name == "learned" || name == "retired") {
             const std::optional<std::string_view> key =
                 lines.Take(name, verification::IsPublicKeyText, "public key", error);
@@ -162,6 +175,7 @@ std::string UpdaterStateText(const UpdaterState& state) {
         text += Line("rotations", std::to_string(state.rotationsFollowed));
     for (const std::string& key : state.learnedKeys) text += Line("learned", key);
     for (const std::string& key : state.retiredKeys) text += Line("retired", key);
+    if (state.rolloutNumber) text += Line("rollout", std::to_string(*state.rolloutNumber));
     for (const std::string& line : state.laterFields) text += line + "\n";
     return text + Line(kEndName, verification::Digest(text));
 }
@@ -170,4 +184,17 @@ bool WriteUpdaterState(const AnsiString& path, const UpdaterState& state, std::s
     if (platform::ReplaceFileContents(path, UpdaterStateText(state))) return true;
     *error = "cannot write: " + platform::ErrorText(path);
     return false;
+}
+
+std::optional<uint32_t> InstallationNumber(const AnsiString& path, std::string* error) {
+    std::optional<UpdaterState> state = ReadUpdaterState(path, error);
+    if (!state) return std::nullopt;
+    if (state->rolloutNumber) return state->rolloutNumber;
+    state->rolloutNumber = verification::RandomNumber();
+    if (!state->rolloutNumber) {
+        *error = "no randomness for the installation's rollout number";
+        return std::nullopt;
+    }
+    if (!WriteUpdaterState(path, *state, error)) return std::nullopt;
+    return state->rolloutNumber;
 }

@@ -1,7 +1,7 @@
 // What the updater remembers between runs beyond the journal: the highest freshness serial it
 // has accepted from each update folder, how far it has followed the publisher's key rotations,
-// the keys learned by rotation and the keys retired. Kept in sendrift.state in the application
-// folder, beside the journal and written like it.
+// the keys learned by rotation and the keys retired, and the installation's rollout number.
+// Kept in sendrift.state in the application folder, beside the journal and written like it.
 //
 // sendrift.state is ASCII with LF line ends:
 //
@@ -12,6 +12,7 @@
 //   rotations <records of Version.keys followed>                  at most once
 //   learned <public key>                                          one line per key
 //   retired <public key>                                          one line per key
+//   rollout <the installation's number, 0 to 4294967295>          at most once
 //   <name> <value>                     a field that a later version of the updater added
 //   end <SHA-256 of every byte before this line>
 //
@@ -23,6 +24,10 @@
 // Serials are kept per update folder, because each folder (a pilot group's `Update/pilot`
 // beside `Update`) has a serial count of its own: a computer moved from one to the other must
 // not refuse the other's statements because its numbers are lower.
+//
+// The rollout number places this installation in a publisher's staged rollout (rollout.h). It
+// is drawn once, at random, and never leaves the computer: no request carries it, so the
+// server cannot tell installations apart by it.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +47,9 @@ struct UpdaterState {
     // ("http://host/Update/") -> highest serial accepted.
     std::map<std::string, uint64_t> highestSerials;
     uint64_t rotationsFollowed = 0;
-    verification::KeySet learnedKeys;  // trusted through rotation records
-    verification::KeySet retiredKeys;  // never trusted again, whatever the build lists
+    verification::KeySet learnedKeys;       // trusted through rotation records
+    verification::KeySet retiredKeys;       // never trusted again, whatever the build lists
+    std::optional<uint32_t> rolloutNumber;  // nothing until InstallationNumber draws it
     // Lines of fields that this version does not know, kept in their order.
     std::vector<std::string> laterFields;
 
@@ -68,3 +74,15 @@ std::string UpdaterStateText(const UpdaterState& state);
 // Replaces the file with `state` (written beside it, flushed, renamed, the folder flushed).
 // False when it cannot, with `error` saying why and the file as it was.
 bool WriteUpdaterState(const AnsiString& path, const UpdaterState& state, std::string* error);
+
+// The installation's rollout number: the one the state file at `path` keeps, or, when it keeps
+// none (a new installation, or a state written by an updater before rollouts), one drawn from
+// the system's random source and saved into the file, with everything else it keeps, before
+// it is returned. Nothing, with `error` saying why, when the file is damaged, cannot be read or
+// written, or the system gives no randomness: a number not kept would be drawn anew by every
+// run, moving the installation in and out of the share.
+//
+// Call it with the application folder locked, like every reader and writer of the file, and
+// before reading the state for anything else in the same run (or read it again afterwards): a
+// state read before the number was drawn and written back would drop it.
+std::optional<uint32_t> InstallationNumber(const AnsiString& path, std::string* error);

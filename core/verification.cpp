@@ -164,6 +164,11 @@ std::optional<KeyPair> NewKeyPair() {
     return pair;
 }
 
+std::optional<uint32_t> RandomNumber() {
+    if (!SodiumReady()) return std::nullopt;
+    return randombytes_random();
+}
+
 std::optional<std::string> Sign(std::string_view message, std::string_view secretKeyText) {
     if (!SodiumReady()) return std::nullopt;
     auto secretKey = DecodeBase64(secretKeyText, crypto_sign_SECRETKEYBYTES);

@@ -8,6 +8,7 @@
 // ends inside them are ignored when read. Every function may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
@@ -90,6 +91,10 @@ struct KeyPair {
 
 // A new random Ed25519 key pair; nothing when the system gives no randomness.
 std::optional<KeyPair> NewKeyPair();
+
+// A number drawn evenly from 0 to 2^32 - 1 from the system's random source; nothing when the
+// system gives no randomness.
+std::optional<uint32_t> RandomNumber();
 
 // The Base64 signature of `message`; nothing when `secretKeyText` is not a secret key.
 std::optional<std::string> Sign(std::string_view message, std::string_view secretKeyText);

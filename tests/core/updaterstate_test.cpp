@@ -34,7 +34,8 @@ TEST_F(UpdaterStateFile, ReadsBackWhatItWrote) {
     state.rotationsFollowed = 2;
     state.learnedKeys = {key_};
     state.retiredKeys = {otherKey_};
-    state.laterFields = {"rollout 123456", "flags a b"};
+    state.rolloutNumber = UINT32_MAX;
+    state.laterFields = {"channel pilot", "flags a b"};
     std::string error;
     ASSERT_TRUE(WriteUpdaterState(folder_.Path(kUpdaterStateFileName), state, &error)) << error;
     const std::string text = folder_.Read(kUpdaterStateFileName);
@@ -69,6 +70,10 @@ TEST_F(UpdaterStateFile, ADamagedFileIsAnErrorWithItsReason) {
         {"rotations twice", Sealed("sendrift-state 1\nrotations 1\nrotations 0\n"),
          "line 3 gives the rotations a second time"},
         {"no field", Sealed("sendrift-state 1\n Serial 5\n"), "line 2 is no field"},
+        {"a rollout number above 32 bits", Sealed("sendrift-state 1\nrollout 4294967296\n"),
+         "line 2: the rollout number 4294967296 is above 4294967295"},
+        {"the rollout number twice", Sealed("sendrift-state 1\nrollout 1\nrollout 1\n"),
+         "line 3 gives the rollout number a second time"},
         {"CR LF", Sealed("sendrift-state 1\r\nrotations 1\r\n"), "line 1 is not"},
     };
     for (const auto& c : cases) {
@@ -84,6 +89,33 @@ TEST_F(UpdaterStateFile, ADamagedFileIsAnErrorWithItsReason) {
         std::string error;
         EXPECT_FALSE(Read(&error)) << size;
     }
+}
+
+TEST_F(UpdaterStateFile, TheInstallationNumberIsDrawnOnceAndKeptWithTheRest) {
+    UpdaterState state;
+    state.highestSerials = {{"http://h/Update/", 5}};
+    state.laterFields = {"channel pilot"};
+    std::string error;
+    const AnsiString path = folder_.Path(kUpdaterStateFileName);
+    ASSERT_TRUE(WriteUpdaterState(path, state, &error)) << error;
+    const std::optional<uint32_t> number = InstallationNumber(path, &error);
+    ASSERT_TRUE(number) << error;
+    state.rolloutNumber = number;
+    EXPECT_EQ(Read(&error), state) << error;
+    EXPECT_EQ(InstallationNumber(path, &error), number);
+}
+
+// A number that is not kept would be drawn anew by the next run, and a damaged file rewritten
+// with one would lose what it held.
+TEST_F(UpdaterStateFile, NoInstallationNumberFromADamagedOrUnwritableFile) {
+    folder_.Write(kUpdaterStateFileName, "sendrift-state 1\n");
+    std::string error;
+    EXPECT_FALSE(InstallationNumber(folder_.Path(kUpdaterStateFileName), &error));
+    EXPECT_NE(error.find("damaged: "), std::string::npos) << error;
+    EXPECT_EQ(folder_.Read(kUpdaterStateFileName), "sendrift-state 1\n");
+    error.clear();
+    EXPECT_FALSE(InstallationNumber(folder_.Path("missing\\sendrift.state"), &error));
+    EXPECT_NE(error.find("cannot write: "), std::string::npos) << error;
 }
 
 TEST_F(UpdaterStateFile, AWriteThatFailsSaysSoAndLeavesNoFile) {

@@ -10,6 +10,7 @@
 
 #include "core/delta.h"
 #include "core/manifest.h"
+#include "core/rollout.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -98,7 +99,8 @@ bool IsBookkeepingSection(const AnsiString& section) {
     return SameTextIgnoringCase(section, "VERSION") || SameTextIgnoringCase(section, "RUN") ||
            SameTextIgnoringCase(section, verification::kDigestSection) ||
            SameTextIgnoringCase(section, kSizeSection) ||
-           SameTextIgnoringCase(section, delta::kPatchSection);
+           SameTextIgnoringCase(section, delta::kPatchSection) ||
+           SameTextIgnoringCase(section, rollout::kSection);
 }
 
 std::vector<AnsiString> ListedFileNames(const TIniFile& manifest) {

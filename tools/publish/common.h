@@ -49,8 +49,8 @@ struct SecretKey {
 // cannot be read or holds no secret key.
 SecretKey ReadSecretKey(const AnsiString& path);
 
-// True for the sections that hold no entries to install: [VERSION], [RUN], [SHA256], [SIZE]
-// and [DELTA].
+// True for the sections that hold no entries to install: [VERSION], [RUN], [SHA256], [SIZE],
+// [DELTA] and [ROLLOUT].
 bool IsBookkeepingSection(const AnsiString& section);
 
 // Every file the wizard may fetch for this manifest, each spelling once, in file order: the

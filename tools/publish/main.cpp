@@ -9,6 +9,8 @@
 //   sendrift-publish release ...        an update folder made from release folders (release.h)
 //   sendrift-publish refresh ...        its freshness statement signed anew (statement.h)
 //   sendrift-publish rotate ...         a move to a new signing key (statement.h)
+//   sendrift-publish rollout ...        a published staged rollout halted, resumed or paced
+//                                       anew (rollout.h)
 //   sendrift-publish verify ...         an update folder, or a server, checked (verify.h)
 //
 // A refused command writes nothing: keygen never replaces a file, hash takes no symbolic link
@@ -27,6 +29,7 @@
 #include "platform/files.h"
 #include "tools/publish/common.h"
 #include "tools/publish/release.h"
+#include "tools/publish/rollout.h"
 #include "tools/publish/statement.h"
 #include "tools/publish/verify.h"
 
@@ -38,15 +41,18 @@ constexpr const char* kUsage =
     "       sendrift-publish hash DIR\n"
     "       sendrift-publish sign DIR SECRETKEY\n"
     "       sendrift-publish release NEWDIR --version V [--data-version D]\n"
-    "                        --from OLDV=OLDDIR ... [--run NAME ...]\n"
+    "                        --from OLDV=OLDDIR ... [--run NAME ...] [--rollout START,DAYS]\n"
     "                        [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]]\n"
     "                        --out OUTDIR [--force] [--dry-run] [--no-delta]\n"
     "       sendrift-publish refresh OUTDIR --key SECRETKEY [--expires DURATION]\n"
     "       sendrift-publish rotate OUTDIR --key OLDSECRETKEY --new NEWSECRETKEY\n"
     "                        [--expires DURATION]\n"
+    "       sendrift-publish rollout OUTDIR (--halt | --resume | --days N)\n"
+    "                        [--key SECRETKEY [--expires DURATION]]\n"
     "       sendrift-publish verify DIR [--key PUBLICKEYS ...] [--url URL]\n"
     "                        [--from OLDV=OLDDIR ...]\n"
     "DURATION: days or hours, 1h to 366d (\"7d\", \"36h\"); 7d when not given.\n"
+    "START,DAYS: a UTC time and whole days, 1 to 366 (\"2026-12-10T08:00:00Z,7\").\n"
     "PUBLICKEYS: public keys separated by commas, or a file holding them.\n";
 
 // The folder that the file `path` lies in, as written there ("." when none is named).
@@ -182,6 +188,13 @@ int main(int argc, char* argv[]) {
                 return 2;
             }
             rotate ? Rotate(*options) : Refresh(*options);
+        } else if (!args.empty() && args[0] == "rollout") {
+            std::optional<RolloutOptions> options = ParseRolloutOptions(argc - 2, argv + 2);
+            if (!options) {
+                std::cerr << kUsage;
+                return 2;
+            }
+            Rollout(*options);
         } else if (!args.empty() && args[0] == "verify") {
             std::optional<VerifyOptions> options = ParseVerifyOptions(argc - 2, argv + 2);
             if (!options) {

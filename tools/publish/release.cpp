@@ -21,6 +21,7 @@
 #include "platform/files.h"
 #include "tools/publish/common.h"
 #include "tools/publish/patches.h"
+#include "tools/publish/rollout.h"
 #include "tools/publish/statement.h"
 
 namespace publish {
@@ -316,6 +317,9 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const Relea
     };
     write("VERSION", "VERSION", o.version);
     if (!o.dataVersion.empty()) write("VERSION", "DATAVERSION", o.dataVersion);
+    if (o.rollout)
+        for (const auto& [key, value] : rollout::Entries(*o.rollout))
+            write(rollout::kSection, key, value);
     for (const Plan::Section& section : plan.sections) {
         size_t key = 0;
         for (const AnsiString& file : section.copies)
@@ -359,7 +363,7 @@ std::string WriteManifest(const ReleaseOptions& o, const Plan& plan, const Relea
     return text;
 }
 
-void PrintSummary(const Plan& plan, const ReleasePatches& patches) {
+void PrintSummary(const ReleaseOptions& o, const Plan& plan, const ReleasePatches& patches) {
     for (size_t s = 0; s < plan.sections.size(); ++s) {
         const Plan::Section& section = plan.sections[s];
         std::cout << "From " << Printable(section.version) << ": "
@@ -391,6 +395,7 @@ void PrintSummary(const Plan& plan, const ReleasePatches& patches) {
     for (const auto& [component, why] : plan.leftOut)
         std::cout << "Component " << Printable(component)
                   << " has no [DLL] date: " << Printable(why) << "\n";
+    if (o.rollout) std::cout << DescribeRollout(*o.rollout, utctime::Now()) << "\n";
 }
 
 // What --key adds to the manifest: its signature, the rotation records and the statement.
@@ -483,6 +488,9 @@ std::optional<ReleaseOptions> ParseReleaseOptions(int argc, char* argv[]) {
         } else if (arg == "--expires" && hasValue) {
             o.validity = ParseValidity(argv[++i]);
             if (!o.validity) return std::nullopt;
+        } else if (arg == "--rollout" && hasValue) {
+            o.rollout = ParseRolloutOption(argv[++i]);
+            if (!o.rollout) return std::nullopt;
         } else if (arg == "--keys" && hasValue) {
             o.chainFile = CodePagePath(argv[++i]);
         } else if (arg == "--out" && hasValue) {
@@ -531,12 +539,12 @@ void Release(const ReleaseOptions& o) {
         std::cout << "Version.ini:\n" << Printable(manifest) << "\n";
         if (signedRelease)
             std::cout << freshness::kFileName << ":\n" << signedRelease->statement << "\n";
-        PrintSummary(plan, patches);
+        PrintSummary(o, plan, patches);
         std::cout << "Dry run: nothing written to " << PrintablePath(o.out) << "\n";
         return;
     }
     Publish(o, plan, patches, manifest, signedRelease);
-    PrintSummary(plan, patches);
+    PrintSummary(o, plan, patches);
     std::vector<std::string> own{"Version.ini"};
     if (signedRelease) own.push_back(verification::kSignatureFileName);
     if (signedRelease && !signedRelease->chain.empty()) own.push_back(keyrotation::kFileName);

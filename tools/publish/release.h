@@ -2,8 +2,8 @@
 // out as installed.
 //
 //   release NEWDIR --version V [--data-version D] --from OLDV=OLDDIR ... [--run NAME ...]
-//           [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]] --out OUTDIR [--force]
-//           [--dry-run] [--no-delta]
+//           [--rollout START,DAYS] [--key SECRETKEY [--expires DURATION] [--keys CHAINFILE]]
+//           --out OUTDIR [--force] [--dry-run] [--no-delta]
 //
 // For each older version, the manifest section [OLDV] lists every file of NEWDIR whose
 // content (by SHA-256) differs from OLDDIR's or is missing there, as copy entries in path
@@ -13,6 +13,9 @@
 // and a section's content comparison is the surer of the two. [SIZE] and [SHA256] cover every
 // named file. The updater's own state (setup.ini, the manifest and its signature, Update\,
 // CUpdate\, sendrift.log, sendrift.lock, sendrift.state) is never listed.
+//
+// With --rollout, the manifest carries a staged rollout's schedule (rollout.h): the release is
+// offered to a share of installations growing from none at START to all after DAYS days.
 //
 // With --key, the manifest is signed and a freshness statement (statement.h) vouches for the
 // release until DURATION from now (default 7 days). The key rotation records published with
@@ -37,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/rollout.h"
 #include "platform/text.h"
 
 namespace publish {
@@ -47,6 +51,7 @@ struct ReleaseOptions {
     AnsiString dataVersion;  // empty: the manifest names none, and setup.ini keeps its own
     std::vector<std::pair<AnsiString, AnsiString>> from;  // older version, its folder
     std::vector<AnsiString> run;                          // names in NEWDIR, in order
+    std::optional<rollout::Schedule> rollout;             // nothing: offered to all at once
     std::optional<AnsiString> secretKey;
     std::optional<std::chrono::seconds> validity;  // of the statement; only with a key
     std::optional<AnsiString> chainFile;           // Version.keys to publish; only with a key

@@ -13,12 +13,13 @@ namespace {
 
 constexpr std::chrono::seconds kLongestValidity = std::chrono::hours(366 * 24);
 
-// What refresh and rotate read from a published folder before they write anything.
-struct PublishedFolder {
-    std::string versionText, manifest;
-    std::vector<keyrotation::Record> chain;
-    std::optional<freshness::Statement> statement;
-};
+std::string ChainText(const std::vector<keyrotation::Record>& chain) {
+    std::string text;
+    for (const keyrotation::Record& record : chain) text += keyrotation::Text(record);
+    return text;
+}
+
+}  // namespace
 
 PublishedFolder ReadPublishedFolder(const AnsiString& out) {
     PublishedFolder folder;
@@ -36,13 +37,16 @@ PublishedFolder ReadPublishedFolder(const AnsiString& out) {
     return folder;
 }
 
-std::string ChainText(const std::vector<keyrotation::Record>& chain) {
-    std::string text;
-    for (const keyrotation::Record& record : chain) text += keyrotation::Text(record);
-    return text;
+void RefuseForeignManifest(const AnsiString& out, const PublishedFolder& folder,
+                           const SecretKey& key) {
+    RefuseKeyOutsideChain(folder.chain, key.publicKey, JoinPath(out, keyrotation::kFileName));
+    const std::optional<std::string> signature =
+        platform::ReadWholeFile(JoinPath(out, verification::kSignatureFileName));
+    if (!signature || !verification::SignatureIsValid(folder.manifest, *signature, key.publicKey))
+        throw Failure{std::string(verification::kSignatureFileName) + " in " + PrintablePath(out) +
+                      " is no signature of Version.ini by " + key.publicKey +
+                      "; only a release signed by that key is signed anew with it"};
 }
-
-}  // namespace
 
 std::optional<std::chrono::seconds> ParseValidity(std::string_view text) {
     if (text.empty() || (text.back() != 'd' && text.back() != 'h')) return std::nullopt;
@@ -160,13 +164,7 @@ std::optional<StatementOptions> ParseStatementOptions(int argc, char* argv[], bo
 void Refresh(const StatementOptions& o) {
     const SecretKey key = ReadSecretKey(o.secretKey);
     const PublishedFolder folder = ReadPublishedFolder(o.out);
-    RefuseKeyOutsideChain(folder.chain, key.publicKey, JoinPath(o.out, keyrotation::kFileName));
-    const std::optional<std::string> signature =
-        platform::ReadWholeFile(JoinPath(o.out, verification::kSignatureFileName));
-    if (!signature || !verification::SignatureIsValid(folder.manifest, *signature, key.publicKey))
-        throw Failure{std::string(verification::kSignatureFileName) + " in " +
-                      PrintablePath(o.out) + " is no signature of Version.ini by " + key.publicKey +
-                      "; the statement would name a manifest that is refused"};
+    RefuseForeignManifest(o.out, folder, key);
 
     const std::string statement =
         MakeStatement(folder.versionText, folder.manifest, folder.statement, folder.chain.size(),

@@ -34,6 +34,7 @@
 #include "core/freshness.h"
 #include "core/keyrotation.h"
 #include "platform/text.h"
+#include "tools/publish/common.h"
 
 namespace publish {
 
@@ -58,6 +59,25 @@ void RefuseKeyOutsideChain(const std::vector<keyrotation::Record>& chain,
 // Failure when it cannot be read or its signature does not hold: its serial, which the next one
 // must exceed, would be unknown.
 std::optional<freshness::Statement> ReadStatementFile(const AnsiString& path);
+
+// What refresh, rotate and rollout read from a published folder before they write anything.
+struct PublishedFolder {
+    std::string versionText, manifest;
+    std::vector<keyrotation::Record> chain;
+    std::optional<freshness::Statement> statement;
+};
+
+// OUT's Version.txt, Version.ini, Version.keys and Version.txt.fresh. Throws Failure when
+// Version.txt or Version.ini cannot be read, Version.txt is not the manifest's version (a
+// statement would vouch for what no installation takes), or as ReadChainFile and
+// ReadStatementFile do.
+PublishedFolder ReadPublishedFolder(const AnsiString& out);
+
+// Throws Failure unless `key` is the newest key of the folder's chain and OUT's Version.ini.sig
+// is its signature of the folder's manifest: signing anything else anew would vouch for a
+// manifest that the key never signed.
+void RefuseForeignManifest(const AnsiString& out, const PublishedFolder& folder,
+                           const SecretKey& key);
 
 // The signed statement for a folder, ready to be written; throws Failure when it cannot be made.
 std::string MakeStatement(std::string_view versionText, std::string_view manifest,

@@ -21,6 +21,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "tools/publish/common.h"
+#include "tools/publish/rollout.h"
 #include "tools/publish/statement.h"
 
 namespace publish {
@@ -376,6 +377,12 @@ bool Verify(const VerifyOptions& o) {
     if (o.url) CheckServer(*o.url, o.folder, names, problems);
     const size_t rebuilt = CheckPatches(o.folder, manifest.FileName(), o.from, problems);
 
+    // How far a rollout has come is told whatever else is wrong: it is what a publisher who
+    // watches one runs verify for.
+    const rollout::Reading rollout = rollout::ReadSchedule(TIniSnapshot(manifest.FileName()));
+    if (!rollout.error.empty()) problems.Add("Version.ini: " + rollout.error);
+    if (rollout.schedule)
+        std::cout << "Version.ini: " << DescribeRollout(*rollout.schedule, utctime::Now()) << "\n";
     if (problems.Count() != 0) return false;
     if (!validity.empty()) std::cout << validity << "\n";
     std::cout << "ok: " << names.size() << " files"

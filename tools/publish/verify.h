@@ -21,7 +21,9 @@
 // and each of its lines must hold a base's SHA-256 and a patch name in .delta\. With --from,
 // each copy entry of [OLDV] whose file OLDDIR holds, and for which [DELTA] offers a patch
 // against that file, is rebuilt from it as the wizard rebuilds it and must come out as the
-// listed file. Each problem is printed on a line of its own.
+// listed file. Each problem is printed on a line of its own. A manifest with a staged rollout's
+// schedule gets a line saying its phase and the share of installations offered now, and a
+// damaged schedule is a problem.
 #pragma once
 
 #include <optional>
