@@ -1,6 +1,7 @@
 // The download: fetches each listed file into Update\ and journals what arrived, in list order.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/engine/upgradeengine.h"
@@ -37,9 +38,9 @@ void TUpgradeEngine::DownloadUpdates() {
         std::all_of(updateList_.begin(), updateList_.end(), [this](const TJournal::Entry& entry) {
             return journal_->ListedSize(entry.fileName).has_value();
         });
-    const size_t inFlight = everySizeListed ? fileTransfers_.size() : 1;
+    size_t inFlight = everySizeListed ? fileTransfers_.size() : 1;
+    std::vector<bool> started(updateList_.size());
     std::vector<bool> arrived(updateList_.size());
-    size_t nextToStart = 0;
     size_t inOrder = 0;  // every file before this one has arrived
     size_t journaled = 0;
     QElapsedTimer sinceJournaled;
@@ -50,19 +51,33 @@ void TUpgradeEngine::DownloadUpdates() {
         if (inOrder > journaled) JournalArrivals(journaled, inOrder);
     };
     while (journaled < updateList_.size()) {
+        const size_t window = std::min(updateList_.size(), inOrder + inFlight);
+        size_t next = inOrder;
         for (FileTransfer& transfer : fileTransfers_) {
-            if (cancelRequested_ || nextToStart >= std::min(updateList_.size(), inOrder + inFlight))
-                break;
+            while (next < window && (started[next] || arrived[next])) ++next;
+            if (cancelRequested_ || next >= window) break;
             if (transfer.running) continue;
-            if (!StartFileTransfer(transfer, nextToStart)) return stop();
-            ++nextToStart;
+            if (!StartFileTransfer(transfer, next)) return stop();
+            started[next] = true;
         }
-        FileTransfer* ended = inOrder < updateList_.size() ? WaitForFileTransfer() : nullptr;
-        if (cancelRequested_ || (!ended && inOrder < updateList_.size())) {
+        // Files that arrived wait at most a batch's time for their journal write, however long
+        // the next file takes.
+        const qint64 journalDue =
+            inOrder > journaled
+                ? std::max<qint64>(0, kMillisecondsPerJournalWrite - sinceJournaled.elapsed())
+                : -1;
+        bool timedOut = false;
+        FileTransfer* ended =
+            inOrder < updateList_.size() ? WaitForFileTransfer(journalDue, &timedOut) : nullptr;
+        if (cancelRequested_ || (!ended && !timedOut && inOrder < updateList_.size())) {
             stop();
             stepRunning_ = false;
             face_.DownloadCancelled();
             return;
+        }
+        if (ended && ended->index > inOrder && FetchAheadWaits(*ended, inFlight)) {
+            started[ended->index] = false;
+            continue;
         }
         if (ended) {
             if (!FileArrivedWhole(*ended)) return stop();
@@ -103,6 +118,30 @@ bool TUpgradeEngine::JournalArrivals(size_t first, size_t last) {
     return true;
 }
 
+bool TUpgradeEngine::FetchAheadWaits(const FileTransfer& transfer, size_t& inFlight) {
+    if (transfer.complete) return false;
+    const THTTPGet& download = *transfer.download;
+    const int status = download.LastStatus();
+    // Silence before the first byte, a refused connection, or a server that says it is busy:
+    // a server that serves one connection at a time answers this one only after the earlier
+    // one. It gets one at a time from here on, and this file comes again in its turn.
+    switch (download.LastOutcome()) {
+        case THTTPGet::Outcome::Unreachable:
+        case THTTPGet::Outcome::NoBody:
+            break;
+        case THTTPGet::Outcome::HttpStatus:
+            if (status == 429 || status == 503) break;
+            return false;
+        default:
+            return false;
+    }
+    if (inFlight > 1)
+        LogFailure(updateList_[transfer.index].fileName,
+                   download.LastError() + "; fetching one file at a time from here on");
+    inFlight = 1;
+    return true;
+}
+
 bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     const TJournal::Entry& entry = updateList_[index];
     currentFileName_ = entry.fileName;
@@ -128,13 +167,19 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     const std::optional<uint64_t> free = platform::FreeDiskSpace(download.FileName);
     download.ExpectedSize = listed ? *listed : -1;
     download.MaxSize = free ? std::max<int64_t>(1, int64_t(*free) - kFreeSpaceMargin) : 0;
+    // A partial copy may be continued on a date alone only when a digest checks the whole.
+    download.ContinueOnWeakValidator = !journal_->Digests(entry.fileName).empty();
     transfer = FileTransfer{&download, index, /*running=*/true};
     face_.FileTransferStarted(index);
     download.GetFile();
     return true;
 }
 
-TUpgradeEngine::FileTransfer* TUpgradeEngine::WaitForFileTransfer() {
+TUpgradeEngine::FileTransfer* TUpgradeEngine::WaitForFileTransfer(qint64 timeoutMs,
+                                                                  bool* timedOut) {
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    if (timeoutMs >= 0) deadline.start(int(timeoutMs));
     for (;;) {
         bool anyRunning = false;
         for (FileTransfer& transfer : fileTransfers_) {
@@ -145,6 +190,10 @@ TUpgradeEngine::FileTransfer* TUpgradeEngine::WaitForFileTransfer() {
             return &transfer;
         }
         if (!anyRunning) return nullptr;
+        if (timeoutMs >= 0 && !deadline.isActive()) {
+            *timedOut = true;
+            return nullptr;
+        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }

@@ -88,6 +88,11 @@ void TUpgradeEngine::BuildNetworkComponents() {
             makeDownloader(i == 0 ? "fileDownload" : "fileDownload" + std::to_string(i + 1), false);
         download->WaitThread = false;
         download->Resume = true;
+        // A file is whole only at the length its reply announces: a reply that announces none
+        // can never bring one, and is refused before it writes anything.
+        download->BinaryData = true;
+        // The download step makes what arrived durable in batches (JournalArrivals).
+        download->FlushWhenComplete = false;
         download->OnProgress = Handler(&TUpgradeEngine::FileDownloadProgress);
         download->OnDoneFile = Handler(&TUpgradeEngine::FileDownloadDone);
         download->OnError = Handler(&TUpgradeEngine::FileDownloadError);

@@ -139,9 +139,15 @@ private:
         int64_t counted = 0;    // its bytes counted in bytesDownloaded_ so far
     };
     bool StartFileTransfer(FileTransfer& transfer, size_t index);
-    // The next transfer to end, once its completion event has run; nothing when none runs.
-    // Dispatches events meanwhile.
-    FileTransfer* WaitForFileTransfer();
+    // True when the fetched-ahead transfer, which ended without its file while an earlier file
+    // is still on its way, is to be started again in its turn rather than fail the download:
+    // its server said nothing yet, refused it or said it is busy, as a server that serves one
+    // connection at a time does. `inFlight` then drops to one transfer at a time, logged.
+    bool FetchAheadWaits(const FileTransfer& transfer, size_t& inFlight);
+    // The next transfer to end, once its completion event has run; nothing when none runs, or
+    // when `timeoutMs` (unless negative) passed first, which sets `timedOut`. Dispatches events
+    // meanwhile.
+    FileTransfer* WaitForFileTransfer(qint64 timeoutMs, bool* timedOut);
     // True when the ended transfer brought its file whole, as the publisher made it, and on
     // disk to stay; otherwise stops the download.
     bool FileArrivedWhole(const FileTransfer& transfer);

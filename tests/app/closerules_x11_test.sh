@@ -200,7 +200,9 @@ click_until "$window" main 5 requested_since "$mark" '"HEAD /Update/Big.dat' ||
     fail "no list step"
 click_until "$window" main 5 requested_since "$mark" '"GET /Update/Big.dat' ||
     fail "no download of Big.dat"
-[ "$(ini_keys "$app/Version.ini" RUN)" = 1 ] || fail "First.dll is not journalled"
+# Arrivals are journalled together, within a second.
+journalled() { [ "$(ini_keys "$app/Version.ini" RUN)" = "$1" ]; }
+wait_until 3 journalled 1 || fail "First.dll is not journalled"
 refuse_closes
 refuse_closes_by_hand
 hold_escape_through_closes

@@ -120,8 +120,9 @@ for rename in (c for c in calls if c["name"].startswith("rename")):
     if not flushed or (record and record["start"] < flushed["start"]):
         problem(f"{target}: its folder was not flushed before the next record was written")
 
-# Every download, written beside its name as a partial copy, is flushed before the journal's
-# next rename, the move to [RUN].
+# Every download, written beside its name as a partial copy, is flushed (by itself, or with the
+# other arrivals by a flush of its file system) before the journal's next rename, the move to
+# [RUN].
 journal = os.path.join(app, "Version.ini")
 for name in ("Main.exe", "Filter.dll", "Big.dat"):
     download = os.path.join(app, "Update", name)
@@ -134,7 +135,8 @@ for name in ("Main.exe", "Filter.dll", "Big.dat"):
     if not move:
         problem(f"{download}: no journal write after it")
     elif not any(writes[-1]["end"] < f["start"] and f["end"] < move["start"]
-                 for f in flushes(download + ".part") + flushes(download)):
+                 for f in flushes(download + ".part") + flushes(download)
+                 + [c for c in calls if c["name"] == "syncfs"]):
         problem(f"{download}: the journal moved its entry before the copy was flushed")
 
 for expected in ("Main.exe", "Plugins/Filter.dll", "Big.dat", "CUpdate/Main.exe",
