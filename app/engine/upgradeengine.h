@@ -24,8 +24,10 @@
 #include <vector>
 
 #include "app/engine/upgradeface.h"
+#include "core/freshness.h"
 #include "core/inifile.h"
 #include "core/journal.h"
+#include "core/verification.h"
 #include "platform/caseinsensitivenames.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -171,11 +173,19 @@ private:
     // case; its name as it stands. Nothing, with the step stopped, when it cannot be made or is
     // a link, which the updater never follows with its own files.
     std::optional<AnsiString> CreateUpdateFolder(const AnsiString& name);
-    // True when no manifest key is built in, or when the signature published beside the
-    // manifest signs the downloaded bytes at `path` with it and the manifest leads to the
-    // announced latest version.
-    bool ManifestIsAuthentic(const AnsiString& path);
-    std::optional<std::string> FetchManifestSignature();
+    // With manifest keys built in: true when the freshness statement published beside
+    // Version.txt vouches for `versionText` (signed by a trusted key, after the rotation records
+    // it announces; not expired; no older than what this installation accepted), whose lessons
+    // are then kept in the updater's state file. Otherwise stops the version check, with the
+    // reason logged.
+    bool AcceptFreshness(const AnsiString& versionText);
+    // Why the downloaded manifest at `path` is not the one to trust; nothing when it is, or
+    // when no key is built in. With keys it must be the manifest the accepted statement names,
+    // signed by a trusted key, and lead to the version Version.txt announced.
+    std::optional<AnsiString> ManifestRefusal(const AnsiString& path);
+    // The text of the small file `name` of the server's update folder (a signature, a
+    // statement, rotation records); nothing when none arrived.
+    std::optional<std::string> FetchBesideManifest(const AnsiString& name);
     // True when the folder of downloads has room for what the upgrade writes (the downloads,
     // the install's copies, CUpdate\'s) and a margin; otherwise stops with how much is needed
     // and free, and a retry of the download step.
@@ -253,6 +263,10 @@ private:
     // closes its section, as a complete download does.
     bool manifestArrived_ = false;
     AnsiString latestVersion_;  // the version check's answer, which the manifest must lead to
+    // With keys: the freshness statement that vouched for the answer, and the keys trusted
+    // after it, which must sign the manifest.
+    freshness::Statement acceptedStatement_;
+    verification::KeySet trustedKeys_;
     std::unique_ptr<TJournal> journal_;        // the local Version.ini, read once per step
     std::vector<TJournal::Entry> updateList_;  // see ListedEntries
     std::vector<int64_t> updateSizes_;         // see ListedSizes

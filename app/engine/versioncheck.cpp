@@ -3,6 +3,9 @@
 
 #include "app/engine/upgradeengine.h"
 #include "app/texts.h"
+#include "core/freshness.h"
+#include "core/keyrotation.h"
+#include "core/updatetrust.h"
 #include "core/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/files.h"
@@ -16,7 +19,8 @@ constexpr size_t kMaxVersionLength = 10;
 // (and verified): a half-written or forged manifest would become the journal that the next
 // start offers to resume.
 constexpr const char* kManifestDownload = "Version.ini.download";
-constexpr const char* kSignatureDownload = "Version.ini.sig.download";
+// What the small files published beside the manifest are fetched as: the name + this.
+constexpr const char* kDownloadSuffix = ".download";
 
 // [RUN] is the journal's own section: a manifest from the server that carried one would have
 // the install step run files already waiting in Update\ that this run never downloaded.
@@ -50,6 +54,9 @@ void TUpgradeEngine::CheckVersion() {
 }
 
 void TUpgradeEngine::VersionTextDone(QObject*, const AnsiString& Result) {
+    // With keys, no answer is believed, not even "the latest", before a fresh statement
+    // vouches for it.
+    if (!settings_.ManifestKey.empty() && !AcceptFreshness(Result)) return;
     if (InstalledVersion() == Result) {
         Offer(WizardStep::Close);
         cancelRequested_ = true;
@@ -96,11 +103,9 @@ void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
     if (cancelRequested_ || shutdown_) {
         platform::DeleteFile(download);
     } else {
-        if (!ManifestIsAuthentic(download)) {
+        if (const std::optional<AnsiString> refusal = ManifestRefusal(download)) {
             platform::DeleteFile(download);
-            if (!shutdown_)
-                ShowManifestFailed(Texts::ManifestUnavailableMessage,
-                                   "no valid signature for the latest version's manifest");
+            if (!shutdown_) ShowManifestFailed(Texts::ManifestUnavailableMessage, *refusal);
             return;
         }
         // The folders first: the earlier journal is replaced only once the step can succeed,
@@ -125,28 +130,68 @@ void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
     face_.UpdateFound();
 }
 
-bool TUpgradeEngine::ManifestIsAuthentic(const AnsiString& path) {
-    if (settings_.ManifestKey.empty()) return true;
-    const std::optional<std::string> signature = FetchManifestSignature();
-    if (!signature) return false;
-    const std::optional<std::string> manifest = platform::ReadWholeFile(path);
-    // An old manifest keeps its valid signature for ever; only the version it leads to tells
-    // that it is being replayed as the latest.
-    return manifest &&
-           verification::SignatureIsValid(*manifest, *signature, settings_.ManifestKey) &&
-           TIniFile(path).ReadEntry("VERSION", "VERSION") == latestVersion_;
+bool TUpgradeEngine::AcceptFreshness(const AnsiString& versionText) {
+    auto refuse = [&](const AnsiString& file, const AnsiString& reason) {
+        cancelRequested_ = true;
+        Stop({.message = Texts::VersionUnavailableMessage, .file = file, .reason = reason});
+        return false;
+    };
+    std::string error;
+    const std::optional<std::vector<std::string>> buildKeys =
+        trust::KeysFromList(settings_.ManifestKey, &error);
+    if (!buildKeys) return refuse("", "the built-in manifest keys: " + error);
+    const AnsiString statePath = applicationFolder_ + kUpdaterStateFileName;
+    const std::optional<UpdaterState> state = ReadUpdaterState(statePath, &error);
+    if (!state) return refuse(kUpdaterStateFileName, error);
+    const std::optional<std::string> statement = FetchBesideManifest(freshness::kFileName);
+    const std::optional<std::string> rotations =
+        statement && trust::NeedsRotationRecords(*statement, *state)
+            ? FetchBesideManifest(keyrotation::kFileName)
+            : std::nullopt;
+    if (shutdown_) return false;
+    trust::Freshness fresh = trust::CheckFreshness(
+        *buildKeys, *state, UpdateFolderUrl(""), statement, versionText, rotations, utctime::Now());
+    for (const std::string& refusal : fresh.rotationRefusals)
+        LogFailure(keyrotation::kFileName, refusal);
+    if (!fresh.verdict.Accepted()) return refuse(freshness::kFileName, fresh.verdict.reason);
+    // What the statement taught (its serial, keys learned or retired) is kept before anything
+    // else of the answer is believed, so an older statement is never taken again.
+    if (fresh.state != *state && !WriteUpdaterState(statePath, fresh.state, &error))
+        return refuse(kUpdaterStateFileName, error);
+    acceptedStatement_ = std::move(fresh.verdict.statement);
+    trustedKeys_ = std::move(fresh.trusted);
+    return true;
 }
 
-std::optional<std::string> TUpgradeEngine::FetchManifestSignature() {
-    const AnsiString target = applicationFolder_ + kSignatureDownload;
+std::optional<AnsiString> TUpgradeEngine::ManifestRefusal(const AnsiString& path) {
+    if (settings_.ManifestKey.empty()) return std::nullopt;
+    const std::optional<std::string> signature =
+        FetchBesideManifest(verification::kSignatureFileName);
+    if (!signature) return AnsiString("no signature was published beside the manifest");
+    const std::optional<std::string> manifest = platform::ReadWholeFile(path);
+    if (!manifest) return platform::ErrorText(path);
+    // The statement names the one manifest that goes with this Version.txt: no other signed
+    // manifest, an older one replayed included, can be paired with it.
+    if (std::optional<std::string> refusal =
+            freshness::ManifestRefusal(acceptedStatement_, *manifest))
+        return *refusal;
+    if (!trust::ManifestSigner(*manifest, *signature, trustedKeys_))
+        return AnsiString("the manifest's signature is not by a trusted key");
+    if (TIniFile(path).ReadEntry("VERSION", "VERSION") != latestVersion_)
+        return AnsiString("the manifest leads to another version than Version.txt names");
+    return std::nullopt;
+}
+
+std::optional<std::string> TUpgradeEngine::FetchBesideManifest(const AnsiString& name) {
+    const AnsiString target = applicationFolder_ + name + kDownloadSuffix;
     signatureArrived_ = false;
-    signatureDownload_->URL = UpdateFolderUrl(verification::kSignatureFileName);
+    signatureDownload_->URL = UpdateFolderUrl(name);
     signatureDownload_->FileName = target;
     signatureDownload_->GetFile();
-    std::optional<std::string> signature =
+    std::optional<std::string> text =
         signatureArrived_ && !shutdown_ ? platform::ReadWholeFile(target) : std::nullopt;
     platform::DeleteFile(target);
-    return signature;
+    return text;
 }
 
 std::optional<AnsiString> TUpgradeEngine::CreateUpdateFolder(const AnsiString& name) {

@@ -9,6 +9,8 @@
 
 #include "app/window/notebook.h"
 #include "app/wizardharness.h"
+#include "core/freshness.h"
+#include "core/verification.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -58,6 +60,21 @@ public:
     }
     void PublishFile(const std::string& urlPath, const std::string& body) {
         server_.Serve("/Update/" + urlPath, testsupport::ScriptedResponse::Ok(body));
+    }
+    // Publishes, signed with `secretKey`, the freshness statement that vouches for Version.txt
+    // `version` leading to `manifest`.
+    void PublishStatement(const std::string& secretKey, const std::string& version,
+                          const std::string& manifest, uint64_t serial = 1,
+                          std::chrono::seconds expiresIn = std::chrono::hours(24 * 7),
+                          uint64_t rotations = 0) {
+        freshness::Statement statement;
+        statement.versionDigest = verification::Digest(version);
+        statement.manifestDigest = verification::Digest(manifest);
+        statement.serial = serial;
+        statement.expires = utctime::Now() + expiresIn;
+        statement.rotations = rotations;
+        server_.Serve(std::string("/Update/") + freshness::kFileName,
+                      testsupport::ScriptedResponse::Ok(*freshness::Make(statement, secretKey)));
     }
 
     TMainform& OpenWizard(const AnsiString& argument = {}) { return Open(argument, server_.Url()); }

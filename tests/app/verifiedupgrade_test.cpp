@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "app/texts.h"
+#include "app/stoppedstates.h"
 #include "app/upgraderun.h"
 #include "core/verification.h"
 
@@ -41,10 +42,6 @@ std::string ManifestFailed() {
     return State("New", WizardStep::VersionCheck, Texts::RetryButton, true, Texts::CloseButton,
                  true, {Texts::ManifestUnavailableMessage});
 }
-std::string UpdateFound() {
-    return State("welcome", WizardStep::List, Texts::NextButton, true, Texts::CancelButton, true);
-}
-
 // A damaged waiting copy goes back to be downloaded again.
 std::string CopyDamaged(const AnsiString& name) {
     return State("New", WizardStep::List, Texts::RetryButton, true, Texts::CloseButton, true,
@@ -247,6 +244,7 @@ TEST_F(SignedManifest, OnlyTheSignedLatestManifestBecomesTheJournal) {
         {"an older signed manifest replayed as the latest",
          [&](UpgradeRun& t) {
              t.Publish("3.0", kManifest);
+             t.PublishStatement(publisher.secretKey, "3.0", kManifest);
              t.server_.Serve(sigPath, ScriptedResponse::Ok(signature(kManifest, publisher)));
          },
          false},
@@ -257,6 +255,7 @@ TEST_F(SignedManifest, OnlyTheSignedLatestManifestBecomesTheJournal) {
             SCOPED_TRACE(std::string(c.name) + (withEarlierJournal ? ", earlier journal" : ""));
             UpgradeRun t;
             t.manifestKey_ = publisher.publicKey;
+            t.PublishStatement(publisher.secretKey, "2.0", kManifest);
             c.arrange(t);
             if (withEarlierJournal) t.folder_.Write("Version.ini", earlier);
             t.OpenWizard();
@@ -277,7 +276,9 @@ TEST_F(SignedManifest, OnlyTheSignedLatestManifestBecomesTheJournal) {
 
 // Ending the program while the signature arrives: nothing becomes the journal.
 TEST_F(SignedManifest, EndingTheProgramDuringTheSignatureFetchWritesNothing) {
-    manifestKey_ = verification::NewKeyPair()->publicKey;
+    const verification::KeyPair publisher = *verification::NewKeyPair();
+    manifestKey_ = publisher.publicKey;
+    PublishStatement(publisher.secretKey, "2.0", kManifest);
     server_.Serve(
         "/Update/Version.ini.sig",
         ScriptedResponse::Ok(std::string(88, 'A')).PauseInBody(10, std::chrono::seconds(30)));
@@ -285,7 +286,7 @@ TEST_F(SignedManifest, EndingTheProgramDuringTheSignatureFetchWritesNothing) {
     QElapsedTimer clock;
     QTimer closeOnceFetching;
     QObject::connect(&closeOnceFetching, &QTimer::timeout, [&] {
-        if (server_.Requests().size() < 3 || clock.isValid()) return;
+        if (server_.Requests().size() < 4 || clock.isValid()) return;
         clock.start();
         form.close();
     });

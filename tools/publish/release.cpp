@@ -46,7 +46,8 @@ bool IsUpdaterState(const AnsiString& name) {
     if (separator != AnsiString::npos)
         return SameTextIgnoringCase(top, "Update") || SameTextIgnoringCase(top, "CUpdate");
     for (const char* own : {"setup.ini", "Version.ini", "Version.ini.sig", "Version.ini.download",
-                            "Version.ini.sig.download", "sendrift.log", "sendrift.lock",
+                            "Version.ini.sig.download", "Version.txt.fresh.download",
+                            "Version.keys.download", "sendrift.log", "sendrift.lock",
                             kUpdaterStateFileName})
         if (SameTextIgnoringCase(top, own)) return true;
     return false;
