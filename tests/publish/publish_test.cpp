@@ -77,6 +77,9 @@ TEST(Publish, KeygenHashAndSignMakeAnUpdateThatTheWizardInstalls) {
                             "  Bin\\Customs.dll\n");
     const Outcome sign = Publish({"sign", update.Native(), secretKey});
     ASSERT_EQ(sign.exitCode, 0) << sign.err;
+    // A build with a key believes the folder only with a fresh statement for it.
+    const Outcome refresh = Publish({"refresh", update.Native(), "--key", secretKey});
+    ASSERT_EQ(refresh.exitCode, 0) << refresh.err;
 
     UpgradeRun run;
     run.manifestKey_ = publicKey;
@@ -88,7 +91,7 @@ TEST(Publish, KeygenHashAndSignMakeAnUpdateThatTheWizardInstalls) {
     EXPECT_EQ(run.folder_.Read("Sub/b.dll"), "new b");
     EXPECT_EQ(run.folder_.Read("ran.log"), "ran\n");
     EXPECT_EQ(run.folder_.Read("Bin/Customs.dll"), "new customs");
-    EXPECT_EQ(run.RequestLines()[2], "GET /Update/Version.ini.sig HTTP/1.0");
+    EXPECT_EQ(run.RequestLines()[3], "GET /Update/Version.ini.sig HTTP/1.0");
 
     // A manifest whose digests were refreshed after signing is refused.
     update.Write("a.dll", "newer a");
