@@ -99,6 +99,10 @@ std::optional<int64_t> TJournal::ListedSize(const AnsiString& fileName) const {
     return int64_t(*size);
 }
 
+bool TJournal::OffersPatches(const AnsiString& fileName) const {
+    return snapshot_.FindEntry(delta::kPatchSection, fileName) != nullptr;
+}
+
 std::optional<delta::Patch> TJournal::PatchFor(const AnsiString& fileName,
                                                const AnsiString& installedDigest) const {
     return delta::ChoosePatch(snapshot_, fileName, installedDigest);

@@ -43,6 +43,12 @@ public:
         // no control character. Nothing may be asked, fetched, written or run for an entry
         // that is not safe.
         bool safe = false;
+
+        // Where a copy entry puts its file, below the application folder: its name there, or
+        // in the folder that the entry names.
+        AnsiString InstalledName() const {
+            return (targetFolder.empty() ? AnsiString() : targetFolder + "\\") + fileName;
+        }
     };
 
     // Reads the journal at `path`; a missing file is an empty journal. `version` names the
@@ -68,6 +74,9 @@ public:
     // The [SIZE] that the publisher lists for the file, in bytes; nothing when none is listed.
     // A listed value that is no byte count throws Exception: it is never taken for no size.
     std::optional<int64_t> ListedSize(const AnsiString& fileName) const;
+    // Whether [DELTA] lists patches for the file at all: only then is the installed file's
+    // digest worth taking.
+    bool OffersPatches(const AnsiString& fileName) const;
     // The patch to fetch instead of the file, for an installed file whose SHA-256 is
     // `installedDigest` (delta::ChoosePatch); nothing when the file is to come whole.
     std::optional<delta::Patch> PatchFor(const AnsiString& fileName,

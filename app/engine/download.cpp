@@ -3,9 +3,12 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "app/engine/upgradeengine.h"
 #include "app/texts.h"
+#include "core/delta.h"
 #include "core/displaytext.h"
 #include "core/manifest.h"
 #include "core/updateserver.h"
@@ -79,6 +82,21 @@ void TUpgradeEngine::DownloadUpdates() {
             started[ended->index] = false;
             continue;
         }
+        if (ended && patches_[ended->index]) {
+            // A patch that does not make the file never fails the upgrade: the file comes whole.
+            const size_t index = ended->index;
+            if (!ended->complete) {
+                FetchWhole(index, ended->download->LastError());
+                started[index] = false;
+                continue;
+            }
+            if (!RebuildFromPatch(index, ended->download->FileName)) {
+                started[index] = false;
+                continue;
+            }
+            ended->download->FileName =
+                applicationFolder_ + *Placed("Update\\" + updateList_[index].fileName);
+        }
         if (ended) {
             if (!FileArrivedWhole(*ended)) return stop();
             arrived[ended->index] = true;
@@ -149,7 +167,11 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
         ShowNameRefused(entry.fileName);
         return false;
     }
-    const std::optional<AnsiString> target = Placed("Update\\" + entry.fileName);
+    // A patch lands under its own name, inside Update\'s patch folder; the file is rebuilt
+    // from it beside.
+    const std::optional<delta::Patch>& patch = patches_[index];
+    const AnsiString& fetched = patch ? patch->name : entry.fileName;
+    const std::optional<AnsiString> target = Placed("Update\\" + fetched);
     if (!target) return false;
     // The folder of downloads is the updater's own: it is not written through a link.
     if (!platform::CreateFoldersFor(applicationFolder_, *target)) {
@@ -159,16 +181,16 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     THTTPGet& download = *transfer.download;
     // The request names the file as the publisher wrote it; the copy lands where the installed
     // spelling of its folders puts it.
-    download.URL = UpdateFolderUrl(UrlPathOf(entry.fileName));
+    download.URL = UpdateFolderUrl(UrlPathOf(fetched));
     download.FileName = applicationFolder_ + *target;
     // A listed size binds the body exactly; any other body is bound by its own Content-Length
     // and, like every body, by the room that the disk has.
-    const std::optional<int64_t> listed = journal_->ListedSize(entry.fileName);
+    const std::optional<int64_t> listed = journal_->ListedSize(fetched);
     const std::optional<uint64_t> free = platform::FreeDiskSpace(download.FileName);
     download.ExpectedSize = listed ? *listed : -1;
     download.MaxSize = free ? std::max<int64_t>(1, int64_t(*free) - kFreeSpaceMargin) : 0;
     // A partial copy may be continued on a date alone only when a digest checks the whole.
-    download.ContinueOnWeakValidator = !journal_->Digests(entry.fileName).empty();
+    download.ContinueOnWeakValidator = !journal_->Digests(fetched).empty();
     transfer = FileTransfer{&download, index, /*running=*/true};
     face_.FileTransferStarted(index);
     download.GetFile();
@@ -227,24 +249,84 @@ void TUpgradeEngine::StopFileTransfers() {
 }
 
 bool TUpgradeEngine::HasRoomForUpgrade() {
-    // The downloads land in Update\, the install writes each copy beside its target before it
-    // replaces the old file, and CUpdate\ keeps one more copy: all on the file system of the
-    // application folder as the product installs it.
+    // The downloads land in Update\ (a patch and the file it rebuilds beside it), the install
+    // writes each copy beside its target before it replaces the old file, and CUpdate\ keeps
+    // one more copy: all on the file system of the application folder as the product installs
+    // it.
     const int64_t copies = BackupFolder() ? 3 : 2;
     const std::optional<AnsiString> updateFolder = Placed("Update");
     if (!updateFolder) return false;
     const std::optional<uint64_t> free =
         platform::FreeDiskSpace(applicationFolder_ + *updateFolder);
-    const int64_t needed = copies * downloadTotal_ + kFreeSpaceMargin;
+    int64_t patches = 0;
+    for (size_t i = 0; i < patches_.size(); ++i)
+        if (patches_[i]) patches += patches_[i]->size;
+    const int64_t files = downloadTotal_ - patches + patchedFileBytes_;
+    const int64_t needed = patches + copies * files + kFreeSpaceMargin;
     if (!free || *free >= uint64_t(needed)) return true;
     Stop({.message = Texts::DiskFull + SizeText(needed) + Texts::DiskFullFree +
                      SizeText(int64_t(*free)) + Texts::DiskFullTail,
           .file = applicationFolder_ + *updateFolder,
           .reason = "needs " + std::to_string(needed) + " bytes (" + std::to_string(copies) +
-                    " copies of " + std::to_string(downloadTotal_) + " bytes and a margin), " +
+                    " copies of " + std::to_string(files) + " bytes of files, " +
+                    std::to_string(patches) + " of patches and a margin), " +
                     std::to_string(*free) + " free",
           .next = WizardStep::Download});
     return false;
+}
+
+bool TUpgradeEngine::RebuildFromPatch(size_t index, const AnsiString& patchPath) {
+    const TJournal::Entry& entry = updateList_[index];
+    const delta::Patch patch = *patches_[index];
+    std::optional<AnsiString> failure;
+    if (verification::CheckFile(journal_->Digests(patch.name), patchPath) ==
+        verification::FileCheck::Fails)
+        failure = "its SHA-256 is not the one the manifest lists";
+    const std::optional<AnsiString> base = Placed(entry.InstalledName());
+    const std::optional<AnsiString> rebuilt = Placed("Update\\" + entry.fileName);
+    if (!base || !rebuilt) return false;
+    if (!failure && !platform::CreateFoldersFor(applicationFolder_, *rebuilt))
+        failure = platform::ErrorText(applicationFolder_ + *rebuilt);
+    if (!failure) {
+        const delta::RebuildTarget target{applicationFolder_ + *rebuilt,
+                                          *journal_->ListedSize(entry.fileName),
+                                          journal_->Digests(entry.fileName)};
+        delta::Rebuilt outcome;
+        RunOffTheGuiThread(
+            [&] { outcome = delta::Rebuild(applicationFolder_ + *base, patchPath, target); });
+        if (!outcome) failure = outcome.failure;
+    }
+    platform::DeleteFile(patchPath);
+    if (failure) {
+        FetchWhole(index, *failure);
+        return false;
+    }
+    names_->Created(*rebuilt);
+    return true;
+}
+
+void TUpgradeEngine::FetchWhole(size_t index, const AnsiString& reason) {
+    const delta::Patch patch = *patches_[index];
+    const AnsiString& fileName = updateList_[index].fileName;
+    LogFailure(patch.name, reason + "; " + fileName + " is fetched whole instead");
+    const int64_t size = journal_->ListedSize(fileName).value_or(0);
+    patches_[index].reset();
+    patchedFileBytes_ -= size;
+    downloadTotal_ += size - patch.size;
+    if (index < updateSizes_.size()) updateSizes_[index] = size;
+}
+
+void TUpgradeEngine::RunOffTheGuiThread(const std::function<void()>& work) {
+    std::atomic<bool> done = false;
+    std::thread worker([&] {
+        work();
+        done = true;
+        // Wakes the loop below, which sleeps until an event arrives.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    worker.join();
 }
 
 TUpgradeEngine::FileTransfer& TUpgradeEngine::TransferOf(QObject* download) {

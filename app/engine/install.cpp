@@ -2,9 +2,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <thread>
 
 #include "app/engine/upgradeengine.h"
 #include "app/texts.h"
@@ -20,12 +18,6 @@ namespace {
 constexpr size_t kCopiesPerBatch = 256;
 // About a display frame.
 constexpr qint64 kFrameMilliseconds = 16;
-
-// Where a copy entry puts its file, below the application folder: the entry's name there, or
-// in the folder that the entry names, which must already exist: it is never made.
-AnsiString CopyTarget(const TJournal::Entry& entry) {
-    return (entry.targetFolder.empty() ? "" : entry.targetFolder + "\\") + entry.fileName;
-}
 
 // A copy that failed for want of room says so, rather than blame a program holding the file.
 bool DiskIsFull(int error) {
@@ -102,7 +94,7 @@ bool TUpgradeEngine::WaitingCopiesAreUsable() {
             return false;
         }
         if (entry.copy) {
-            const std::optional<AnsiString> target = Placed(CopyTarget(entry));
+            const std::optional<AnsiString> target = Placed(entry.InstalledName());
             if (!target) return false;
             if (LeadsOutside(applicationFolder_ + *target, applicationFolder_)) {
                 ShowNameRefused(currentFileName_);
@@ -172,7 +164,7 @@ bool TUpgradeEngine::InstallCopies(size_t first, size_t last) {
     for (; staged < last; ++staged) {
         const TJournal::Entry& entry = updateList_[staged];
         const std::optional<AnsiString> waiting = Placed("Update\\" + entry.fileName);
-        const std::optional<AnsiString> target = waiting ? Placed(CopyTarget(entry)) : waiting;
+        const std::optional<AnsiString> target = waiting ? Placed(entry.InstalledName()) : waiting;
         if (!target) return false;
         const AnsiString source = applicationFolder_ + *waiting;
         // The target folder must already exist: it is never made.
@@ -272,16 +264,7 @@ bool TUpgradeEngine::RunAndWait(const AnsiString& path) {
     std::optional<platform::ProcessId> process = platform::StartProgram(path);
     if (!process) return false;
     face_.ProgramRunning(true);
-    std::atomic<bool> ended = false;
-    std::thread waiter([&] {
-        platform::WaitForProgram(*process);
-        ended = true;
-        // Wakes the loop below, which sleeps until an event arrives.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
-    });
-    while (!ended) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    waiter.join();
+    RunOffTheGuiThread([&] { platform::WaitForProgram(*process); });
     face_.ProgramRunning(false);
     return true;
 }

@@ -8,6 +8,7 @@
 #include "core/displaytext.h"
 #include "core/manifest.h"
 #include "core/updateserver.h"
+#include "core/verification.h"
 #include "net/sock/nmhttp.h"
 #include "platform/files.h"
 
@@ -53,7 +54,8 @@ void TUpgradeEngine::ListUpdates() {
     journal_ = std::make_unique<TJournal>(applicationFolder_ + "Version.ini", InstalledVersion());
     updateList_.assign(journal_->ToDownload().begin(), journal_->ToDownload().end());
     updateSizes_.clear();
-    downloadTotal_ = bytesDownloaded_ = 0;
+    patches_.assign(updateList_.size(), std::nullopt);
+    downloadTotal_ = patchedFileBytes_ = bytesDownloaded_ = 0;
     plugInCount_ = 0;
     if (!ListSectionFiles()) return;
     face_.ComponentsListing();
@@ -91,12 +93,31 @@ bool TUpgradeEngine::ListSectionFiles() {
             ShowNameRefused(currentFileName_);
             return false;
         }
+        // A patch against the installed copy comes instead of the file, its size listed.
+        patches_[i] = PatchForInstalled(updateList_[i]);
+        if (const std::optional<delta::Patch>& patch = patches_[i]) {
+            patchedFileBytes_ += *journal_->ListedSize(currentFileName_);
+            AddListRow(patch->name, std::to_string(patch->size), /*component=*/false);
+            ShowListProgress(i + 1);
+            continue;
+        }
         const std::optional<AnsiString> size = SizeOfFile(currentFileName_);
         if (!size || cancelRequested_) return false;
         AddListRow(currentFileName_, *size, /*component=*/false);
         ShowListProgress(i + 1);
     }
     return true;
+}
+
+std::optional<delta::Patch> TUpgradeEngine::PatchForInstalled(const TJournal::Entry& entry) {
+    if (!entry.copy || !journal_->OffersPatches(entry.fileName)) return std::nullopt;
+    const platform::CaseInsensitiveNames::Resolution installed =
+        names_->Resolve(entry.InstalledName());
+    if (installed.kind != platform::CaseInsensitiveNames::Kind::Existing) return std::nullopt;
+    std::optional<AnsiString> digest;
+    RunOffTheGuiThread(
+        [&] { digest = verification::FileDigest(applicationFolder_ + installed.name); });
+    return digest ? journal_->PatchFor(entry.fileName, *digest) : std::nullopt;
 }
 
 bool TUpgradeEngine::ListNewerComponents() {
@@ -127,6 +148,7 @@ bool TUpgradeEngine::ListNewerComponents() {
                 } else {
                     ++plugInCount_;
                     updateList_.push_back(journal_->AppendComponent(name));
+                    patches_.emplace_back();
                     listed.insert(FoldedName(name));
                     AddListRow(published, *size, /*component=*/true);
                 }

@@ -19,11 +19,13 @@
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "app/engine/upgradeface.h"
+#include "core/delta.h"
 #include "core/freshness.h"
 #include "core/inifile.h"
 #include "core/journal.h"
@@ -160,6 +162,18 @@ private:
     // [CONNECT] URL + "/" + Path + "/" + `name`, read afresh from setup.ini.
     AnsiString UpdateFolderUrl(const AnsiString& name) const;
     bool ListSectionFiles();
+    // The patch that rebuilds the entry's file from the copy installed now; nothing when the
+    // manifest offers none for it, which the file then comes whole.
+    std::optional<delta::Patch> PatchForInstalled(const TJournal::Entry& entry);
+    // Rebuilds entry `index`'s file from its arrived patch into Update\, verified against the
+    // manifest's digest, and removes the patch. False, with the reason logged, when the patch
+    // cannot make the file: the entry then comes whole.
+    bool RebuildFromPatch(size_t index, const AnsiString& patchPath);
+    // The entry no longer comes as a patch: its file is fetched whole, and the totals say so.
+    void FetchWhole(size_t index, const AnsiString& reason);
+    // Runs `work` on a thread of its own and dispatches events until it has ended, so that a
+    // long hash or rebuild leaves the face responsive.
+    static void RunOffTheGuiThread(const std::function<void()>& work);
     bool ListNewerComponents();
     void AddListRow(const AnsiString& name, const AnsiString& size, bool component);
     void ShowListProgress(size_t position);
@@ -270,9 +284,12 @@ private:
     std::unique_ptr<TJournal> journal_;        // the local Version.ini, read once per step
     std::vector<TJournal::Entry> updateList_;  // see ListedEntries
     std::vector<int64_t> updateSizes_;         // see ListedSizes
-    AnsiString currentFileName_;               // the file that the running step's failure log names
+    // For each listed entry: the patch fetched instead of its file; nothing for a whole file.
+    std::vector<std::optional<delta::Patch>> patches_;
+    AnsiString currentFileName_;  // the file that the running step's failure log names
     size_t plugInCount_ = 0;
-    int64_t downloadTotal_ = 0;
+    int64_t downloadTotal_ = 0;     // what the listed entries fetch: files, or their patches
+    int64_t patchedFileBytes_ = 0;  // the files that patches rebuild beside them
     int64_t bytesDownloaded_ = 0;
 
     bool sizeQueryRunning_ = false;
