@@ -73,7 +73,8 @@ int RunCommandLine(const TCommandLine& line, int argc, char* argv[]) {
                                      platform::ToUnicode(folder).toStdString());
     return RunWithoutWindow(line, {.ApplicationFolder = folder,
                                    .ServerUrl = BuildSettings::ServerUrl,
-                                   .ManifestKey = BuildSettings::ManifestKey});
+                                   .ManifestKey = BuildSettings::ManifestKey,
+                                   .IgnoreRollout = line.now});
 }
 
 }  // namespace

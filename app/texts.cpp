@@ -64,6 +64,9 @@ const AnsiString UpdateFoundHint =
     T("已经连接到网络升级计算机,单击\"下一步\"获取VELTRAMO产品的更新!");
 const AnsiString UpToDateMessage =
     T("您计算机上已安装的所有VELTRAMO产品都是最新的。请以后再次查新的产品更新。");
+const AnsiString RolloutNotYet = T("VELTRAMO产品的新版本");
+const AnsiString RolloutFrom = T("将于");
+const AnsiString RolloutTail = T("起提供给您的计算机。");
 const AnsiString VersionUnavailableMessage =
     T("无法获取VELTRAMO最新的版本信息,请检查网络连接是否正常");
 const AnsiString ManifestUnavailableMessage =

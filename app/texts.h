@@ -64,6 +64,9 @@ extern const AnsiString CheckingHint;
 extern const AnsiString LatestVersionIs;  // followed by the version text
 extern const AnsiString UpdateFoundHint;
 extern const AnsiString UpToDateMessage;
+extern const AnsiString RolloutNotYet;  // + version + RolloutFrom + local time + RolloutTail
+extern const AnsiString RolloutFrom;
+extern const AnsiString RolloutTail;
 extern const AnsiString VersionUnavailableMessage;
 extern const AnsiString ManifestUnavailableMessage;
 extern const AnsiString CannotCreateFolder;  // followed by the folder's path

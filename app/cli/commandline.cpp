@@ -14,6 +14,8 @@ const char* const kUsage =
     "\n"
     "  --json   one JSON object per line on standard output, for monitoring tools\n"
     "  --force  run although the product's window is open\n"
+    "  --now    upgrade even where a staged rollout has not offered the release to this computer "
+    "yet\n"
     "\n"
     "Exit status: 0 upgraded (--check: an update is available), 1 failed (sendrift.log says\n"
     "why), 2 nothing to do, 3 another run holds the application folder or the product's window\n"
@@ -43,6 +45,8 @@ TCommandLine ParseCommandLine(int argc, char* argv[]) {
             line.json = true;
         else if (option == "--force")
             line.force = true;
+        else if (option == "--now")
+            line.now = true;
         else
             return wrong("unknown option " + option);
         if (face == TCommandLine::Face::Wizard) continue;
@@ -52,6 +56,8 @@ TCommandLine ParseCommandLine(int argc, char* argv[]) {
     }
     if (chosen == TCommandLine::Face::Wizard)
         return wrong("--json and --force need --check or --unattended");
+    if (line.now && chosen != TCommandLine::Face::Unattended)
+        return wrong("--now needs --unattended");
     line.face = chosen;
     return line;
 }

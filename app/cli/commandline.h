@@ -25,6 +25,7 @@ struct TCommandLine {
     Face face = Face::Wizard;
     bool json = false;   // --json: one JSON object per line on standard output
     bool force = false;  // --force: run although the product's window is open
+    bool now = false;    // --now: take a release that a staged rollout has not offered yet
     std::string error;
 };
 

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "app/engine/failurelog.h"
+#include "core/utctime.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -153,6 +154,24 @@ void TConsoleFace::UpdateAvailable(const AnsiString& version) {
         {{"installed", engine_->InstalledVersion()}, {"latest", version}, {"update", true}},
         "version " + version + " is available, " + engine_->InstalledVersion() + " is installed");
     End(kExitDone);
+}
+
+void TConsoleFace::NotYetOffered(const AnsiString& version,
+                                 std::optional<std::chrono::sys_seconds> from) {
+    const AnsiString installed = engine_->InstalledVersion();
+    const AnsiString when = from ? utctime::Format(*from) : AnsiString();
+    const AnsiString text = from ? "version " + version +
+                                       " is released to a growing share of "
+                                       "installations; this one is offered it from " +
+                                       when
+                                 : "the release of version " + version + " is halted";
+    Report(
+        "checked",
+        {{"installed", installed}, {"latest", version}, {"update", false}, {"offered-from", when}},
+        text + ": nothing to do now");
+    if (line_.face == TCommandLine::Face::Unattended)
+        LogEvent(applicationFolder_, "unattended", "nothing to do now, " + text);
+    End(kExitNothingToDo);
 }
 
 void TConsoleFace::UpdateFound() {

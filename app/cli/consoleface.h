@@ -36,6 +36,8 @@ private:
     void UpdateAvailable(const AnsiString& version) override;
     void LatestVersionAnnounced(const AnsiString& version) override;
     void UpdateFound() override;
+    void NotYetOffered(const AnsiString& version,
+                       std::optional<std::chrono::sys_seconds> from) override;
     void ListCompleted() override;
     void FileTransferStarted(size_t row) override;
     void DownloadProgressed(const TDownloadProgress& progress) override;

@@ -43,9 +43,12 @@ struct TUpgradeSettings {
     AnsiString ServerUrl;          // built-in update server base URL, no trailing slash
     // A resumed run (the command line's "on"): no resume prompt; Activate runs its steps.
     bool ResumedRun = false;
-    // The Ed25519 public key (Base64, ASCII) whose signature the manifest must carry; empty
-    // takes the manifest unsigned.
+    // The Ed25519 public keys (Base64, ASCII, separated by commas) of which one must sign the
+    // manifest and its freshness statement; empty takes the manifest unsigned.
     AnsiString ManifestKey;
+    // A release offered to a growing share of installations is taken now, whether or not this
+    // installation is in the share yet (the command line's --now).
+    bool IgnoreRollout = false;
 };
 
 class TUpgradeEngine : public QObject {
@@ -67,7 +70,8 @@ public:
     void Run(WizardStep step);
     // Continues the unfinished upgrade from its list step (the resume prompt's "继续").
     void Continue();
-    // Asks for the latest version only, and reports UpToDate or UpdateAvailable (or Stopped).
+    // Asks for the latest version and its manifest only, and reports UpToDate, NotYetOffered or
+    // UpdateAvailable (or Stopped); the manifest never becomes the journal.
     void CheckOnly();
 
     // The question to ask before a running step may be cancelled; nothing when it may simply
@@ -197,6 +201,10 @@ private:
     // when no key is built in. With keys it must be the manifest the accepted statement names,
     // signed by a trusted key, and lead to the version Version.txt announced.
     std::optional<AnsiString> ManifestRefusal(const AnsiString& path);
+    // True when the release of the manifest at `path` is offered to this installation now: it
+    // has no rollout schedule, or this installation's number is in the share it opens.
+    // Otherwise reports NotYetOffered, or stops when the schedule or the state file is damaged.
+    bool OfferedByRollout(const AnsiString& path);
     // The text of the small file `name` of the server's update folder (a signature, a
     // statement, rotation records); nothing when none arrived.
     std::optional<std::string> FetchBesideManifest(const AnsiString& name);

@@ -8,8 +8,10 @@
 // Reports that a face has no use for keep their default, which does nothing.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/text.h"
@@ -84,6 +86,11 @@ public:
     virtual void UpToDate() = 0;
     // A check that asks nothing more than the version found a newer one (CheckOnly).
     virtual void UpdateAvailable(const AnsiString& /*version*/) {}
+    // A newer version is released to a growing share of installations, which this one is not
+    // in yet: offered from `from` (UTC), or, with nothing, not while the release is halted.
+    // Nothing to do now; the next step is Close.
+    virtual void NotYetOffered(const AnsiString& version,
+                               std::optional<std::chrono::sys_seconds> from) = 0;
     // The manifest arrived and is the journal now. The next step is List.
     virtual void UpdateFound() = 0;
 

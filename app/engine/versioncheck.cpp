@@ -5,6 +5,8 @@
 #include "app/texts.h"
 #include "core/freshness.h"
 #include "core/keyrotation.h"
+#include "core/rollout.h"
+#include "core/updaterstate.h"
 #include "core/updatetrust.h"
 #include "core/verification.h"
 #include "net/httpget/httpget.h"
@@ -72,11 +74,6 @@ void TUpgradeEngine::VersionTextDone(QObject*, const AnsiString& Result) {
     if (cancelRequested_) return;
 
     latestVersion_ = Result;
-    if (checkOnly_) {
-        stepRunning_ = false;
-        face_.UpdateAvailable(Result);
-        return;
-    }
     // Every step from here on writes into the application folder; a folder the updater may not
     // write is said so now, not taken for a network that failed.
     if (!platform::CanCreateFilesIn(applicationFolder_)) {
@@ -106,6 +103,17 @@ void TUpgradeEngine::ManifestDone(QObject*, const AnsiString&, int64_t) {
         if (const std::optional<AnsiString> refusal = ManifestRefusal(download)) {
             platform::DeleteFile(download);
             if (!shutdown_) ShowManifestFailed(Texts::ManifestUnavailableMessage, *refusal);
+            return;
+        }
+        // Before anything it lists is fetched: the release may not be offered here yet.
+        if (!settings_.IgnoreRollout && !OfferedByRollout(download)) {
+            platform::DeleteFile(download);
+            return;
+        }
+        if (checkOnly_) {
+            platform::DeleteFile(download);
+            stepRunning_ = false;
+            face_.UpdateAvailable(latestVersion_);
             return;
         }
         // The folders first: the earlier journal is replaced only once the step can succeed,
@@ -180,6 +188,29 @@ std::optional<AnsiString> TUpgradeEngine::ManifestRefusal(const AnsiString& path
     if (TIniFile(path).ReadEntry("VERSION", "VERSION") != latestVersion_)
         return AnsiString("the manifest leads to another version than Version.txt names");
     return std::nullopt;
+}
+
+bool TUpgradeEngine::OfferedByRollout(const AnsiString& path) {
+    const rollout::Reading reading = rollout::ReadSchedule(TIniSnapshot(path));
+    if (!reading.error.empty()) {
+        ShowManifestFailed(Texts::ManifestUnavailableMessage, reading.error);
+        return false;
+    }
+    if (!reading.schedule) return true;
+    std::string error;
+    const std::optional<uint32_t> number =
+        InstallationNumber(applicationFolder_ + kUpdaterStateFileName, &error);
+    if (!number) {
+        ShowManifestFailed(Texts::ManifestUnavailableMessage,
+                           AnsiString(kUpdaterStateFileName) + ": " + error);
+        return false;
+    }
+    const rollout::Verdict verdict = rollout::OfferTo(*reading.schedule, *number, utctime::Now());
+    if (verdict.kind == rollout::Verdict::Kind::Offered) return true;
+    Offer(WizardStep::Close);
+    cancelRequested_ = true;
+    face_.NotYetOffered(latestVersion_, verdict.from);
+    return false;
 }
 
 std::optional<std::string> TUpgradeEngine::FetchBesideManifest(const AnsiString& name) {

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFont>
 #include <QFrame>
 #include <QHeaderView>
@@ -276,6 +277,17 @@ void TMainform::UpToDate() {
     mainButton_->SetCaption(Texts::DoneButton);
     OfferNextStep();
     closeButton_->setEnabled(false);
+}
+
+void TMainform::NotYetOffered(const AnsiString& version,
+                              std::optional<std::chrono::sys_seconds> from) {
+    UpToDate();
+    if (!from) return;
+    const QString when = QDateTime::fromSecsSinceEpoch(from->time_since_epoch().count())
+                             .toLocalTime()
+                             .toString(QStringLiteral("yyyy-MM-dd hh:mm"));
+    ShowMessagePage({Texts::UpToDateMessage, Texts::RolloutNotYet + version + Texts::RolloutFrom +
+                                                 platform::FromUnicode(when) + Texts::RolloutTail});
 }
 
 void TMainform::UpdateFound() {

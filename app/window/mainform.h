@@ -97,6 +97,8 @@ private:
     void LatestVersionAnnounced(const AnsiString& version) override;
     void UpToDate() override;
     void UpdateFound() override;
+    void NotYetOffered(const AnsiString& version,
+                       std::optional<std::chrono::sys_seconds> from) override;
     void ListStarted() override;
     void FileListed(const TListedFile& file) override;
     void ListAdvanced(size_t position, size_t count) override;

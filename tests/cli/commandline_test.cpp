@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "core/updaterstate.h"
+#include "core/utctime.h"
+#include "platform/codepage.h"
 #include "support/scriptedhttpserver.h"
 
 namespace {
@@ -160,9 +163,12 @@ TEST(CommandLine, AnswersHelpVersionAndWrongUsageAsDebianToolsDo) {
     EXPECT_EQ(app.Read("sendrift.log"), "<missing>") << "wrong usage touches nothing";
 }
 
-TEST(CommandLine, CheckAsksOnlyForTheVersionAndSaysWhatItFoundInItsExitCode) {
+TEST(CommandLine, CheckFetchesNothingButTheVersionAndItsManifestAndSaysWhatItFound) {
     ScriptedHttpServer server;
     server.Serve("/Update/Version.txt", ScriptedResponse::Ok("2.0"));
+    // The manifest tells whether a staged rollout offers the release here yet.
+    server.Serve("/Update/Version.ini",
+                 ScriptedResponse::Ok("[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=a.dll;0\r\n"));
     const struct {
         const char* name;
         std::string url;
@@ -196,10 +202,13 @@ TEST(CommandLine, CheckAsksOnlyForTheVersionAndSaysWhatItFoundInItsExitCode) {
             EXPECT_EQ(events[0].value("update").toBool(), c.update);
             EXPECT_EQ(events[0].value("latest").toString(), c.update ? "2.0" : "2.0");
         }
-        EXPECT_EQ(app.Read("Version.ini"), "<missing>") << "a check fetches no manifest";
+        EXPECT_EQ(app.Read("Version.ini"), "<missing>") << "a check makes no journal";
+        EXPECT_EQ(app.Read("Update"), "<missing>");
     }
     for (const auto& request : server.Requests())
-        EXPECT_EQ(request.requestLine, "GET /Update/Version.txt HTTP/1.0");
+        EXPECT_TRUE(request.requestLine == "GET /Update/Version.txt HTTP/1.0" ||
+                    request.requestLine == "GET /Update/Version.ini HTTP/1.0")
+            << request.requestLine;
 }
 
 TEST(CommandLine, UpgradesTheSampleWithoutADisplayThenHasNothingToDo) {
@@ -245,6 +254,40 @@ TEST(CommandLine, UpgradesTheSampleWithoutADisplayThenHasNothingToDo) {
     const Outcome again = app.Run({"--unattended"});
     EXPECT_EQ(again.exitCode, 2) << again.out << again.err;
     EXPECT_NE(app.Read("sendrift.log").find("unattended: nothing to do"), std::string::npos);
+}
+
+// A release opened to a growing share waits for this installation, unless the run says --now.
+TEST(CommandLine, AStagedRolloutIsObeyedUnlessTheRunSaysNow) {
+    ScriptedHttpServer server;
+    server.Serve("/Update/Version.txt", ScriptedResponse::Ok("2.0"));
+    server.Serve("/Update/Version.ini",
+                 ScriptedResponse::Ok("[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=a.dll;0\r\n[SIZE]\r\n"
+                                      "a.dll=5\r\n[ROLLOUT]\r\nSTART=" +
+                                      utctime::Format(utctime::Now() - std::chrono::hours(1)) +
+                                      "\r\nDAYS=7\r\n"));
+    server.Serve("/Update/a.dll", ScriptedResponse::Ok("new a"));
+    AppFolder app(server.Url());
+    UpdaterState last;  // the last installation that the share reaches
+    last.rolloutNumber = UINT32_MAX;
+    std::string error;
+    ASSERT_TRUE(WriteUpdaterState(
+        platform::FromUnicode(QString::fromStdString(app.Path("sendrift.state"))), last, &error))
+        << error;
+
+    const Outcome check = app.Run({"--check", "--json"});
+    EXPECT_EQ(check.exitCode, 2) << check.out << check.err;
+    ASSERT_EQ(check.Events().size(), 1u);
+    EXPECT_EQ(check.Events()[0].value("update").toBool(), false);
+    EXPECT_FALSE(check.Events()[0].value("offered-from").toString().isEmpty());
+
+    const Outcome waits = app.Run({"--unattended"});
+    EXPECT_EQ(waits.exitCode, 2) << waits.out << waits.err;
+    EXPECT_NE(waits.out.find("offered it from"), std::string::npos) << waits.out;
+    EXPECT_EQ(app.Read("a.dll"), "<missing>");
+
+    const Outcome now = app.Run({"--unattended", "--now"});
+    EXPECT_EQ(now.exitCode, 0) << now.out << now.err;
+    EXPECT_EQ(app.Read("a.dll"), "new a");
 }
 
 // Two processes must never work one journal; the second says so and changes nothing. The first,
