@@ -90,6 +90,8 @@ TMainform::TMainform(TWizardEnvironment environment, QWidget* parent)
                                   .ResumedRun = environment_.FirstArgument == "on",
                                   .ManifestKey = environment_.ManifestKey},
                                  *this, this);
+    shownProgress_.held.setSingleShot(true);
+    connect(&shownProgress_.held, &QTimer::timeout, this, [this] { ShowDownloadProgress(); });
     heldPaint_.setSingleShot(true);
     heldPaint_.setTimerType(Qt::PreciseTimer);
     connect(&heldPaint_, &QTimer::timeout, this, [this] {
@@ -332,7 +334,26 @@ void TMainform::DownloadStarted() {
 }
 
 void TMainform::DownloadProgressed(const TDownloadProgress& progress) {
-    SetSubItem(download_.files, int(progress.row), SizeText(progress.rowRemaining));
+    // A piece arrives every kilobyte; the page shows the latest of them once a frame, which is
+    // all anyone sees, instead of formatting and laying out every one.
+    shownProgress_.rows[progress.row] = progress.rowRemaining;
+    shownProgress_.latest = progress;
+    if (!shownProgress_.sinceShown.isValid() ||
+        shownProgress_.sinceShown.elapsed() >= kFrameMilliseconds) {
+        ShowDownloadProgress();
+    } else if (!shownProgress_.held.isActive()) {
+        shownProgress_.held.start(kFrameMilliseconds - int(shownProgress_.sinceShown.elapsed()));
+    }
+}
+
+void TMainform::ShowDownloadProgress() {
+    shownProgress_.held.stop();
+    shownProgress_.sinceShown.start();
+    for (const auto& [row, remaining] : shownProgress_.rows)
+        SetSubItem(download_.files, int(row), SizeText(remaining));
+    shownProgress_.rows.clear();
+    if (!shownProgress_.latest) return;
+    const TDownloadProgress& progress = *shownProgress_.latest;
     ShowOnBar(download_.fileProgress, progress.currentReceived, progress.currentTotal);
     download_.fileLabel->setText(ToUnicode(Texts::DownloadingFile +
                                            SizeText(progress.currentReceived) + Texts::OfTotal +
@@ -341,14 +362,17 @@ void TMainform::DownloadProgressed(const TDownloadProgress& progress) {
     download_.totalLabel->setText(ToUnicode(Texts::TotalProgress +
                                             SizeText(progress.totalReceived) + Texts::OfTotal +
                                             SizeText(progress.total) + Texts::CloseParen));
+    shownProgress_.latest.reset();
 }
 
 void TMainform::FileDownloaded(size_t row, size_t rowCount, int64_t) {
+    ShowDownloadProgress();
     SetSubItem(download_.files, int(row), Texts::FileDone);
     if (row + 1 < rowCount) ScrollToRow(download_.files, int(row + 1));
 }
 
 void TMainform::DownloadCompleted() {
+    ShowDownloadProgress();
     download_.hint->setText(ToUnicode(Texts::DownloadedHint));
     OfferNextStep();
 }
@@ -402,6 +426,7 @@ void TMainform::Finished(size_t installedCount) {
 }
 
 void TMainform::Stopped(const TStop& stop) {
+    ShowDownloadProgress();
     // A step that stops shows every row it has listed.
     for (QTreeWidget* view : {list_.files, download_.files, install_.files}) CompleteRows(view);
     switch (stop.offer) {

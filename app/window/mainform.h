@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -106,6 +107,8 @@ private:
     void ListCompleted() override;
     void DownloadStarted() override;
     void DownloadProgressed(const TDownloadProgress& progress) override;
+    // Shows the download's latest progress, and the rows' remaining bytes, now.
+    void ShowDownloadProgress();
     void FileDownloaded(size_t row, size_t rowCount, int64_t bytes) override;
     void DownloadCompleted() override;
     void DownloadCancelled() override;
@@ -160,4 +163,11 @@ private:
     bool shown_ = false;
     QElapsedTimer sinceLastPaint_;
     QTimer heldPaint_;
+    // The download's progress that waits to be shown (see DownloadProgressed).
+    struct {
+        std::map<size_t, int64_t> rows;  // row -> its bytes still to come
+        std::optional<TDownloadProgress> latest;
+        QElapsedTimer sinceShown;
+        QTimer held;
+    } shownProgress_;
 };
