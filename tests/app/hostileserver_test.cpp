@@ -98,13 +98,6 @@ private:
 
 class HostileServer : public ::testing::Test, public UpgradeRun {};
 
-// Takes the version, the manifest and the files from `run`'s own server, and sends the size
-// queries (which go to the built-in address) to `sizeServer`.
-TMainform& OpenWithSizesFrom(UpgradeRun& run, const std::string& sizeServer) {
-    run.folder_.Write("setup.ini", "[CONNECT]\r\nURL=" + run.server_.Url() + "\r\n");
-    return run.Open({}, sizeServer);
-}
-
 // Without its ceiling, a version text that never ends takes memory, and a manifest that never
 // ends takes disk, until the machine gives out; one that announces more than its ceiling is
 // refused before it arrives. The earlier journal must survive: the next start resumes the
@@ -171,7 +164,7 @@ TEST_F(HostileServer, ASizeQueryReadsNoMoreThanAHeader) {
         SCOPED_TRACE(c.name);
         UpgradeRun t;
         EndlessHttpServer endless(c.head);
-        TMainform& form = OpenWithSizesFrom(t, endless.Url(""));
+        TMainform& form = t.OpenWithSizesFrom(endless.Url(""));
         SizeQuery(form).RequestTimeOut = 5000;
         t.ClickMain();
         ASSERT_TRUE(testsupport::ResetPeakResident());
@@ -193,7 +186,7 @@ TEST_F(HostileServer, ADownloadThatRunsPastItsAnnouncedSizeIsCutAndDeleted) {
     Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n");
     server_.Serve("/Update/b.dll", Redirect(endless.Url("/Update/b.dll")));
     folder_.Write("Default.ini", "");
-    TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
+    TMainform& form = OpenWithSizesFrom(sizes.Url());
     ClickMain();
     ClickMain();
     ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{5, int64_t(kAnnounced)}));
@@ -222,7 +215,7 @@ TEST_F(HostileServer, AnEndlessDownloadOfUnannouncedSizeStaysWithinTheRoomChecke
     Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=b.dll;0\r\n");
     server_.Serve("/Update/b.dll", Redirect(endless.Url("/Update/b.dll")));
     folder_.Write("Default.ini", "");
-    TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
+    TMainform& form = OpenWithSizesFrom(sizes.Url());
     ClickMain();
     ClickMain();
     ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{0}));
