@@ -381,6 +381,14 @@ TEST_F(HostileServer, NamesWithControlCharactersAreRefusedAndNothingRuns) {
         EXPECT_EQ(t.folder_.Read("Version.ini"), journal);
         EXPECT_FALSE(t.Exists("a.dll")) << "nothing is installed before every entry was checked";
         EXPECT_EQ(t.folder_.Read("ran.log"), "<missing>");
+        // The refusals name the server's file in sendrift.log, which must not carry its bytes
+        // to a terminal that shows the log.
+        const std::string log = t.folder_.Read("sendrift.log");
+        EXPECT_EQ(
+            std::count_if(log.begin(), log.end(),
+                          [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }),
+            0)
+            << log;
     }
 }
 
