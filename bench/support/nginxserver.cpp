@@ -42,7 +42,8 @@ bool Answers(int port) {
 
 }  // namespace
 
-NginxServer::NginxServer(const QString& root, const std::optional<NginxCertificate>& tls)
+NginxServer::NginxServer(const QString& root, const std::optional<NginxCertificate>& tls,
+                         const QString& httpDirectives)
     : root_(root), port_(FreePort()), tlsPort_(tls ? FreePort() : 0) {
     QDir(root).mkpath("www");
     QDir(root).mkpath("temp");
@@ -61,6 +62,7 @@ http {
     scgi_temp_path %1/temp/scgi;
     sendfile on;
     default_type application/octet-stream;
+%4
     server {
         listen 127.0.0.1:%2;
         root %1/www;
@@ -79,7 +81,8 @@ http {
 )")
                                               .arg(tlsPort_)
                                               .arg(tls->certificate, tls->key, root)
-                                        : QString());
+                                        : QString())
+                               .arg(httpDirectives);
     const QString configFile = root + "/nginx.conf";
     std::ofstream(configFile.toStdString()) << config.toStdString();
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -5,6 +5,7 @@
 // free port, and is stopped when the object goes (and by the system if this process dies).
 // With a certificate it also serves the same files over HTTPS on a second port, with a session
 // cache, so that clients that resume skip the full handshake as against a production server.
+// `httpDirectives` go into the configuration's http block as they are (limits, rates).
 #pragma once
 
 #include <QProcess>
@@ -22,7 +23,8 @@ class NginxServer {
 public:
     // Throws std::runtime_error when nginx cannot be started or does not answer.
     explicit NginxServer(const QString& root,
-                         const std::optional<NginxCertificate>& tls = std::nullopt);
+                         const std::optional<NginxCertificate>& tls = std::nullopt,
+                         const QString& httpDirectives = {});
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;

@@ -2,11 +2,17 @@
 // manifest lists every size, journaled in list order whatever order they arrive in, and a file
 // cut off continued where it stopped.
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <fstream>
 #include <map>
+#include <set>
 
 #include "app/stoppedstates.h"
+#include "bench/support/nginxserver.h"
+#include "core/displaytext.h"
 #include "support/scriptedhttpserver.h"
 
 namespace {
@@ -63,6 +69,126 @@ TEST_F(FetchAhead, FilesJoinTheJournalInListOrderWhateverOrderTheyArriveIn) {
     ClickMain();
     EXPECT_EQ(folder_.Read("a.dll"), "new a");
     EXPECT_EQ(folder_.Read("Bin/Customs.dll"), "new customs");
+}
+
+// The first file is held back while the later ones arrive, then refused: none of them may be
+// journalled at any moment, since a journal that names them before the first file would have
+// the next run install them without it.
+TEST_F(FetchAhead, AFirstFileHeldBackThenRefusedLeavesTheJournalEmptyAtEveryMoment) {
+    server_.Serve("/Update/a.dll",
+                  ScriptedResponse::Raw("HTTP/1.0 404 Not Found\r\n\r\n").PauseAt(0, 800ms));
+    ToTheDownload();
+    std::vector<AnsiString> firstJournalled;
+    bool laterFilesArrived = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (firstJournalled.empty()) firstJournalled = WaitingKeys();
+        laterFilesArrived = laterFilesArrived || (Exists("Update/b.dll") && Exists("Update/c.sh"));
+    });
+    watch.start(1);
+    ClickMain();
+    watch.stop();
+    EXPECT_EQ(StateNow(), DownloadFailed());
+    EXPECT_TRUE(laterFilesArrived) << "the later files were fetched while a.dll was held";
+    EXPECT_EQ(firstJournalled, std::vector<AnsiString>{}) << "journalled before a.dll arrived";
+    EXPECT_TRUE(WaitingKeys().empty());
+}
+
+// While the first file waits for its first byte, the page shows a file that moves, not the
+// stalled one's zero counts, and a file that arrived says so in its row.
+TEST_F(FetchAhead, ThePageFollowsAMovingFileWhileTheFirstStalls) {
+    const std::string b(200000, 'b');
+    Publish("2.0", kManifest + "[SIZE]\r\na.dll=5\r\nb.dll=200000\r\nc.sh=" +
+                       std::to_string(kRunScript.size()) + "\r\nBin\\Customs.dll=11\r\n");
+    server_.Serve("/Update/a.dll", ScriptedResponse::Ok("new a").PauseInBody(0, 1500ms));
+    server_.Serve("/Update/b.dll", ScriptedResponse::Ok(b).PauseInBody(100000, 300ms));
+    ToTheDownload();
+    const auto& fileLabel = Part<QLabel>(*form_, "download.fileLabel");
+    const auto& rows = Part<QTreeWidget>(*form_, "download.files");
+    const AnsiString nothingReceived = Texts::DownloadingFile + SizeText(0) + Texts::OfTotal;
+    const AnsiString ofB = Texts::OfTotal + SizeText(int64_t(b.size())) + Texts::CloseParen;
+    std::set<AnsiString> labelsWhileStalled;
+    bool arrivedRowDone = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (Exists("Update/a.dll")) return;
+        labelsWhileStalled.insert(Text(&fileLabel));
+        if (Exists("Update/b.dll") && rows.topLevelItemCount() > 1)
+            arrivedRowDone =
+                platform::FromUnicode(rows.topLevelItem(1)->text(1)) == Texts::FileDone;
+    });
+    watch.start(1);
+    ClickMain();
+    watch.stop();
+    ASSERT_EQ(StateNow(), State("download", WizardStep::Install, Texts::NextButton, true,
+                                Texts::CancelButton, true));
+    for (const AnsiString& label : labelsWhileStalled)
+        EXPECT_NE(label.rfind(nothingReceived, 0), 0u) << platform::ToUnicode(label).toStdString();
+    EXPECT_TRUE(std::any_of(labelsWhileStalled.begin(), labelsWhileStalled.end(),
+                            [&](const AnsiString& label) {
+                                return label.find(ofB) != AnsiString::npos &&
+                                       label.rfind(nothingReceived, 0) != 0;
+                            }))
+        << "b.dll's counts were shown while it moved";
+    EXPECT_TRUE(arrivedRowDone) << "b.dll's row said it had arrived while a.dll stalled";
+}
+
+// An error that no step handles (here: the journal cannot be written when the first file
+// arrives) once left the fetched-ahead transfers running with no one to take their files, the
+// close button disabled and a close that asked and ended nothing.
+TEST_F(FetchAhead, AnErrorOutOfTheDownloadStopsItsTransfersAndLeavesTheWindowClosable) {
+    server_.Serve("/Update/b.dll", ScriptedResponse::Ok("new b").PauseInBody(1, 20s));
+    ToTheDownload();
+    // Where the journal writes its next version beside itself: every journal write fails.
+    QDir(folder_.NativeFolder()).mkpath("Version.ini.sendrift-new");
+    ClickMain();
+    const AnsiString cannotWrite = platform::FromUtf8("无法写入 ");
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].substr(0, cannotWrite.size()), cannotWrite)
+        << platform::ToUnicode(errors_[0]).toStdString();
+    EXPECT_FALSE(AnyDownloadBusy(*form_));
+    EXPECT_TRUE(testsupport::ClickAsAPerson(&CloseButton(*form_))) << "the close button is usable";
+    EXPECT_TRUE(questions_.empty());
+    EXPECT_TRUE(form_->ProgramEnded());
+}
+
+// nginx serving one connection per client answers the fetched-ahead transfers 503 while the
+// first file is on its way; the download goes on one file at a time instead of failing.
+// KNOWN FAULT, reported: the transfers start together, and when a fetched-ahead request reaches
+// nginx first, the first file is the one answered 503 and the whole download fails (about one
+// run in two).
+TEST_F(FetchAhead, AServerOfOneConnectionAtATimeIsServedOneFileAtATime) {
+    QTemporaryDir root;
+    // nginx sends a second's worth at once, then keeps to the rate: a file of 48 KiB takes half
+    // a second, in which the requests for the others are refused.
+    NginxServer nginx(root.path(), std::nullopt,
+                      "limit_conn_zone $binary_remote_addr zone=perclient:1m;\n"
+                      "limit_conn perclient 1;\nlimit_rate 32k;");
+    const std::vector<std::string> names = {"a.dll", "b.dll", "c.dll", "d.dll"};
+    std::string manifest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n", sizes = "[SIZE]\r\n";
+    std::map<std::string, std::string> published;
+    QDir(nginx.WwwFolder()).mkpath("Update");
+    auto serve = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(nginx.WwwFolder().toStdString() + "/Update/" + name, std::ios::binary)
+            << bytes;
+    };
+    for (size_t i = 0; i < names.size(); ++i) {
+        published[names[i]] = std::string(48 * 1024, char('a' + i));
+        manifest += std::to_string(i + 1) + "=" + names[i] + ";0\r\n";
+        sizes += names[i] + "=" + std::to_string(published[names[i]].size()) + "\r\n";
+        serve(names[i], published[names[i]]);
+    }
+    serve("Version.txt", "2.0");
+    serve("Version.ini", manifest + sizes);
+    folder_.Write("Default.ini", "");
+    Open({}, nginx.Url("").toStdString());
+    for (int i = 0; i < 4; ++i) ClickMain();
+    EXPECT_EQ(StateNow(), State("finish", WizardStep::Close, Texts::FinishButton, true,
+                                Texts::CancelButton, false));
+    for (const auto& [name, bytes] : published) EXPECT_EQ(folder_.Read(name.c_str()), bytes);
+    EXPECT_NE(folder_.Read("sendrift.log").find("fetching one file at a time from here on"),
+              std::string::npos)
+        << folder_.Read("sendrift.log");
 }
 
 // A file that fails while others are on their way stops them all; what arrived after it stays

@@ -98,13 +98,6 @@ private:
 
 class HostileServer : public ::testing::Test, public UpgradeRun {};
 
-// Takes the version, the manifest and the files from `run`'s own server, and sends the size
-// queries (which go to the built-in address) to `sizeServer`.
-TMainform& OpenWithSizesFrom(UpgradeRun& run, const std::string& sizeServer) {
-    run.folder_.Write("setup.ini", "[CONNECT]\r\nURL=" + run.server_.Url() + "\r\n");
-    return run.Open({}, sizeServer);
-}
-
 // Without its ceiling, a version text that never ends takes memory, and a manifest that never
 // ends takes disk, until the machine gives out; one that announces more than its ceiling is
 // refused before it arrives. The earlier journal must survive: the next start resumes the
@@ -171,7 +164,7 @@ TEST_F(HostileServer, ASizeQueryReadsNoMoreThanAHeader) {
         SCOPED_TRACE(c.name);
         UpgradeRun t;
         EndlessHttpServer endless(c.head);
-        TMainform& form = OpenWithSizesFrom(t, endless.Url(""));
+        TMainform& form = t.OpenWithSizesFrom(endless.Url(""));
         SizeQuery(form).RequestTimeOut = 5000;
         t.ClickMain();
         ASSERT_TRUE(testsupport::ResetPeakResident());
@@ -193,7 +186,7 @@ TEST_F(HostileServer, ADownloadThatRunsPastItsAnnouncedSizeIsCutAndDeleted) {
     Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=a.dll;0\r\n2=b.dll;0\r\n");
     server_.Serve("/Update/b.dll", Redirect(endless.Url("/Update/b.dll")));
     folder_.Write("Default.ini", "");
-    TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
+    TMainform& form = OpenWithSizesFrom(sizes.Url());
     ClickMain();
     ClickMain();
     ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{5, int64_t(kAnnounced)}));
@@ -222,7 +215,7 @@ TEST_F(HostileServer, AnEndlessDownloadOfUnannouncedSizeStaysWithinTheRoomChecke
     Publish("2.0", "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n1=b.dll;0\r\n");
     server_.Serve("/Update/b.dll", Redirect(endless.Url("/Update/b.dll")));
     folder_.Write("Default.ini", "");
-    TMainform& form = OpenWithSizesFrom(*this, sizes.Url());
+    TMainform& form = OpenWithSizesFrom(sizes.Url());
     ClickMain();
     ClickMain();
     ASSERT_EQ(form.ListedSizes(), (std::vector<int64_t>{0}));
@@ -388,6 +381,14 @@ TEST_F(HostileServer, NamesWithControlCharactersAreRefusedAndNothingRuns) {
         EXPECT_EQ(t.folder_.Read("Version.ini"), journal);
         EXPECT_FALSE(t.Exists("a.dll")) << "nothing is installed before every entry was checked";
         EXPECT_EQ(t.folder_.Read("ran.log"), "<missing>");
+        // The refusals name the server's file in sendrift.log, which must not carry its bytes
+        // to a terminal that shows the log.
+        const std::string log = t.folder_.Read("sendrift.log");
+        EXPECT_EQ(
+            std::count_if(log.begin(), log.end(),
+                          [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }),
+            0)
+            << log;
     }
 }
 

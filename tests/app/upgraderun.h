@@ -78,6 +78,12 @@ public:
     }
 
     TMainform& OpenWizard(const AnsiString& argument = {}) { return Open(argument, server_.Url()); }
+    // Takes the version, the manifest and the files from server_, and sends the size queries
+    // (which go to the built-in address) to `sizeServer`.
+    TMainform& OpenWithSizesFrom(const std::string& sizeServer) {
+        folder_.Write("setup.ini", "[CONNECT]\r\nURL=" + server_.Url() + "\r\n");
+        return Open({}, sizeServer);
+    }
 
     // Clicks the main button as a person would and waits until no transfer runs any more.
     void ClickMain() {
