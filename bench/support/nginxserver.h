@@ -5,6 +5,8 @@
 // free port, and is stopped when the object goes (and by the system if this process dies).
 // With a certificate it also serves the same files over HTTPS on a second port, with a session
 // cache, so that clients that resume skip the full handshake as against a production server.
+// With a fixed port it also serves them over plain HTTP there: the built-in address of a
+// program that asks its size queries of that address whatever setup.ini names.
 #pragma once
 
 #include <QProcess>
@@ -20,9 +22,11 @@ struct NginxCertificate {
 
 class NginxServer {
 public:
-    // Throws std::runtime_error when nginx cannot be started or does not answer.
+    // Throws std::runtime_error when nginx cannot be started or does not answer (a fixed port
+    // that another program holds, too).
     explicit NginxServer(const QString& root,
-                         const std::optional<NginxCertificate>& tls = std::nullopt);
+                         const std::optional<NginxCertificate>& tls = std::nullopt,
+                         int fixedPort = 0);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -40,3 +44,6 @@ private:
     int port_ = 0;
     int tlsPort_ = 0;
 };
+
+// True when a server could listen on `port` of 127.0.0.1 now: no program holds it.
+bool PortIsFree(int port);
