@@ -113,8 +113,8 @@ void Run() {
     testsupport::TestAuthority authority(tlsRoot.toStdString());
     const testsupport::TlsIdentity identity = authority.Issue("server", "IP:127.0.0.1");
     NginxServer nginx(root.path(),
-                      NginxCertificate{QString::fromStdString(identity.certificateFile),
-                                       QString::fromStdString(identity.privateKeyFile)});
+                      {.tls = NginxCertificate{QString::fromStdString(identity.certificateFile),
+                                               QString::fromStdString(identity.privateKeyFile)}});
     for (int i = 0; i < kFiles; ++i) {
         QFile file(nginx.WwwFolder() + "/" + FileName(i));
         if (!file.open(QIODevice::WriteOnly)) Die("cannot write the test files");

@@ -20,14 +20,26 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
+// A socket bound to `port` of 127.0.0.1 (0: one the system hands out), or -1.
+int BoundSocket(int port) {
+    const int bound = socket(AF_INET, SOCK_STREAM, 0);
+    // As a server binds it: a connection of an earlier listener that lingers does not count.
+    const int reuse = 1;
+    setsockopt(bound, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address = Loopback(port);
+    if (bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return bound;
+    close(bound);
+    return -1;
+}
+
 // A port the system just handed out, so almost certainly still free.
 int FreePort() {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
+    const int probe = BoundSocket(0);
+    sockaddr_in address{};
     socklen_t length = sizeof address;
-    bool ok = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    close(probe);
+    const bool ok =
+        probe >= 0 && getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (probe >= 0) close(probe);
     if (!ok) throw std::runtime_error("no free port on 127.0.0.1");
     return ntohs(address.sin_port);
 }
@@ -42,19 +54,27 @@ bool Answers(int port) {
 
 }  // namespace
 
-NginxServer::NginxServer(const QString& root, const std::optional<NginxCertificate>& tls,
-                         const QString& httpDirectives)
-    : root_(root), port_(FreePort()), tlsPort_(tls ? FreePort() : 0) {
+bool PortIsFree(int port) {
+    const int probe = BoundSocket(port);
+    if (probe < 0) return false;
+    close(probe);
+    return true;
+}
+
+NginxServer::NginxServer(const QString& root, const NginxOptions& options)
+    : root_(root), port_(FreePort()), tlsPort_(options.tls ? FreePort() : 0) {
     QDir(root).mkpath("www");
     QDir(root).mkpath("temp");
-    const QString config = QString(R"(daemon off;
+    const std::optional<NginxCertificate>& tls = options.tls;
+    const QString config =
+        QString(R"(daemon off;
 master_process off;
 worker_processes 1;
 pid %1/nginx.pid;
 error_log %1/error.log;
 events { worker_connections 256; }
 http {
-    access_log off;
+    access_log %6;
     client_body_temp_path %1/temp/body;
     proxy_temp_path %1/temp/proxy;
     fastcgi_temp_path %1/temp/fastcgi;
@@ -62,16 +82,16 @@ http {
     scgi_temp_path %1/temp/scgi;
     sendfile on;
     default_type application/octet-stream;
-%4
+%5
     server {
         listen 127.0.0.1:%2;
-        root %1/www;
+%4        root %1/www;
     }
 %3}
 )")
-                               .arg(root)
-                               .arg(port_)
-                               .arg(tls ? QString(R"(    ssl_session_cache shared:bench:1m;
+            .arg(root)
+            .arg(port_)
+            .arg(tls ? QString(R"(    ssl_session_cache shared:bench:1m;
     server {
         listen 127.0.0.1:%1 ssl;
         ssl_certificate %2;
@@ -79,10 +99,14 @@ http {
         root %4/www;
     }
 )")
-                                              .arg(tlsPort_)
-                                              .arg(tls->certificate, tls->key, root)
-                                        : QString())
-                               .arg(httpDirectives);
+                           .arg(tlsPort_)
+                           .arg(tls->certificate, tls->key, root)
+                     : QString())
+            .arg(options.fixedPort
+                     ? QString("        listen 127.0.0.1:%1;\n").arg(options.fixedPort)
+                     : QString())
+            .arg(options.httpDirectives)
+            .arg(options.logRequests ? AccessLog() : QString("off"));
     const QString configFile = root + "/nginx.conf";
     std::ofstream(configFile.toStdString()) << config.toStdString();
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -91,7 +115,10 @@ http {
     process_.start("/usr/sbin/nginx", {"-p", root, "-c", configFile, "-e", root + "/error.log"});
     if (!process_.waitForStarted())
         throw std::runtime_error("cannot start /usr/sbin/nginx (Debian nginx-light)");
-    for (int attempt = 0; !Answers(port_) || (tlsPort_ && !Answers(tlsPort_)); ++attempt) {
+    const int fixedPort = options.fixedPort;
+    for (int attempt = 0;
+         !Answers(port_) || (tlsPort_ && !Answers(tlsPort_)) || (fixedPort && !Answers(fixedPort));
+         ++attempt) {
         if (attempt == 100 || process_.waitForFinished(50))
             throw std::runtime_error("nginx does not answer; see " + root.toStdString() +
                                      "/error.log");
@@ -106,6 +133,14 @@ NginxServer::~NginxServer() {
 
 QString NginxServer::Url(const QString& path) const {
     return QString("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+int64_t NginxServer::RequestsServed() const {
+    std::ifstream lines(AccessLog().toStdString());
+    if (!lines) throw std::runtime_error("cannot read " + AccessLog().toStdString());
+    int64_t count = 0;
+    for (std::string line; std::getline(lines, line);) ++count;
+    return count;
 }
 
 QString NginxServer::TlsUrl(const QString& path) const {

@@ -1,10 +1,17 @@
-// The wizard's whole upgrade against curl, and its update list step on a long manifest.
+// The wizard's and the command line's whole upgrade against curl, and the update list step on
+// a long manifest.
 //
 // (a) nginx on 127.0.0.1 publishes version 2.0: 200 files of 256 KB under /Update/, each a
 //     copy entry of section [1.0]. The wizard runs offscreen in this process on a fresh
 //     application folder (no setup.ini), its main button clicked from code, from the click
 //     that starts the version check until the finish page: version check, a size query for
 //     every file, every download journaled in Version.ini, every copy into place.
+//     The same upgrade by the real program, `sendrift --unattended` with no display: a copy
+//     of the built program in a fresh application folder whose setup.ini names nginx, timed
+//     as a process from its start to its exit (so it also pays for its own start, which the
+//     wizard's figure leaves out). Its size queries go to its built-in address, whatever
+//     setup.ini names, so nginx serves there too: when that address is not a free port of
+//     127.0.0.1, this run is left out and the reason printed.
 //     Reference: one curl process that HEADs the 200 URLs and then, after --next, GETs them
 //     into a folder. One process rather than one each for HEAD and GET: the wizard's own
 //     start is not timed, so curl should pay for only one start as well. curl keeps its
@@ -16,16 +23,18 @@
 //     nginx, and the install step of a resumed run (argument "on") whose journal has all
 //     20,000 entries waiting in [RUN], their copies in Update\. Goal: each under 10 s. One run
 //     each: the parts are long enough to time alone.
-// Each figure is the median of 3 runs after one warm-up; the rounds of (a) alternate which
-// of the two goes first, and the ratio is the median of the rounds' ratios. Beside each wall
-// time stands the processor time spent meanwhile (the wizard's process, all its threads; curl),
-// and the load average: on a busy machine the wall times grow with the load, the processor
+// Each figure is the median of 3 runs after one warm-up; the rounds of (a) rotate which of the
+// three goes first, and each ratio is the median of the rounds' ratios. The figures measured
+// on this machine before the engine left the window are printed beside the new ones. Beside each
+// wall time stands the processor time spent meanwhile (the wizard's process, all its threads;
+// curl), and the load average: on a busy machine the wall times grow with the load, the processor
 // times much less. `bench_upgrade upgrade` or `bench_upgrade list` runs one part alone.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTreeWidget>
@@ -40,6 +49,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app/formparts.h"
@@ -70,6 +80,16 @@ constexpr double kRatioGoal = 3.0;
 constexpr double kListGoalSeconds = 1.0;
 // No step of a healthy run on 127.0.0.1 comes near this.
 constexpr auto kStepLimit = std::chrono::seconds(120);
+
+// The same parts measured with the wizard before its steps moved into the engine, on this
+// machine at a load average of about 1, for comparison: a figure of the redesign should be no
+// worse.
+struct EarlierFigures {
+    double upgrade = 1.101, curl = 0.102, ratio = 10.74;
+    double list2000 = 0.270;
+    double list20000 = 2.963, install20000 = 4.615;
+};
+constexpr EarlierFigures kBeforeRedesign;
 
 std::string Readable(const AnsiString& codePageText) {
     return platform::ToUnicode(codePageText).toStdString();
@@ -175,6 +195,16 @@ struct UpgradeRun {
     Cost steps[4];
 };
 
+// Dies unless the upgrade left every file in `folder` and recorded version 2.0.
+void CheckUpgraded(const QDir& folder, const QStringList& names) {
+    for (const QString& name : names)
+        if (QFileInfo(folder.filePath(name)).size() != kUpgradeFileSize)
+            Die("the upgrade did not put " + name.toStdString() + " in place");
+    QFile setup(folder.filePath("setup.ini"));
+    if (!setup.open(QIODevice::ReadOnly) || !setup.readAll().contains("VERSION=2.0"))
+        Die("the upgrade did not record version 2.0");
+}
+
 UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
     Wizard wizard(serverUrl);
     UpgradeRun run{};
@@ -184,13 +214,47 @@ UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
     run.steps[2] = wizard.Click(WizardStep::Install, "download");
     run.steps[3] = wizard.Click(WizardStep::Close, "finish");
     run.total = meter.Read();
-    for (const QString& name : names)
-        if (QFileInfo(wizard.Path(name)).size() != kUpgradeFileSize)
-            Die("the upgrade did not put " + name.toStdString() + " in place");
-    QFile setup(wizard.Path("setup.ini"));
-    if (!setup.open(QIODevice::ReadOnly) || !setup.readAll().contains("VERSION=2.0"))
-        Die("the upgrade did not record version 2.0");
+    CheckUpgraded(QDir(wizard.Path("")), names);
     return run;
+}
+
+// The port of 127.0.0.1 where the built program asks its size queries, when nginx may serve
+// there; otherwise why not.
+std::variant<int, std::string> BuiltInPort() {
+    const QRegularExpressionMatch match =
+        QRegularExpression(R"(^http://127\.0\.0\.1:(\d+)$)").match(SENDRIFT_SERVER_URL);
+    if (!match.hasMatch())
+        return std::string("its built-in address " SENDRIFT_SERVER_URL " is not on this machine");
+    const int port = match.captured(1).toInt();
+    if (!PortIsFree(port))
+        return "its built-in address " SENDRIFT_SERVER_URL " is taken by another program";
+    return port;
+}
+
+// The same upgrade by the built program with no display: a copy of it in a fresh application
+// folder that names `serverUrl` in setup.ini, timed from its start to its exit.
+Cost RunUnattended(const QString& serverUrl, const QStringList& names) {
+    QTemporaryDir folder;
+    if (!folder.isValid()) Die("no temporary folder");
+    if (!QFile::copy(SENDRIFT_BINARY, folder.filePath("sendrift")))
+        Die("cannot copy " SENDRIFT_BINARY);
+    WriteFile(folder.filePath("setup.ini"), "[CONNECT]\r\nURL=" + serverUrl.toLatin1() +
+                                                "\r\nPath=Update\r\n[VERSION]\r\nVERSION=1.0\r\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    QProcess sendrift;
+    sendrift.setProcessEnvironment(environment);
+    sendrift.setProcessChannelMode(QProcess::MergedChannels);
+    const Meter meter(Meter::Children);
+    sendrift.start(folder.filePath("sendrift"), {"--unattended"});
+    const bool ended = sendrift.waitForFinished(120000);
+    const Cost cost = meter.Read();
+    if (!ended || sendrift.exitStatus() != QProcess::NormalExit || sendrift.exitCode() != 0)
+        Die("sendrift --unattended ended with " + std::to_string(sendrift.exitCode()) + ":\n" +
+            sendrift.readAll().toStdString());
+    CheckUpgraded(QDir(folder.path()), names);
+    return cost;
 }
 
 Cost RunCurl(const NginxServer& nginx, const QStringList& names) {
@@ -296,8 +360,13 @@ void Run(const std::string& only) {
         Die("no temporary folder");
     std::optional<NginxServer> upgradeServer, listServer, longServer;
     const QStringList upgradeNames = FileNames(kUpgradeFiles);
+    // The built program's run needs nginx on its built-in address as well.
+    std::variant<int, std::string> unattendedPort = 0;
+    if (upgradePart) unattendedPort = BuiltInPort();
+    const int* fixedPort = std::get_if<int>(&unattendedPort);
     if (upgradePart) {
-        upgradeServer.emplace(upgradeRoot.path());
+        upgradeServer.emplace(upgradeRoot.path(),
+                              NginxOptions{.fixedPort = fixedPort ? *fixedPort : 0});
         std::mt19937_64 random(42);
         Publish(*upgradeServer, upgradeNames, [&](int) {
             QByteArray bytes(kUpgradeFileSize, Qt::Uninitialized);
@@ -324,21 +393,31 @@ void Run(const std::string& only) {
     }
 
     const double loadBefore = LoadAverage();
-    Medians curl, upgrade, steps[4];
-    std::vector<double> ratios;
+    Medians curl, upgrade, unattended, steps[4];
+    std::vector<double> ratios, unattendedRatios;
     if (upgradePart) {
         RunCurl(*upgradeServer, upgradeNames);  // warm-up: caches of nginx and of the files
         RunUpgrade(upgradeServer->Url(""), upgradeNames);
+        if (fixedPort) RunUnattended(upgradeServer->Url(""), upgradeNames);
     }
     for (int run = 0; upgradePart && run < kRuns; ++run) {
-        Cost curlRun;
+        Cost curlRun, unattendedRun;
         UpgradeRun upgradeRun;
-        if (run % 2 == 0) {
-            upgradeRun = RunUpgrade(upgradeServer->Url(""), upgradeNames);
-            curlRun = RunCurl(*upgradeServer, upgradeNames);
-        } else {
-            curlRun = RunCurl(*upgradeServer, upgradeNames);
-            upgradeRun = RunUpgrade(upgradeServer->Url(""), upgradeNames);
+        // Each of the three goes first in one round: none always finds the caches as another
+        // left them.
+        for (int turn = 0; turn < 3; ++turn) {
+            switch ((run + turn) % 3) {
+                case 0:
+                    upgradeRun = RunUpgrade(upgradeServer->Url(""), upgradeNames);
+                    break;
+                case 1:
+                    curlRun = RunCurl(*upgradeServer, upgradeNames);
+                    break;
+                case 2:
+                    if (fixedPort)
+                        unattendedRun = RunUnattended(upgradeServer->Url(""), upgradeNames);
+                    break;
+            }
         }
         curl.Add(curlRun);
         upgrade.Add(upgradeRun.total);
@@ -346,10 +425,17 @@ void Run(const std::string& only) {
         for (int step = 0; step < 4; ++step) steps[step].Add(upgradeRun.steps[step]);
         std::printf(
             "run %d: upgrade %.3f s (version %.3f, list %.3f, download %.3f, install %.3f; "
-            "cpu %.3f s), curl %.3f s (cpu %.3f s), ratio %.2f\n",
+            "cpu %.3f s), curl %.3f s (cpu %.3f s), ratio %.2f",
             run + 1, upgradeRun.total.wall, upgradeRun.steps[0].wall, upgradeRun.steps[1].wall,
             upgradeRun.steps[2].wall, upgradeRun.steps[3].wall, upgradeRun.total.cpu, curlRun.wall,
             curlRun.cpu, ratios.back());
+        if (fixedPort) {
+            unattended.Add(unattendedRun);
+            unattendedRatios.push_back(unattendedRun.wall / curlRun.wall);
+            std::printf("; --unattended %.3f s (cpu %.3f s), ratio %.2f", unattendedRun.wall,
+                        unattendedRun.cpu, unattendedRatios.back());
+        }
+        std::printf("\n");
     }
 
     Medians list;
@@ -388,6 +474,20 @@ void Run(const std::string& only) {
         std::printf("    version %.3f s, list %.3f s, download %.3f s, install %.3f s\n",
                     steps[0].Get().wall, steps[1].Get().wall, steps[2].Get().wall,
                     steps[3].Get().wall);
+        if (fixedPort) {
+            const Cost a = unattended.Get();
+            std::printf(
+                "  sendrift --unattended, process start to exit   %7.3f s  cpu %.3f s  ratio "
+                "%.2f\n",
+                a.wall, a.cpu, Median(unattendedRatios));
+        } else {
+            std::printf("  sendrift --unattended: not run, %s\n",
+                        std::get<std::string>(unattendedPort).c_str());
+        }
+        std::printf(
+            "  before the redesign (measured earlier on this machine, load ~1): wizard %.3f s, "
+            "curl %.3f s, ratio %.2f\n",
+            kBeforeRedesign.upgrade, kBeforeRedesign.curl, kBeforeRedesign.ratio);
         std::snprintf(text, sizeof text,
                       "upgrade_s=%.3f upgrade_cpu_s=%.3f curl_s=%.3f curl_cpu_s=%.3f "
                       "upgrade_ratio_to_curl=%.2f version_s=%.3f list_s=%.3f download_s=%.3f "
@@ -395,19 +495,28 @@ void Run(const std::string& only) {
                       u.wall, u.cpu, c.wall, c.cpu, ratio, steps[0].Get().wall, steps[1].Get().wall,
                       steps[2].Get().wall, steps[3].Get().wall);
         figures += text;
+        if (fixedPort) {
+            std::snprintf(text, sizeof text,
+                          "unattended_s=%.3f unattended_cpu_s=%.3f unattended_ratio_to_curl=%.2f ",
+                          unattended.Get().wall, unattended.Get().cpu, Median(unattendedRatios));
+            figures += text;
+        }
     }
     if (listPart) {
         const Cost l = list.Get();
         std::printf(
-            "update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s), cpu %.3f s\n",
-            kListEntries, l.wall, kListGoalSeconds, l.cpu);
+            "update list of %d entries, sizes from nginx: %.3f s (goal <= %.1f s), cpu %.3f s; "
+            "before the redesign %.3f s\n",
+            kListEntries, l.wall, kListGoalSeconds, l.cpu, kBeforeRedesign.list2000);
         std::snprintf(text, sizeof text, "list2000_s=%.3f list2000_cpu_s=%.3f ", l.wall, l.cpu);
         figures += text;
     }
     if (longPart) {
         std::printf(
-            "manifest of %d entries of 1 byte: list %.3f s, install %.3f s (goal each <= %.0f s)\n",
-            kLongEntries, longRun.list.wall, longRun.install.wall, kLongGoalSeconds);
+            "manifest of %d entries of 1 byte: list %.3f s, install %.3f s (goal each <= %.0f s); "
+            "before the redesign list %.3f s, install %.3f s\n",
+            kLongEntries, longRun.list.wall, longRun.install.wall, kLongGoalSeconds,
+            kBeforeRedesign.list20000, kBeforeRedesign.install20000);
         std::snprintf(text, sizeof text, "list20000_s=%.3f install20000_s=%.3f ", longRun.list.wall,
                       longRun.install.wall);
         figures += text;

@@ -161,9 +161,9 @@ TEST_F(FetchAhead, AServerOfOneConnectionAtATimeIsServedOneFileAtATime) {
     QTemporaryDir root;
     // nginx sends a second's worth at once, then keeps to the rate: a file of 48 KiB takes half
     // a second, in which the requests for the others are refused.
-    NginxServer nginx(root.path(), std::nullopt,
-                      "limit_conn_zone $binary_remote_addr zone=perclient:1m;\n"
-                      "limit_conn perclient 1;\nlimit_rate 32k;");
+    NginxServer nginx(root.path(),
+                      {.httpDirectives = "limit_conn_zone $binary_remote_addr zone=perclient:1m;\n"
+                                         "limit_conn perclient 1;\nlimit_rate 32k;"});
     const std::vector<std::string> names = {"a.dll", "b.dll", "c.dll", "d.dll"};
     std::string manifest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n", sizes = "[SIZE]\r\n";
     std::map<std::string, std::string> published;

@@ -63,8 +63,9 @@ TEST_F(StagedRollout, AnInstallationOutsideTheShareIsToldWhenAndFetchesNothing) 
                                                      true, Texts::CancelButton, false));
             ASSERT_EQ(memo.size(), c.toldWhen ? 2u : 1u);
             EXPECT_EQ(memo[0], Texts::UpToDateMessage);
-            if (c.toldWhen)
+            if (c.toldWhen) {
                 EXPECT_EQ(memo[1].rfind(Texts::RolloutNotYet + "2.0" + Texts::RolloutFrom, 0), 0u);
+            }
         }
         EXPECT_FALSE(t.Exists("Version.ini")) << "the release's manifest is not the journal";
         EXPECT_FALSE(t.Exists("Update")) << "nothing of it is fetched";
