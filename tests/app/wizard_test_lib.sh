@@ -30,12 +30,13 @@ start_wizard() {
     window=$(wizard_window) || fail "no window titled $WIZARD_CAPTION"
 }
 
-# Waits for the program to end and checks that it ended with 0.
+# Waits for the program to end and checks that it ended with the exit code $1 (0 when not
+# given; 137 when killed).
 ended() {
     local code=0
     wait "$wizard" || code=$?
     wizard=
-    [ "$code" -eq 0 ] || fail "exit code $code"
+    [ "$code" -eq "${1:-0}" ] || fail "exit code $code, not ${1:-0}"
 }
 
 # Serves $server on the port of the built-in address, where the size queries go, with the
