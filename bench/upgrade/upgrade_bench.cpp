@@ -1,5 +1,5 @@
-// The wizard's and the command line's whole upgrade against curl, and the update list step on
-// a long manifest.
+// The wizard's and the command line's whole upgrade against curl, the update list step on a
+// long manifest, and the version check with and without a manifest key.
 //
 // (a) nginx on 127.0.0.1 publishes version 2.0: 200 files of 256 KB under /Update/, each a
 //     copy entry of section [1.0]. The wizard runs offscreen in this process on a fresh
@@ -23,12 +23,19 @@
 //     nginx, and the install step of a resumed run (argument "on") whose journal has all
 //     20,000 entries waiting in [RUN], their copies in Update\. Goal: each under 10 s. One run
 //     each: the parts are long enough to time alone.
+// (d) The version check, from the click on "开始" to the "update found" state, of a build with a
+//     manifest key against a release that sendrift-publish signed with --key (it fetches the
+//     freshness statement and the manifest's signature as well), beside the same check of a
+//     build without a key against the same release unsigned (reference). The keyed check is
+//     timed twice: on installations that accepted this statement before, and on new ones,
+//     which also write and flush sendrift.state. Each from its own nginx, which counts the
+//     requests; median of 15.
 // Each figure is the median of 3 runs after one warm-up; the rounds of (a) rotate which of the
 // three goes first, and each ratio is the median of the rounds' ratios. The figures measured
 // on this machine before the engine left the window are printed beside the new ones. Beside each
 // wall time stands the processor time spent meanwhile (the wizard's process, all its threads;
 // curl), and the load average: on a busy machine the wall times grow with the load, the processor
-// times much less. `bench_upgrade upgrade` or `bench_upgrade list` runs one part alone.
+// times much less. `bench_upgrade upgrade`, `list`, `long` or `check` runs one part alone.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -75,6 +82,8 @@ constexpr qint64 kUpgradeFileSize = 256 << 10;
 constexpr int kListEntries = 2000;
 constexpr int kLongEntries = 20000;
 constexpr double kLongGoalSeconds = 10.0;
+constexpr int kCheckFiles = 200;
+constexpr int kCheckRuns = 15;
 constexpr int kRuns = 3;
 constexpr double kRatioGoal = 3.0;
 constexpr double kListGoalSeconds = 1.0;
@@ -126,9 +135,11 @@ QStringList FileNames(int count) {
 // a question or an error box ends the benchmark.
 class Wizard {
 public:
-    // `prepare` lays out the application folder before the window is made.
+    // `prepare` lays out the application folder before the window is made; with
+    // `manifestKey`, the wizard is that of a build with that key.
     explicit Wizard(const QString& serverUrl, const AnsiString& argument = {},
-                    const std::function<void(const QString& folder)>& prepare = {}) {
+                    const std::function<void(const QString& folder)>& prepare = {},
+                    const AnsiString& manifestKey = {}) {
         if (!folder_.isValid()) Die("no temporary folder");
         if (prepare) prepare(folder_.path());
         sinceLaidOut_.emplace(Meter::Self);
@@ -137,6 +148,7 @@ public:
         environment.ApplicationFolder =
             platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
         environment.ServerUrl = platform::FromUnicode(serverUrl);
+        environment.ManifestKey = manifestKey;
         environment.Confirm = [this](const AnsiString& question) {
             boxes_.push_back(question);
             return false;
@@ -325,10 +337,71 @@ LongRun RunLong(const QString& serverUrl) {
     return run;
 }
 
-double LoadAverage() {
-    double load = 0;
-    getloadavg(&load, 1);
-    return load;
+// sendrift-publish with `arguments`; its standard output.
+QByteArray RunPublish(const QStringList& arguments) {
+    QProcess publish;
+    publish.start(SENDRIFT_PUBLISH_PROGRAM, arguments);
+    if (!publish.waitForFinished(120000) || publish.exitStatus() != QProcess::NormalExit ||
+        publish.exitCode() != 0)
+        Die("sendrift-publish " + arguments.join(' ').toStdString() +
+            " failed: " + publish.readAllStandardError().toStdString());
+    return publish.readAllStandardOutput();
+}
+
+// Versions 1.0 and 2.0 of kCheckFiles small files, every file changed, in `folders`.
+void LayOutCheckVersions(const QString& folders) {
+    for (const QString version : {"1.0", "2.0"}) {
+        QDir().mkpath(folders + "/" + version);
+        for (const QString& name : FileNames(kCheckFiles))
+            WriteFile(folders + "/" + version + "/" + name, (version + " " + name).toLatin1());
+    }
+}
+
+// The release of 2.0 for 1.0 from `folders` into the update folder of `nginx`; signed with
+// the secret key file `secretKey` unless that is empty.
+void PublishCheckRelease(const QString& folders, const NginxServer& nginx,
+                         const QString& secretKey) {
+    QStringList arguments{"release",    folders + "/2.0", "--version",
+                          "2.0",        "--from",         "1.0=" + folders + "/1.0",
+                          "--no-delta", "--out",          nginx.WwwFolder() + "/Update"};
+    if (!secretKey.isEmpty()) arguments << "--key" << secretKey;
+    RunPublish(arguments);
+}
+
+// The version check of a fresh installation of 1.0 whose sendrift.state is `state` (none when
+// empty), by a build with `manifestKey` (none when empty), until "update found".
+struct CheckRun {
+    Cost cost;
+    QByteArray stateAfter;  // sendrift.state after the check; empty when there is none
+};
+
+CheckRun RunCheck(const NginxServer& nginx, const AnsiString& manifestKey,
+                  const QByteArray& state) {
+    Wizard wizard(
+        nginx.Url(""), {},
+        [&](const QString& folder) {
+            if (!state.isEmpty()) WriteFile(folder + "/sendrift.state", state);
+        },
+        manifestKey);
+    CheckRun run{wizard.Click(WizardStep::List, "welcome"), {}};
+    QFile stateFile(wizard.Path("sendrift.state"));
+    if (stateFile.open(QIODevice::ReadOnly)) run.stateAfter = stateFile.readAll();
+    // Only a check that accepted a statement keeps its serial: proof that the keyed check ran.
+    if (manifestKey.empty() != run.stateAfter.isEmpty())
+        Die(manifestKey.empty() ? "the check without a key wrote sendrift.state"
+                                : "the keyed check kept no serial in sendrift.state");
+    return run;
+}
+
+// The requests that each of `checks` checks cost `nginx`: Die when they differ in number.
+int64_t RequestsPerCheck(const NginxServer& nginx, int64_t checks) {
+    // nginx logs a request once it has sent the answer, a moment after the client has it.
+    testsupport::WaitUntil([&] { return nginx.RequestsServed() % checks == 0; },
+                           std::chrono::seconds(2));
+    const int64_t served = nginx.RequestsServed();
+    if (served % checks != 0)
+        Die(std::to_string(served) + " requests for " + std::to_string(checks) + " checks");
+    return served / checks;
 }
 
 struct Medians {
@@ -340,13 +413,87 @@ struct Medians {
     Cost Get() const { return {Median(wall), Median(cpu)}; }
 };
 
+// Part (d): one kind of version check, its server, and what it measured.
+struct CheckKind {
+    const char* name;
+    const char* shortName;
+    std::unique_ptr<NginxServer> server;
+    AnsiString manifestKey;       // none: the build without a key
+    bool knowsStatement = false;  // the installation accepted the statement before
+    QByteArray state = {};        // sendrift.state laid out before each check; none when empty
+    Medians medians = {};
+    int64_t checks = 0;    // made against `server`, the warm-up included
+    int64_t requests = 0;  // that each check made, once all are made
+
+    CheckRun Run() {
+        ++checks;
+        const CheckRun run = RunCheck(*server, manifestKey, state);
+        if (knowsStatement && !state.isEmpty() && run.stateAfter != state)
+            Die("a statement accepted before was written into sendrift.state again");
+        return run;
+    }
+};
+
+// The three checks of part (d): without a key (the reference), with a key on installations
+// that know the statement, and with a key on new installations. Each round starts with another.
+std::vector<CheckKind> MeasureChecks(const QString& work) {
+    const QString secretKey = work + "/bench.key";
+    const AnsiString publicKey = RunPublish({"keygen", secretKey}).trimmed().toStdString();
+    LayOutCheckVersions(work);
+    const struct {
+        const char *name, *shortName;
+        bool keyed, knowsStatement;
+    } table[] = {
+        {"without a key, release unsigned (reference)", "without a key", false, false},
+        {"with a key, release signed, statement known", "with a key", true, true},
+        {"with a key, new installation (state written)", "new", true, false},
+    };
+    std::vector<CheckKind> kinds;
+    for (const auto& row : table) {
+        CheckKind kind{.name = row.name,
+                       .shortName = row.shortName,
+                       .server = std::make_unique<NginxServer>(
+                           work + "/server" + QString::number(kinds.size()),
+                           NginxOptions{.logRequests = true}),
+                       .manifestKey = row.keyed ? publicKey : AnsiString(),
+                       .knowsStatement = row.knowsStatement};
+        PublishCheckRelease(work, *kind.server, row.keyed ? secretKey : QString());
+        kinds.push_back(std::move(kind));
+    }
+    // The warm-up leaves the state of an installation that has accepted the statement.
+    for (CheckKind& kind : kinds) {
+        const CheckRun warmUp = kind.Run();
+        if (kind.knowsStatement) kind.state = warmUp.stateAfter;
+    }
+
+    for (int run = 0; run < kCheckRuns; ++run) {
+        for (size_t i = 0; i < kinds.size(); ++i) {
+            CheckKind& kind = kinds[(run + i) % kinds.size()];
+            kind.medians.Add(kind.Run().cost);
+        }
+        std::printf("run %d: version check", run + 1);
+        for (const CheckKind& kind : kinds)
+            std::printf(" %s %.3f s", kind.shortName, kind.medians.wall.back());
+        std::printf("\n");
+    }
+    for (CheckKind& kind : kinds) kind.requests = RequestsPerCheck(*kind.server, kind.checks);
+    return kinds;
+}
+
+double LoadAverage() {
+    double load = 0;
+    getloadavg(&load, 1);
+    return load;
+}
+
 // Which parts run: both, or one of them when its name is given (for profiling).
 void Run(const std::string& only) {
     const bool upgradePart = only.empty() || only == "upgrade";
     const bool listPart = only.empty() || only == "list";
     const bool longPart = only.empty() || only == "long";
-    if (!upgradePart && !listPart && !longPart)
-        Die("no part named " + only + "; upgrade, list or long");
+    const bool checkPart = only.empty() || only == "check";
+    if (!upgradePart && !listPart && !longPart && !checkPart)
+        Die("no part named " + only + "; upgrade, list, long or check");
     // Both clients go straight to 127.0.0.1.
     for (const char* proxy : {"http_proxy", "HTTP_PROXY", "https_proxy", "all_proxy", "ALL_PROXY"})
         qunsetenv(proxy);
@@ -455,6 +602,11 @@ void Run(const std::string& only) {
                     longRun.install.cpu);
     }
 
+    QTemporaryDir checkWork;
+    if (!checkWork.isValid()) Die("no temporary folder");
+    const std::vector<CheckKind> checks =
+        checkPart ? MeasureChecks(checkWork.path()) : std::vector<CheckKind>();
+
     // Every figure depends on the processor time the machine leaves this process.
     std::printf("load average %.1f before, %.1f after, on %d processors\n", loadBefore,
                 LoadAverage(), QThread::idealThreadCount());
@@ -519,6 +671,27 @@ void Run(const std::string& only) {
             kBeforeRedesign.list20000, kBeforeRedesign.install20000);
         std::snprintf(text, sizeof text, "list20000_s=%.3f install20000_s=%.3f ", longRun.list.wall,
                       longRun.install.wall);
+        figures += text;
+    }
+    if (checkPart) {
+        std::printf(
+            "version check to \"update found\", release of %d files made by sendrift-publish, "
+            "nginx on 127.0.0.1, median of %d:\n",
+            kCheckFiles, kCheckRuns);
+        const double reference = checks[0].medians.Get().wall;
+        for (const CheckKind& kind : checks) {
+            const Cost c = kind.medians.Get();
+            std::printf("  %-46s %7.3f s  cpu %.3f s  ratio %.2f  %lld requests (%+lld)\n",
+                        kind.name, c.wall, c.cpu, c.wall / reference,
+                        static_cast<long long>(kind.requests),
+                        static_cast<long long>(kind.requests - checks[0].requests));
+        }
+        std::snprintf(text, sizeof text,
+                      "check_s=%.3f check_key_s=%.3f check_key_new_s=%.3f check_requests=%lld "
+                      "check_key_requests=%lld ",
+                      reference, checks[1].medians.Get().wall, checks[2].medians.Get().wall,
+                      static_cast<long long>(checks[0].requests),
+                      static_cast<long long>(checks[1].requests));
         figures += text;
     }
     std::snprintf(text, sizeof text, "load1=%.1f", loadBefore);

@@ -4,8 +4,8 @@
 # and one installation of each upgraded through the wizard in a real X server. Afterwards
 # every file that the release lists is byte for byte the 2.0 folder's in both, and setup.ini
 # records 2.0. Main.exe is large and changes little from version to version, so the release
-# also publishes patches for it, which this build does not fetch: a manifest with [DELTA]
-# must install exactly as one without it.
+# also publishes a patch for it against each older Main.exe, which each installation fetches
+# and rebuilds instead of the whole file.
 # Usage: release_x11_test.sh SENDRIFT_BINARY BUILT_IN_SERVER_URL SENDRIFT_PUBLISH
 #        (run under xvfb-run)
 set -euo pipefail
@@ -13,6 +13,7 @@ program=$1
 server_url=$2
 publish=$3
 source "$(dirname "$0")/wizard_test_lib.sh"
+source "$(dirname "$0")/click_through_lib.sh"
 
 # Three releases laid out as installed, in the same folders, so no install needs a new one.
 head -c 300000 /dev/urandom >"$work/program.bin"
@@ -50,41 +51,16 @@ find "$work/1.0" "$work/1.5" "$work/2.0" -type f -exec touch -d "2020-01-01 12:0
 [ "$(ini_keys "$server/Update/Version.ini" 1.0 | wc -l)" -eq 6 ] || fail "[1.0] is not 6 entries"
 [ "$(ini_keys "$server/Update/Version.ini" 1.5 | wc -l)" -eq 4 ] || fail "[1.5] is not 4 entries"
 
-# Lays out an installation of version $2 in the application folder $1.
-install() {
-    cp -r "$work/$2" "$1"
-    cp "$program" "$1/sendrift"
-    printf '%s\r\n' "[VERSION]" "VERSION=$2" >"$1/setup.ini"
-}
-
-# Clicks an upgrade of the application folder $1 from version $2 through. The release lists
-# every size, so the list asks the server nothing: its click and the download's follow each
-# other until the files are asked for.
-upgrade() {
-    local app=$1 mark pending
-    mark=$(log_lines)
-    start_wizard "$app"
-    click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
-        fail "开始(&S) asked for no version"
-    wait_until 30 test -d "$app/Update" || fail "the manifest did not arrive"
-    click_until "$window" main 5 requested_since "$mark" '"GET /Update/Main.exe' ||
-        fail "下一步(&N) started no download"
-    heads_since "$mark" 0 || fail "sizes listed in the manifest were asked of the server"
-    wait_until 60 not ini_has_section "$app/Version.ini" "$2" || fail "the download did not end"
-    pending=$(find "$app/Update" -type f | wc -l)
-    click_until "$window" main 5 install_started "$app" "$pending" || fail "no install started"
-    wait_until 30 test ! -e "$app/Version.ini" || fail "the install did not end"
-    click_until "$window" main 5 not running "$wizard" || fail "完成(&F) did not end the program"
-    ended
-}
-
 serve_on_built_in_address
 
 for version in 1.0 1.5; do
     echo "-- an installation of $version upgraded"
     app=$work/app-$version
-    install "$app" "$version"
-    upgrade "$app" "$version"
+    lay_out_release_install "$app" "$version"
+    mark=$(log_lines)
+    click_through_published_upgrade "$app" "$version"
+    requested_since "$mark" '"GET /Update/.delta/Main.exe.' || fail "$version: no patch fetched"
+    ! requested_since "$mark" '"GET /Update/Main.exe ' || fail "$version: Main.exe fetched whole"
 done
 
 for version in 1.0 1.5; do
