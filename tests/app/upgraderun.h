@@ -15,16 +15,10 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "support/clicks.h"
+#include "support/samplerelease.h"
 #include "support/scriptedhttpserver.h"
 #include "support/waituntil.h"
 #include "ui/flat/flatspeedbutton.h"
-
-inline const std::string kManifest =
-    "[VERSION]\r\nVERSION=2.0\r\nDATAVERSION=D7\r\n"
-    "[1.0]\r\n1=a.dll;0\r\n2=b.dll;0;;Sub\r\n3=c.sh;1\r\n"
-    "[DLL]\r\nBin\\Customs.dll=2030-01-01\r\n";
-// Appends a line to ran.log in the application folder, whatever the working folder.
-inline const std::string kRunScript = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/../ran.log\"\n";
 
 // What a person sees of the wizard's state, as one text that compares and prints as a whole.
 inline std::string State(const AnsiString& page, WizardStep next, const AnsiString& main,
@@ -38,28 +32,20 @@ inline std::string State(const AnsiString& page, WizardStep next, const AnsiStri
     return platform::ToUnicode(text.str()).toStdString();
 }
 
-// An application folder with one component and a server that publishes version 2.0 with
-// three files and a newer build of that component.
+// The sample upgrade (support/samplerelease.h), driven through the wizard.
 class UpgradeRun : public WizardHarness {
 public:
     UpgradeRun() {
-        Publish("2.0", kManifest);
-        PublishFile("a.dll", "new a");
-        PublishFile("b.dll", "new b");
-        PublishFile("c.sh", kRunScript);
-        PublishFile("Bin/Customs.dll", "new customs");
-        folder_.Write("Default.ini", "[Main]\r\nCustoms=Bin\\Customs.dll\r\n");
-        QDir(folder_.NativeFolder()).mkpath("Bin");
-        QDir(folder_.NativeFolder()).mkpath("Sub");
-        folder_.Write("Bin/Customs.dll", "old customs");
+        PublishSampleRelease(server_);
+        InstallSampleVersion(folder_);
     }
 
     void Publish(const std::string& version, const std::string& manifest) {
-        server_.Serve("/Update/Version.txt", testsupport::ScriptedResponse::Ok(version));
-        server_.Serve("/Update/Version.ini", testsupport::ScriptedResponse::Ok(manifest));
+        PublishFile("Version.txt", version);
+        PublishFile("Version.ini", manifest);
     }
     void PublishFile(const std::string& urlPath, const std::string& body) {
-        server_.Serve("/Update/" + urlPath, testsupport::ScriptedResponse::Ok(body));
+        PublishUpdateFile(server_, urlPath, body);
     }
     // Publishes, signed with `secretKey`, the freshness statement that vouches for Version.txt
     // `version` leading to `manifest`.
