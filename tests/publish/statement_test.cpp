@@ -175,7 +175,7 @@ TEST_F(StatementTest, RefusalsWriteNothing) {
         QStringList arguments;
         std::string says;
         const char* spoiled = nullptr;  // a file of the folder, given these bytes first
-        std::string bytes;
+        std::string bytes = {};
     } cases[] = {
         {"refresh with a key that did not sign the manifest",
          {"refresh", out, "--key", b_.file},
