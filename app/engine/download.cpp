@@ -60,6 +60,9 @@ void TUpgradeEngine::DownloadUpdates() {
             while (next < window && (started[next] || arrived[next])) ++next;
             if (cancelRequested_ || next >= window) break;
             if (transfer.running) continue;
+            // One at a time means one: a file put back behind fetched-ahead ones waits until
+            // they have ended, rather than asking a busy server again and again meanwhile.
+            if (inFlight == 1 && AnyFileTransferRunning()) break;
             if (!StartFileTransfer(transfer, next)) return stop();
             started[next] = true;
         }
@@ -78,7 +81,10 @@ void TUpgradeEngine::DownloadUpdates() {
             face_.DownloadCancelled();
             return;
         }
-        if (ended && ended->index > inOrder && FetchAheadWaits(*ended, inFlight)) {
+        // Even the first file may lose the one connection to a fetched-ahead one that reached
+        // the server first.
+        if (ended && (ended->index > inOrder || AnyFileTransferRunning()) &&
+            FetchAheadWaits(*ended, inFlight)) {
             started[ended->index] = false;
             continue;
         }
@@ -158,6 +164,11 @@ bool TUpgradeEngine::FetchAheadWaits(const FileTransfer& transfer, size_t& inFli
                    download.LastError() + "; fetching one file at a time from here on");
     inFlight = 1;
     return true;
+}
+
+bool TUpgradeEngine::AnyFileTransferRunning() const {
+    return std::any_of(fileTransfers_.begin(), fileTransfers_.end(),
+                       [](const FileTransfer& transfer) { return transfer.running; });
 }
 
 bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {

@@ -147,11 +147,13 @@ private:
         int64_t counted = 0;    // its bytes counted in bytesDownloaded_ so far
     };
     bool StartFileTransfer(FileTransfer& transfer, size_t index);
-    // True when the fetched-ahead transfer, which ended without its file while an earlier file
-    // is still on its way, is to be started again in its turn rather than fail the download:
-    // its server said nothing yet, refused it or said it is busy, as a server that serves one
-    // connection at a time does. `inFlight` then drops to one transfer at a time, logged.
+    // True when the transfer, which ended without its file while another file is still on its
+    // way, is to be started again in its turn rather than fail the download: its server said
+    // nothing yet, refused it or said it is busy, as a server that serves one connection at a
+    // time does. `inFlight` then drops to one transfer at a time, logged.
     bool FetchAheadWaits(const FileTransfer& transfer, size_t& inFlight);
+    // True while a transfer runs whose end the download step has not yet taken.
+    bool AnyFileTransferRunning() const;
     // The next transfer to end, once its completion event has run; nothing when none runs, or
     // when `timeoutMs` (unless negative) passed first, which sets `timedOut`. Dispatches events
     // meanwhile.

@@ -152,11 +152,9 @@ TEST_F(FetchAhead, AnErrorOutOfTheDownloadStopsItsTransfersAndLeavesTheWindowClo
     EXPECT_TRUE(form_->ProgramEnded());
 }
 
-// nginx serving one connection per client answers the fetched-ahead transfers 503 while the
-// first file is on its way; the download goes on one file at a time instead of failing.
-// KNOWN FAULT, reported: the transfers start together, and when a fetched-ahead request reaches
-// nginx first, the first file is the one answered 503 and the whole download fails (about one
-// run in two).
+// nginx serving one connection per client answers 503 to every transfer but the one that
+// reached it first, which may be a fetched-ahead one rather than the first file's; the download
+// goes on one file at a time instead of failing.
 TEST_F(FetchAhead, AServerOfOneConnectionAtATimeIsServedOneFileAtATime) {
     QTemporaryDir root;
     // nginx sends a second's worth at once, then keeps to the rate: a file of 48 KiB takes half
