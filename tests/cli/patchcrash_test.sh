@@ -6,8 +6,9 @@
 # download, its rebuild, its verification and the journal write that follows (strace's fault
 # injection), and a second `sendrift --unattended` continues the journal. Once more with a
 # patch that rebuilds the wrong bytes, killed after the fallback has begun to fetch the file
-# whole. Every continued upgrade must end in the application folder of an uninterrupted one,
-# byte for byte: the journal gone, setup.ini at 2.0, nothing left in Update.
+# whole, and with an installed file that changes before the next run, which then fetches the
+# file whole. Every continued upgrade must end in the application folder of an uninterrupted
+# one, byte for byte: the journal gone, setup.ini at 2.0, nothing left in Update.
 # Usage: patchcrash_test.sh SENDRIFT_BINARY SENDRIFT_PUBLISH
 set -euo pipefail
 program=$1
@@ -139,11 +140,11 @@ grep -q "Big.bin is fetched whole instead" "$work/reference-Tampered/sendrift.lo
 # the application folder, the call's invocation on that path that is killed (counted per
 # thread), and what happens before the next run ("edit": the installed Big.bin changes, so
 # that the next run no longer takes the patch and fetches Big.bin whole). The killed call does
-# not happen: a file is not renamed or deleted, a write leaves the file as it stood before it. A patch is written as "<name>.part" and renamed to its name
-# when complete, in writes of 1 MiB; the file is rebuilt beside its place in Update as
-# "<name>.sendrift-new" in pieces of at most 128 KiB, flushed and renamed into place; then the
-# patch is deleted. Big.bin is first in the list, so the first journal write follows its
-# rebuild.
+# not happen: a file is not renamed or deleted, a write leaves the file as it stood before it.
+# A patch is written as "<name>.part" in writes of 1 MiB and renamed to its name when complete;
+# the file is rebuilt beside its place in Update as "<name>.sendrift-new" in pieces of at most
+# 128 KiB, flushed and renamed into place; then the patch is deleted. Big.bin is first in the
+# list, so the first journal write follows its rebuild.
 kill_points=(
     "Update write $big_patch.part 1 - the patch opened, nothing of it written"
     "Update write $big_patch.part 2 - the patch partly written"
@@ -154,7 +155,7 @@ kill_points=(
     "Update rename Update/Big.bin.sendrift-new 1 - the rebuilt file verified, not yet under its name"
     "Update unlink $big_patch 1 - the file rebuilt, its patch not yet deleted"
     "Update rename Update/Bin/Small.dll.sendrift-new 1 - the small file verified, not yet in place"
-    "Update rename Version.ini.sendrift-new 1 - every file in Update, their journal move not written"
+    "Update rename Version.ini.sendrift-new 1 - Big.bin rebuilt, its journal move not written"
     "Tampered unlink Update/Big.bin.sendrift-new 1 - the rebuild found wrong, its bytes not yet removed"
     "Tampered write Update/Big.bin.part 1 - the file's download begun after the wrong rebuild"
     "Tampered write Update/Big.bin.part 3 - the file partly fetched after the wrong rebuild"
