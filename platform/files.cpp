@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -342,6 +343,63 @@ bool CanCreateFilesIn(const AnsiString& folder) {
 
 bool DeleteFile(const AnsiString& path) {
     return ::unlink(NativePath(path).c_str()) == 0;
+}
+
+bool DiscardUnfinishedReplacement(const AnsiString& path) {
+    return ::unlink(TemporaryBeside(NativePath(path)).c_str()) == 0 || errno == ENOENT;
+}
+
+namespace {
+
+// The names in the open folder `folder`, "." and ".." left out.
+std::optional<std::vector<std::string>> NamesIn(int folder) {
+    // The listing takes over a descriptor of its own.
+    const int listed = ::dup(folder);
+    if (listed < 0) return std::nullopt;
+    struct Closer {
+        void operator()(DIR* listing) const { ::closedir(listing); }
+    };
+    const std::unique_ptr<DIR, Closer> listing(::fdopendir(listed));
+    if (!listing) {
+        ::close(listed);
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    if (errno != 0) return std::nullopt;
+    return names;
+}
+
+// Removes everything in the open folder `folder`. Every step goes from a descriptor of the
+// folder it works in, so a link met on the way, or planted meanwhile, is removed and never
+// followed.
+bool RemoveFolderContents(int folder) {
+    const std::optional<std::vector<std::string>> names = NamesIn(folder);
+    if (!names) return false;
+    for (const std::string& name : *names) {
+        if (::unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+        if (errno != EISDIR) return false;
+        const FileDescriptor inner(RetryOnEintr([&] {
+            return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }));
+        if (!inner.valid() || !RemoveFolderContents(inner.get()) ||
+            ::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RemoveFolderTree(const AnsiString& folder) {
+    const std::string native = WithoutTrailingSeparators(NativePath(folder));
+    const FileDescriptor fd(OpenFile(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (!fd.valid()) return errno == ENOENT;
+    return RemoveFolderContents(fd.get()) && ::rmdir(native.c_str()) == 0;
 }
 
 std::optional<int64_t> FileSize(const AnsiString& path) {

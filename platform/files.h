@@ -67,6 +67,16 @@ private:
 
 bool DeleteFile(const AnsiString& path);
 
+// Removes what a replacement of `path` (as described above) that a crash ended left beside it,
+// for a caller that will not replace `path` again and so would otherwise leave it for good.
+// True when nothing is left there.
+bool DiscardUnfinishedReplacement(const AnsiString& path);
+
+// Removes the folder and everything below it. A symbolic link inside is removed, never followed;
+// a link at `folder` itself is refused (ELOOP or ENOTDIR). True when the folder is gone, or was
+// never there.
+bool RemoveFolderTree(const AnsiString& folder);
+
 // Renames source over target, replacing it in one step. Nothing is flushed.
 bool RenameFile(const AnsiString& source, const AnsiString& target);
 

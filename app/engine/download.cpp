@@ -189,6 +189,10 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
         ShowDownloadFailed(platform::ErrorText(applicationFolder_ + *target));
         return false;
     }
+    // A rebuild that a crash ended leaves its bytes beside the file, and a file that now comes
+    // whole never writes that name again.
+    if (!patch && journal_->OffersPatches(entry.fileName))
+        platform::DiscardUnfinishedReplacement(applicationFolder_ + *target);
     THTTPGet& download = *transfer.download;
     // The request names the file as the publisher wrote it; the copy lands where the installed
     // spelling of its folders puts it.

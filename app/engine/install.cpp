@@ -6,6 +6,7 @@
 
 #include "app/engine/upgradeengine.h"
 #include "app/texts.h"
+#include "core/delta.h"
 #include "core/manifest.h"
 #include "core/verification.h"
 #include "platform/codepage.h"
@@ -275,6 +276,14 @@ void TUpgradeEngine::Finish() {
     const AnsiString newDataVersion = journal_->NewDataVersion();
     if (!newVersion.empty()) setupIni_->WriteEntry("VERSION", "VERSION", newVersion);
     if (!newDataVersion.empty()) setupIni_->WriteEntry("VERSION", "DATAVERSION", newDataVersion);
+    // Patches serve only the upgrade that fetched them. A file that came whole after all (its
+    // patch cut off in transfer, or a run that continued a killed one no longer taking the
+    // patch) leaves the patch, or the part of it that arrived, where no later run looks.
+    // Removed before the journal, whose next run finishes again after a crash in between.
+    const platform::CaseInsensitiveNames::Resolution patches =
+        names_->Resolve(AnsiString("Update\\") + delta::kPatchFolder);
+    if (patches.kind == platform::CaseInsensitiveNames::Kind::Existing)
+        platform::RemoveFolderTree(applicationFolder_ + patches.name);
 
     journal_.reset();
     platform::DeleteFile(applicationFolder_ + "Version.ini");

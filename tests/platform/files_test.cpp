@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <fstream>
@@ -399,6 +400,29 @@ TEST_F(FilesTest, CreateFoldersForMakesEveryLevelButGoesThroughNoLink) {
         EXPECT_NE(errno, 0) << name;
     }
     EXPECT_TRUE(QDir(dir_.path() + "/outside").isEmpty()) << "nothing made through the links";
+}
+
+// A folder of the updater's own is emptied through descriptors: a link planted inside it must
+// not lead the removal into what it points to.
+TEST_F(FilesTest, RemoveFolderTreeRemovesLinksInsideButNothingTheyLeadTo) {
+    ASSERT_TRUE(platform::CreateDirectory(Path("outside")));
+    Write("outside\\kept.txt", "kept");
+    ASSERT_TRUE(platform::CreateDirectory(Path("tree")));
+    ASSERT_TRUE(platform::CreateFoldersFor(Path("tree") + "\\", "Bin\\Deep\\a.zst"));
+    Write("tree\\a.zst.part", "part");
+    Write("tree\\Bin\\Deep\\a.zst", "patch");
+    Link(Native("outside"), "tree\\Bin\\to-outside");
+    Link(Native("outside") + "/kept.txt", "tree\\to-kept.txt");
+    EXPECT_TRUE(platform::RemoveFolderTree(Path("tree")));
+    EXPECT_FALSE(QFileInfo::exists(dir_.path() + "/tree"));
+    EXPECT_EQ(*platform::ReadWholeFile(Path("outside\\kept.txt")), "kept");
+    EXPECT_TRUE(platform::RemoveFolderTree(Path("tree"))) << "a folder that is not there";
+
+    Link(Native("outside"), "link");
+    errno = 0;
+    EXPECT_FALSE(platform::RemoveFolderTree(Path("link"))) << "a link at the folder itself";
+    EXPECT_NE(errno, 0);
+    EXPECT_EQ(*platform::ReadWholeFile(Path("outside\\kept.txt")), "kept");
 }
 
 TEST_F(FilesTest, IsSymbolicLinkLooksAtThePathItself) {
