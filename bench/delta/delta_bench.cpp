@@ -31,8 +31,8 @@
 //     the proxy counted. After each run every file that the manifest lists for version 1 must
 //     have the newer tree's bytes, and nginx must have been asked for exactly the patches that
 //     the manifest offers the installation and the whole files of the other entries (a patch
-//     that fell back to its file fails the run). One run each: 45 to 55 s without patches, 20
-//     to 27 s with them, on this project's machine.
+//     that fell back to its file fails the run). One run each: on this project's machine 45 to
+//     55 s without patches and 20 to 35 s with them, as the load of other work varies.
 // --sweep measures (a) for several levels, with and without long-distance matching, instead.
 //
 // Goals, printed beside the figures: bytes on the wire at most 20% of the whole files; patches
