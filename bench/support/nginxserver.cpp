@@ -136,11 +136,21 @@ QString NginxServer::Url(const QString& path) const {
 }
 
 int64_t NginxServer::RequestsServed() const {
-    std::ifstream lines(AccessLog().toStdString());
-    if (!lines) throw std::runtime_error("cannot read " + AccessLog().toStdString());
-    int64_t count = 0;
-    for (std::string line; std::getline(lines, line);) ++count;
-    return count;
+    return int64_t(RequestLines().size());
+}
+
+std::vector<std::string> NginxServer::RequestLines() const {
+    std::ifstream log(AccessLog().toStdString());
+    if (!log) throw std::runtime_error("cannot read " + AccessLog().toStdString());
+    // The combined format quotes the request line first: `host - - [time] "GET /x HTTP/1.0" ...`.
+    std::vector<std::string> requests;
+    for (std::string line; std::getline(log, line);) {
+        const size_t open = line.find('"');
+        const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+        requests.push_back(close == std::string::npos ? std::string()
+                                                      : line.substr(open + 1, close - open - 1));
+    }
+    return requests;
 }
 
 QString NginxServer::TlsUrl(const QString& path) const {

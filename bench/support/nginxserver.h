@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 // PEM files of a certificate for 127.0.0.1 and its key.
 struct NginxCertificate {
@@ -49,6 +51,9 @@ public:
     // How many requests nginx has answered so far; only with logRequests. Throws
     // std::runtime_error when the log cannot be read.
     int64_t RequestsServed() const;
+    // The request line of each request answered so far ("GET /Update/Version.ini HTTP/1.0"),
+    // in the order nginx logged them; only with logRequests. Throws as RequestsServed.
+    std::vector<std::string> RequestLines() const;
 
 private:
     QString AccessLog() const { return root_ + "/access.log"; }

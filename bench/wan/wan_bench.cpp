@@ -3,7 +3,7 @@
 //   bench_wan [--rtt-ms 50] [--rate-mbit 100] [--runs 3]
 //
 // nginx on 127.0.0.1 publishes version 2.0: 50 files of 256 KB under /Update/, each a copy
-// entry of section [1.0] with its digest in [SHA256]. wanproxy (beside this program) stands
+// entry of section [1.0] with its digest in [SHA256]. wanproxy (beside this source) stands
 // between every client and nginx and gives loopback the round trip and the shared rate of a
 // link (defaults 50 ms and 100 Mbit/s; both flags are passed on to it). A fresh proxy serves
 // each run, so the connections it accepted are those of that run alone.
@@ -35,23 +35,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "app/formparts.h"
-#include "app/window/mainform.h"
-#include "app/window/notebook.h"
 #include "bench/support/die.h"
 #include "bench/support/median.h"
 #include "bench/support/nginxserver.h"
-#include "platform/codepage.h"
-#include "support/clicks.h"
-#include "support/waituntil.h"
-#include "ui/flat/flatmemo.h"
-#include "ui/flat/flatspeedbutton.h"
+#include "bench/support/offscreenwizard.h"
+#include "bench/support/wanlink.h"
 
 namespace {
 
@@ -59,24 +52,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kFiles = 50;
 constexpr qint64 kFileSize = 256 << 10;
-// No step of a healthy run over the slowest link worth measuring comes near this.
-constexpr auto kStepLimit = std::chrono::seconds(120);
 constexpr int kProcessLimitMs = 120000;
 constexpr double kCurlGoalWithSizes = 0.5;
 constexpr double kFloorGoalWithSizes = 2.0;
 constexpr double kCurlGoalWithoutSizes = 1.0;
 
-struct Link {
-    double rttMs = 50;
-    double rateMbit = 100;
-};
-
 double Seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
-}
-
-std::string Readable(const AnsiString& codePageText) {
-    return platform::ToUnicode(codePageText).toStdString();
 }
 
 void WriteFile(const QString& path, const QByteArray& bytes) {
@@ -132,58 +114,6 @@ private:
     QList<QByteArray> digests_;
 };
 
-// wanproxy in front of nginx for one run; stopped by SIGTERM, after which it has written the
-// number of connections it accepted.
-class WanProxy {
-public:
-    WanProxy(int upstreamPort, const Link& link) {
-        if (!folder_.isValid()) Die("no temporary folder");
-        const QString program = QCoreApplication::applicationDirPath() + "/wanproxy";
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(program, {"--listen", "0", "--upstream", QString::number(upstreamPort),
-                                 "--rtt-ms", QString::number(link.rttMs), "--rate-mbit",
-                                 QString::number(link.rateMbit), "--count-file", CountFile()});
-        if (!process_.waitForStarted()) Die("cannot start " + program.toStdString());
-        // Its first line names the port it took.
-        const QByteArray prefix = "listening on 127.0.0.1:";
-        while (!process_.canReadLine())
-            if (!process_.waitForReadyRead(10000)) Die("wanproxy did not say where it listens");
-        const QByteArray line = process_.readLine().trimmed();
-        bool number = false;
-        if (line.startsWith(prefix)) port_ = line.mid(prefix.size()).toInt(&number);
-        if (!number) Die("wanproxy said " + line.toStdString());
-    }
-
-    ~WanProxy() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.kill();
-        process_.waitForFinished();
-    }
-
-    QString Url() const { return QString("http://127.0.0.1:%1").arg(port_); }
-
-    // Stops the proxy; the connections it accepted.
-    int Stop() {
-        process_.terminate();
-        if (!process_.waitForFinished(10000) || process_.exitStatus() != QProcess::NormalExit ||
-            process_.exitCode() != 0)
-            Die("wanproxy did not end cleanly");
-        QFile file(CountFile());
-        bool number = false;
-        const int count =
-            file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt(&number) : 0;
-        if (!number) Die("wanproxy wrote no count of connections");
-        return count;
-    }
-
-private:
-    QString CountFile() const { return folder_.filePath("connections"); }
-
-    QTemporaryDir folder_;
-    QProcess process_;
-    int port_ = 0;
-};
-
 // One run of a client: its wall time and the connections the proxy accepted for it.
 struct Run {
     double seconds = 0;
@@ -191,80 +121,16 @@ struct Run {
     double steps[4] = {};  // the wizard's: version check, list, download, install
 };
 
-// The wizard in this process on a fresh application folder, its boxes answered by nobody:
-// a question or an error box ends the benchmark.
-class Wizard {
-public:
-    explicit Wizard(const QString& serverUrl) {
-        if (!folder_.isValid()) Die("no temporary folder");
-        TWizardEnvironment environment;
-        environment.ApplicationFolder =
-            platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
-        environment.ServerUrl = platform::FromUnicode(serverUrl);
-        environment.Confirm = [this](const AnsiString& question) {
-            boxes_.push_back(question);
-            return false;
-        };
-        environment.ShowError = [this](const AnsiString& message) { boxes_.push_back(message); };
-        form_ = std::make_unique<TMainform>(std::move(environment));
-        form_->show();
-        QCoreApplication::processEvents();
-    }
-
-    ~Wizard() {
-        form_.reset();
-        QCoreApplication::processEvents();
-    }
-
-    // Clicks the main button and waits until the wizard shows `expectedPage` and waits for the
-    // click that runs `expectedStep` (on the finish page, also until nothing transfers any
-    // more). Work that the wizard goes on with while it waits for a click is not waited for:
-    // a person may click at once. Any other state, a message page or a box ends the run.
-    double Click(WizardStep expectedStep, const char* expectedPage) {
-        const Clock::time_point start = Clock::now();
-        if (!testsupport::ClickAsAPerson(&MainButton(*form_))) Die("the main button is not usable");
-        const bool last = expectedStep == WizardStep::Close;
-        const bool settled = testsupport::WaitUntil(
-            [&] {
-                if (!boxes_.empty() || Pages(*form_).ActivePage() == "New") return true;
-                return MainButton(*form_).isEnabled() && form_->NextStep() == expectedStep &&
-                       Pages(*form_).ActivePage() == expectedPage &&
-                       !(last && AnyDownloadBusy(*form_));
-            },
-            kStepLimit);
-        const double seconds = Seconds(Clock::now() - start);
-        if (!settled || !boxes_.empty() || form_->NextStep() != expectedStep ||
-            Pages(*form_).ActivePage() != expectedPage) {
-            std::string state = "the wizard stopped on page " +
-                                Readable(Pages(*form_).ActivePage()) + " before step " +
-                                StepName(form_->NextStep()) + ", not " + expectedPage;
-            const TFlatMemo& message = Message(*form_);
-            for (int i = 0; i < message.Lines.Count(); ++i)
-                state += "\n  " + Readable(message.Lines[i]);
-            for (const AnsiString& box : boxes_) state += "\n  box: " + Readable(box);
-            Die(state);
-        }
-        return seconds;
-    }
-
-    QString Path(const QString& name) const { return folder_.filePath(name); }
-
-private:
-    QTemporaryDir folder_;
-    std::vector<AnsiString> boxes_;
-    std::unique_ptr<TMainform> form_;
-};
-
-Run RunWizard(const NginxServer& nginx, const Link& link, const QStringList& names) {
-    WanProxy proxy(nginx.Port(), link);
+Run RunWizard(const NginxServer& nginx, const LinkSettings& link, const QStringList& names) {
+    WanLink proxy(nginx.Port(), link);
     Run run;
     {
-        Wizard wizard(proxy.Url());
+        OffscreenWizard wizard(proxy.Url());
         const Clock::time_point start = Clock::now();
-        run.steps[0] = wizard.Click(WizardStep::List, "welcome");
-        run.steps[1] = wizard.Click(WizardStep::Download, "index");
-        run.steps[2] = wizard.Click(WizardStep::Install, "download");
-        run.steps[3] = wizard.Click(WizardStep::Close, "finish");
+        run.steps[0] = wizard.Click(WizardStep::List, "welcome").wall;
+        run.steps[1] = wizard.Click(WizardStep::Download, "index").wall;
+        run.steps[2] = wizard.Click(WizardStep::Install, "download").wall;
+        run.steps[3] = wizard.Click(WizardStep::Close, "finish").wall;
         run.seconds = Seconds(Clock::now() - start);
         for (const QString& name : names)
             if (QFileInfo(wizard.Path(name)).size() != kFileSize)
@@ -273,14 +139,14 @@ Run RunWizard(const NginxServer& nginx, const Link& link, const QStringList& nam
         if (!setup.open(QIODevice::ReadOnly) || !setup.readAll().contains("VERSION=2.0"))
             Die("the upgrade did not record version 2.0");
     }
-    run.connections = proxy.Stop();
+    run.connections = proxy.Stop().connections;
     return run;
 }
 
 // One curl process, given its requests in a config file: for each file a HEAD, then after
 // "next" a GET into a folder, each request with the same options since "next" resets them.
-Run RunCurl(const NginxServer& nginx, const Link& link, const QStringList& names) {
-    WanProxy proxy(nginx.Port(), link);
+Run RunCurl(const NginxServer& nginx, const LinkSettings& link, const QStringList& names) {
+    WanLink proxy(nginx.Port(), link);
     QTemporaryDir target;
     if (!target.isValid()) Die("no temporary folder");
     QByteArray config;
@@ -310,7 +176,7 @@ Run RunCurl(const NginxServer& nginx, const Link& link, const QStringList& names
     for (const QString& name : names)
         if (QFileInfo(target.filePath(name)).size() != kFileSize)
             Die("curl did not fetch " + name.toStdString());
-    run.connections = proxy.Stop();
+    run.connections = proxy.Stop().connections;
     return run;
 }
 
@@ -339,11 +205,8 @@ const char* Verdict(bool met) {
     return met ? "met" : "missed";
 }
 
-void Measure(const Link& link, int rounds) {
-    // Every client goes to the proxy itself, never through one of the environment.
-    for (const char* proxy :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        qunsetenv(proxy);
+void Measure(const LinkSettings& link, int rounds) {
+    WanLink::BypassEnvironmentProxies();
     QTemporaryDir root;
     if (!root.isValid()) Die("no temporary folder");
     // The wizard asks for /Update/Version.ini at the server's root.
@@ -427,7 +290,7 @@ void Measure(const Link& link, int rounds) {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-    Link link;
+    LinkSettings link;
     int rounds = 3;
     const QStringList arguments = QCoreApplication::arguments();
     for (int i = 1; i < arguments.size(); i += 2) {

@@ -19,10 +19,12 @@
 // - The end of a stream travels like data: the other side sees it half a round trip later.
 //
 // One thread waits in ppoll for sockets and for the next chunk's time; nothing spins. On
-// SIGTERM or SIGINT it prints "connections accepted: N" (and writes N to --count-file when
-// given) and exits. --selftest runs it against a small in-process server and checks that a
-// request on a new connection takes two round trips, one on a kept connection one round trip,
-// and that a megabyte and a quarter takes its time at the rate (exit status 0 when all hold).
+// SIGTERM or SIGINT it prints the connections it accepted and the bytes it carried each way
+// (and writes them to --count-file when given, as the lines "connections N",
+// "bytes_to_client N" and "bytes_to_server N") and exits. --selftest runs it against a small
+// in-process server and checks that a request on a new connection takes two round trips, one on a
+// kept connection one round trip, and that a megabyte and a quarter takes its time at the rate
+// (exit status 0 when all hold).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -116,6 +118,10 @@ public:
 
     uint16_t Port() const { return port_; }
     size_t Accepted() const { return accepted_.load(); }
+    // What the link has carried toward the clients and toward the server. Only once Run has
+    // returned.
+    uint64_t CarriedToClients() const { return carried_[kClient]; }
+    uint64_t CarriedToServer() const { return carried_[kUpstream]; }
     // Any thread, also a signal handler: Run returns soon after.
     void Stop() {
         char stop = 1;
@@ -270,6 +276,7 @@ private:
             leaves += Nanoseconds(static_cast<int64_t>(got * 8 * 1e9 / settings_.bitsPerSecond));
         }
         linkFree_[to] = leaves;
+        carried_[to] += uint64_t(got);
         if (got == 0) connection.eof[side] = true;
         connection.toward[to].push_back({std::string(buffer, got), leaves + settings_.rtt / 2});
         connection.waiting[to] += got;
@@ -312,6 +319,7 @@ private:
     std::list<Connection> connections_;
     // When each direction's link has sent everything queued on it (toward client, upstream).
     Clock::time_point linkFree_[2] = {};
+    uint64_t carried_[2] = {0, 0};
 };
 
 Proxy* running = nullptr;
@@ -398,8 +406,16 @@ int SelfTest() {
         {"request on a kept connection", kept, rtt, rtt + 40},
         {"1.25 MB at 100 Mbit/s", bulk, rtt + transmit, rtt + transmit + 80},
     };
-    bool ok = proxy.Accepted() == 1;
+    // The answers' bytes and the three request lines ("1\n" twice and "1250000\n").
+    const uint64_t toClient = 1 + 1 + 1250000, toServer = 2 + 2 + 8;
+    bool ok = proxy.Accepted() == 1 && proxy.CarriedToClients() == toClient &&
+              proxy.CarriedToServer() == toServer;
     std::printf("connections accepted: %zu (expected 1)\n", proxy.Accepted());
+    std::printf(
+        "bytes carried: %llu toward the client, %llu toward the server (expected %llu, %llu)\n",
+        static_cast<unsigned long long>(proxy.CarriedToClients()),
+        static_cast<unsigned long long>(proxy.CarriedToServer()),
+        static_cast<unsigned long long>(toClient), static_cast<unsigned long long>(toServer));
     for (const Check& check : checks) {
         const bool fits = check.took >= check.low - 1 && check.took <= check.high;
         ok = ok && fits;
@@ -455,8 +471,14 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         proxy.Run();
         running = nullptr;
-        std::printf("connections accepted: %zu\n", proxy.Accepted());
-        if (!countFile.empty()) std::ofstream(countFile) << proxy.Accepted() << "\n";
+        std::printf(
+            "connections accepted: %zu, bytes toward the clients: %llu, toward the server: %llu\n",
+            proxy.Accepted(), static_cast<unsigned long long>(proxy.CarriedToClients()),
+            static_cast<unsigned long long>(proxy.CarriedToServer()));
+        if (!countFile.empty())
+            std::ofstream(countFile) << "connections " << proxy.Accepted() << "\nbytes_to_client "
+                                     << proxy.CarriedToClients() << "\nbytes_to_server "
+                                     << proxy.CarriedToServer() << "\n";
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "wanproxy: %s\n", error.what());
