@@ -28,6 +28,11 @@ constexpr int64_t kFreeSpaceMargin = 16 * 1024 * 1024;
 constexpr size_t kFilesPerJournalWrite = 64;
 constexpr qint64 kMillisecondsPerJournalWrite = 1000;
 
+// Files in flight: this many whatever their sizes, and more, up to a transfer for each, while
+// the bytes that the running ones fetch stay under the second figure.
+constexpr size_t kFilesInFlight = 4;
+constexpr int64_t kSmallFilesInFlightBytes = 1 << 20;
+
 }  // namespace
 
 void TUpgradeEngine::DownloadUpdates() {
@@ -63,6 +68,7 @@ void TUpgradeEngine::DownloadUpdates() {
             // One at a time means one: a file put back behind fetched-ahead ones waits until
             // they have ended, rather than asking a busy server again and again meanwhile.
             if (inFlight == 1 && AnyFileTransferRunning()) break;
+            if (!RoomInFlight(next)) break;
             if (!StartFileTransfer(transfer, next)) return stop();
             started[next] = true;
         }
@@ -169,6 +175,22 @@ bool TUpgradeEngine::FetchAheadWaits(const FileTransfer& transfer, size_t& inFli
 bool TUpgradeEngine::AnyFileTransferRunning() const {
     return std::any_of(fileTransfers_.begin(), fileTransfers_.end(),
                        [](const FileTransfer& transfer) { return transfer.running; });
+}
+
+bool TUpgradeEngine::RoomInFlight(size_t index) const {
+    // What a file's transfer fetches: its patch, or the file as the manifest lists it.
+    auto fetches = [this](size_t file) {
+        return patches_[file] ? patches_[file]->size
+                              : journal_->ListedSize(updateList_[file].fileName).value_or(0);
+    };
+    size_t running = 0;
+    int64_t bytes = fetches(index);
+    for (const FileTransfer& transfer : fileTransfers_) {
+        if (!transfer.running) continue;
+        ++running;
+        bytes += fetches(transfer.index);
+    }
+    return running < kFilesInFlight || bytes <= kSmallFilesInFlightBytes;
 }
 
 bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {

@@ -154,6 +154,10 @@ private:
     bool FetchAheadWaits(const FileTransfer& transfer, size_t& inFlight);
     // True while a transfer runs whose end the download step has not yet taken.
     bool AnyFileTransferRunning() const;
+    // True when the file of `index` may start beside the transfers that run: four files at
+    // once whatever their sizes, and more while they are small, so that a round trip per
+    // request does not hold back a list of small files (patches above all).
+    bool RoomInFlight(size_t index) const;
     // The next transfer to end, once its completion event has run; nothing when none runs, or
     // when `timeoutMs` (unless negative) passed first, which sets `timedOut`. Dispatches events
     // meanwhile.
@@ -264,8 +268,8 @@ private:
     THTTPGet* signatureDownload_;  // Version.ini.sig, into a file
     TNMHTTP* sizeQuery_;           // the size of each update file
     // Each update file: the first fetches one at a time; with every size listed in the
-    // manifest, the others fetch the next files ahead of it.
-    std::array<FileTransfer, 4> fileTransfers_;
+    // manifest, the others fetch the next files ahead of it (RoomInFlight).
+    std::array<FileTransfer, 16> fileTransfers_;
 
     // The names of the application folder as this step found them (see Placed).
     std::unique_ptr<platform::CaseInsensitiveNames> names_;

@@ -177,7 +177,8 @@ auto AtOwnName(const AnsiString& path, Write write) {
 std::atomic<int64_t> connectionsOpened{0};
 
 // Easy handles kept idle between transfers; each holds the connection of its last transfer.
-constexpr size_t kMaxIdleHandles = 8;
+// As many as the upgrade runs at once (its small files), so that none of them connects anew.
+constexpr size_t kMaxIdleHandles = 16;
 
 // libcurl's process-wide state: the easy handles that keep connections from one transfer to
 // the next, the caches all transfers share, and the threads of transfers whose component was

@@ -240,6 +240,57 @@ TEST_F(FetchAhead, AKeptConnectionServesTheWholeUpgrade) {
     EXPECT_EQ(server_.ConnectionsAccepted(), 1u);
 }
 
+// Small files are fetched many at once, a request each on a connection each, so that a round
+// trip per request does not hold back a list of them; large ones keep to four at once.
+TEST_F(FetchAhead, SmallFilesAreFetchedManyAtOnceAndLargeOnesFourAtATime) {
+    constexpr int kFiles = 24;
+    const struct {
+        const char* name;
+        size_t bytes;
+        size_t atOnce;
+    } cases[] = {
+        {"small files", 5, 16},
+        {"files of 600 KiB", 600 * 1024, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string manifest = "[VERSION]\r\nVERSION=2.0\r\n[1.0]\r\n", sizes = "[SIZE]\r\n";
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".dat";
+            manifest += std::to_string(i + 1) + "=" + name + ";0\r\n";
+            sizes += name + "=" + std::to_string(c.bytes) + "\r\n";
+            // Every answer waits, so the requests that the server holds at a moment are the
+            // transfers that run at once.
+            server_.Serve(
+                "/Update/" + name,
+                ScriptedResponse::Ok(std::string(c.bytes, char('a' + i))).PauseInBody(0, 600ms));
+        }
+        Publish("2.0", manifest + sizes);
+        folder_.Write("Default.ini", "");
+        ToTheDownload();
+        const size_t earlierRequests = RequestLines().size();
+        size_t atOnce = 0;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            size_t asked = 0, arrived = 0;
+            const std::vector<std::string> lines = RequestLines();
+            for (size_t i = earlierRequests; i < lines.size(); ++i)
+                asked += lines[i].rfind("GET /Update/f", 0) == 0;
+            for (int i = 0; i < kFiles; ++i)
+                arrived += Exists(("Update/f" + std::to_string(i) + ".dat").c_str());
+            atOnce = std::max(atOnce, asked - std::min(asked, arrived));
+        });
+        watch.start(1);
+        ClickMain();
+        watch.stop();
+        EXPECT_EQ(atOnce, c.atOnce);
+        EXPECT_EQ(WaitingKeys().size(), size_t(kFiles));
+        form_.reset();
+        QDir(folder_.NativeFolder() + "/Update").removeRecursively();
+        QFile::remove(folder_.NativeFolder() + "/Version.ini");
+    }
+}
+
 std::string Sha256(const std::string& bytes) {
     return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
         .toHex()
