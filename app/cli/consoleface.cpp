@@ -47,7 +47,9 @@ int RefuseToRun(const TCommandLine& line, const std::string& reason) {
 }
 
 TConsoleFace::TConsoleFace(const TCommandLine& line, AnsiString applicationFolder)
-    : line_(line), applicationFolder_(std::move(applicationFolder)) {}
+    : line_(line),
+      applicationFolder_(std::move(applicationFolder)),
+      progressOnTerminal_(!line.json && platform::IsTerminal(2)) {}
 
 int TConsoleFace::Run(TUpgradeEngine& engine, bool journalLeft) {
     engine_ = &engine;
@@ -195,7 +197,7 @@ void TConsoleFace::FileTransferStarted(size_t row) {
 }
 
 void TConsoleFace::DownloadProgressed(const TDownloadProgress& progress) {
-    if (line_.json || !platform::IsTerminal(2)) return;
+    if (!progressOnTerminal_) return;
     if (sinceProgress_.isValid() && sinceProgress_.elapsed() < kProgressMilliseconds) return;
     sinceProgress_.start();
     const int percent =

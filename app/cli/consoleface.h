@@ -68,6 +68,8 @@ private:
     const AnsiString applicationFolder_;
     TUpgradeEngine* engine_ = nullptr;
     std::optional<int> exitCode_;
+    // Asked once: a progress call comes for every kilobyte.
+    const bool progressOnTerminal_;
     bool progressShown_ = false;
     QElapsedTimer sinceProgress_;
 };
