@@ -26,13 +26,17 @@ std::string Readable(const AnsiString& codePageText) {
 }  // namespace
 
 OffscreenWizard::OffscreenWizard(const QString& serverUrl,
-                                 const std::function<void(const QString& folder)>& prepare) {
+                                 const std::function<void(const QString& folder)>& prepare,
+                                 const AnsiString& argument, const AnsiString& manifestKey) {
     if (!folder_.isValid()) Die("no temporary folder");
     if (prepare) prepare(folder_.path());
+    sinceLaidOut_.emplace(Meter::Self);
     TWizardEnvironment environment;
+    environment.FirstArgument = argument;
     environment.ApplicationFolder =
         platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
     environment.ServerUrl = platform::FromUnicode(serverUrl);
+    environment.ManifestKey = manifestKey;
     environment.Confirm = [this](const AnsiString& question) {
         boxes_.push_back(question);
         return false;

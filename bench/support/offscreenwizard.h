@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/engine/upgradeface.h"
@@ -19,10 +20,12 @@ class OffscreenWizard {
 public:
     // `prepare` lays out the application folder (a path with "/") before the window is made;
     // without it the folder is empty. The window asks the server at `serverUrl` unless the
-    // folder's setup.ini names another. Nobody answers its boxes: a question or an error box
-    // ends the benchmark at the next Click.
+    // folder's setup.ini names another; `argument` is its first command-line argument, and
+    // with `manifestKey` it is the wizard of a build with that key. Nobody answers its boxes:
+    // a question or an error box ends the benchmark at the next Click.
     explicit OffscreenWizard(const QString& serverUrl,
-                             const std::function<void(const QString& folder)>& prepare = {});
+                             const std::function<void(const QString& folder)>& prepare = {},
+                             const AnsiString& argument = {}, const AnsiString& manifestKey = {});
     ~OffscreenWizard();
     OffscreenWizard(const OffscreenWizard&) = delete;
     OffscreenWizard& operator=(const OffscreenWizard&) = delete;
@@ -37,9 +40,13 @@ public:
 
     // A path inside the application folder, "/" between names.
     QString Path(const QString& name) const { return folder_.filePath(name); }
+    TMainform& Form() { return *form_; }
+    // The cost since the application folder was laid out, before the window was made.
+    Cost SinceLaidOut() const { return sinceLaidOut_->Read(); }
 
 private:
     QTemporaryDir folder_;
     std::vector<AnsiString> boxes_;
+    std::optional<Meter> sinceLaidOut_;
     std::unique_ptr<TMainform> form_;
 };

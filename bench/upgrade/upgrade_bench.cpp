@@ -66,12 +66,10 @@
 #include "bench/support/median.h"
 #include "bench/support/meter.h"
 #include "bench/support/nginxserver.h"
+#include "bench/support/offscreenwizard.h"
 #include "net/httpget/httpget.h"
 #include "platform/codepage.h"
-#include "support/clicks.h"
 #include "support/waituntil.h"
-#include "ui/flat/flatmemo.h"
-#include "ui/flat/flatspeedbutton.h"
 
 namespace {
 
@@ -100,10 +98,6 @@ struct EarlierFigures {
 };
 constexpr EarlierFigures kBeforeRedesign;
 
-std::string Readable(const AnsiString& codePageText) {
-    return platform::ToUnicode(codePageText).toStdString();
-}
-
 void WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
@@ -131,77 +125,6 @@ QStringList FileNames(int count) {
     return names;
 }
 
-// The wizard in this process on a fresh application folder, its boxes answered by nobody:
-// a question or an error box ends the benchmark.
-class Wizard {
-public:
-    // `prepare` lays out the application folder before the window is made; with
-    // `manifestKey`, the wizard is that of a build with that key.
-    explicit Wizard(const QString& serverUrl, const AnsiString& argument = {},
-                    const std::function<void(const QString& folder)>& prepare = {},
-                    const AnsiString& manifestKey = {}) {
-        if (!folder_.isValid()) Die("no temporary folder");
-        if (prepare) prepare(folder_.path());
-        sinceLaidOut_.emplace(Meter::Self);
-        TWizardEnvironment environment;
-        environment.FirstArgument = argument;
-        environment.ApplicationFolder =
-            platform::FromUnicode(QString(folder_.path()).replace('/', '\\')) + "\\";
-        environment.ServerUrl = platform::FromUnicode(serverUrl);
-        environment.ManifestKey = manifestKey;
-        environment.Confirm = [this](const AnsiString& question) {
-            boxes_.push_back(question);
-            return false;
-        };
-        environment.ShowError = [this](const AnsiString& message) { boxes_.push_back(message); };
-        form_ = std::make_unique<TMainform>(std::move(environment));
-        form_->show();
-        QCoreApplication::processEvents();
-    }
-
-    ~Wizard() {
-        form_.reset();
-        QCoreApplication::processEvents();
-    }
-
-    // Clicks the main button and waits until the wizard waits for a click again; the cost of
-    // what happens in between. Any state but `expectedStep` on `expectedPage` ends the run.
-    Cost Click(WizardStep expectedStep, const char* expectedPage) {
-        const Meter meter(Meter::Self);
-        if (!testsupport::ClickAsAPerson(&MainButton(*form_))) Die("the main button is not usable");
-        const bool settled = testsupport::WaitUntil(
-            [&] {
-                return !AnyDownloadBusy(*form_) &&
-                       (MainButton(*form_).isEnabled() || Pages(*form_).ActivePage() == "New");
-            },
-            kStepLimit);
-        const Cost cost = meter.Read();
-        if (!settled || !boxes_.empty() || form_->NextStep() != expectedStep ||
-            Pages(*form_).ActivePage() != expectedPage) {
-            std::string state = "the wizard stopped on page " +
-                                Readable(Pages(*form_).ActivePage()) + " before step " +
-                                StepName(form_->NextStep()) + ", not " + expectedPage;
-            const TFlatMemo& message = Message(*form_);
-            for (int i = 0; i < message.Lines.Count(); ++i)
-                state += "\n  " + Readable(message.Lines[i]);
-            for (const AnsiString& box : boxes_) state += "\n  box: " + Readable(box);
-            Die(state);
-        }
-        return cost;
-    }
-
-    TMainform& Form() { return *form_; }
-    // The cost since the application folder was laid out, before the window was made.
-    Cost SinceLaidOut() const { return sinceLaidOut_->Read(); }
-    QString Path(const QString& name) const { return folder_.filePath(name); }
-
-private:
-    QTemporaryDir folder_;
-    std::vector<AnsiString> boxes_;
-    std::optional<Meter> sinceLaidOut_;
-    std::unique_ptr<TMainform> form_;
-};
-
 struct UpgradeRun {
     Cost total;
     Cost steps[4];
@@ -218,7 +141,7 @@ void CheckUpgraded(const QDir& folder, const QStringList& names) {
 }
 
 UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
-    Wizard wizard(serverUrl);
+    OffscreenWizard wizard(serverUrl);
     UpgradeRun run{};
     const Meter meter(Meter::Self);
     run.steps[0] = wizard.Click(WizardStep::List, "welcome");
@@ -292,7 +215,7 @@ Cost RunCurl(const NginxServer& nginx, const QStringList& names) {
 }
 
 Cost RunList(const QString& serverUrl, int64_t expectedTotal) {
-    Wizard wizard(serverUrl);
+    OffscreenWizard wizard(serverUrl);
     wizard.Click(WizardStep::List, "welcome");
     const Cost cost = wizard.Click(WizardStep::Download, "index");
     if (Part<QTreeWidget>(wizard.Form(), "index.files").topLevelItemCount() != kListEntries ||
@@ -311,14 +234,14 @@ struct LongRun {
 LongRun RunLong(const QString& serverUrl) {
     LongRun run{};
     {
-        Wizard wizard(serverUrl);
+        OffscreenWizard wizard(serverUrl);
         wizard.Click(WizardStep::List, "welcome");
         run.list = wizard.Click(WizardStep::Download, "index");
         if (Part<QTreeWidget>(wizard.Form(), "index.files").topLevelItemCount() != kLongEntries)
             Die("the long update list does not hold every entry");
     }
     const QStringList names = FileNames(kLongEntries);
-    Wizard wizard(serverUrl, "on", [&](const QString& folder) {
+    const auto journalWaits = [&](const QString& folder) {
         QDir(folder).mkpath("Update");
         QByteArray journal = "[VERSION]\r\nVERSION=2.0\r\n[RUN]\r\n";
         for (int i = 0; i < names.size(); ++i) {
@@ -326,7 +249,8 @@ LongRun RunLong(const QString& serverUrl) {
             journal += QByteArray::number(i + 1) + "=" + names[i].toLatin1() + ";0\r\n";
         }
         WriteFile(folder + "/Version.ini", journal);
-    });
+    };
+    OffscreenWizard wizard(serverUrl, journalWaits, "on");
     if (!testsupport::WaitUntil([&] { return Pages(wizard.Form()).ActivePage() == "finish"; },
                                 kStepLimit))
         Die("the resumed run did not reach the finish page");
@@ -377,12 +301,12 @@ struct CheckRun {
 
 CheckRun RunCheck(const NginxServer& nginx, const AnsiString& manifestKey,
                   const QByteArray& state) {
-    Wizard wizard(
-        nginx.Url(""), {},
+    OffscreenWizard wizard(
+        nginx.Url(""),
         [&](const QString& folder) {
             if (!state.isEmpty()) WriteFile(folder + "/sendrift.state", state);
         },
-        manifestKey);
+        {}, manifestKey);
     CheckRun run{wizard.Click(WizardStep::List, "welcome"), {}};
     QFile stateFile(wizard.Path("sendrift.state"));
     if (stateFile.open(QIODevice::ReadOnly)) run.stateAfter = stateFile.readAll();
