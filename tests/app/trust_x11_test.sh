@@ -44,6 +44,18 @@ statement_came_last_since() {
         requests_since "$1" | tail -n1 | grep -qF '"GET /Update/Version.txt.fresh '
 }
 
+# Clicks the main button of the wizard in `window` (labelled $2) for a version check, and checks
+# that the check ($1 names the part of the test) stopped at the freshness statement: it asked
+# for Version.txt and then the statement, and nothing after it.
+click_to_refused_statement() {
+    local mark
+    mark=$(log_lines)
+    click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
+        fail "$1: $2 asked for no version"
+    wait_until 10 statement_came_last_since "$mark" || fail "$1: the statement was not fetched"
+    server_quiet || fail "$1: the check went on after the statement"
+}
+
 # Checks that the installation $1 at version 1.0 fetched and installed nothing.
 untouched() {
     [ ! -e "$1/Version.ini" ] && [ ! -e "$1/Version.ini.download" ] ||
@@ -81,22 +93,14 @@ code=0
 [ "$code" -eq 1 ] || fail "--check exited $code on the frozen statement: $(cat "$work/check.txt")"
 grep -q "Version.txt.fresh: it expired at " "$app/sendrift.log" ||
     fail "--check logged no expiry: $(cat "$app/sendrift.log")"
-mark=$(log_lines)
 start_wizard "$app"
-click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
-    fail "开始(&S) asked for no version"
-wait_until 10 statement_came_last_since "$mark" || fail "(b): the statement was not fetched"
-server_quiet || fail "(b): the check went on after the statement"
+click_to_refused_statement "(b)" "开始(&S)"
 import -window "$window" "$pictures/frozen-statement.png"
 untouched "$app"
 [ "$(grep -c "Version.txt.fresh: it expired at " "$app/sendrift.log")" -eq 2 ] ||
     fail "(b): sendrift.log does not hold the wizard's expiry: $(cat "$app/sendrift.log")"
 # 重试 checks again: the same refusal, after new requests of Version.txt and its statement.
-mark=$(log_lines)
-click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
-    fail "(b): 重试(&S) asked for no version"
-wait_until 10 statement_came_last_since "$mark" || fail "(b): the retry fetched no statement"
-server_quiet || fail "(b): the retry went on after the statement"
+click_to_refused_statement "(b), the retry" "重试(&S)"
 untouched "$app"
 [ "$(grep -c "Version.txt.fresh: it expired at " "$app/sendrift.log")" -eq 3 ] ||
     fail "(b): the retry logged no expiry"
@@ -123,12 +127,8 @@ done
     --out "$work/old-key-only" >/dev/null || fail "the release signed by the old key failed"
 rm -rf "$published"
 mv "$work/old-key-only" "$published"
-mark=$(log_lines)
 start_wizard "$app"
-click_until "$window" main 5 requested_since "$mark" "GET /Update/Version.txt" ||
-    fail "开始(&S) asked for no version"
-wait_until 10 statement_came_last_since "$mark" || fail "(c): the statement was not fetched"
-server_quiet || fail "(c): the check went on after the statement"
+click_to_refused_statement "(c)" "开始(&S)"
 import -window "$window" "$pictures/retired-key.png"
 kill_wizard
 grep -qF "Version.txt.fresh: signed by the key $old_key, which is not trusted here" \
