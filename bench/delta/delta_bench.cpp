@@ -300,8 +300,7 @@ Fetches CountFetches(const NginxServer& nginx) {
 }
 
 struct Upgrade {
-    Cost total;     // from the click that starts the version check to the finish page
-    Cost steps[4];  // version check, list, download, install
+    OffscreenWizard::UpgradeCost cost;
     LinkTraffic traffic;
     Fetches fetches;
     size_t filesChecked = 0;
@@ -347,12 +346,7 @@ Upgrade UpgradeOverLink(const Published& published, const QString& older, const 
             if (!setup.open(QIODevice::WriteOnly) || setup.write("[VERSION]\r\nVERSION=1\r\n") < 0)
                 Die("cannot write setup.ini");
         });
-        const Meter meter(Meter::Self);
-        upgrade.steps[0] = wizard.Click(WizardStep::List, "welcome");
-        upgrade.steps[1] = wizard.Click(WizardStep::Download, "index");
-        upgrade.steps[2] = wizard.Click(WizardStep::Install, "download");
-        upgrade.steps[3] = wizard.Click(WizardStep::Close, "finish");
-        upgrade.total = meter.Read();
+        upgrade.cost = wizard.ClickThroughUpgrade();
         upgrade.filesChecked = CheckInstalled(wizard.Path(""), published, newer);
         upgrade.fetches = CountFetches(nginx);
         const int64_t wholeFiles = int64_t(upgrade.filesChecked) - published.patches;
@@ -380,11 +374,13 @@ void PrintUpgrade(const char* what, const Upgrade& upgrade) {
         "(%.2fx); %lld requests (%lld patches, %lld files) on %d connections: %4.1f s of "
         "round trips\n"
         "                  version %.1f s, list %.1f s, download %.1f s, install %.1f s\n",
-        what, upgrade.total.wall, upgrade.total.cpu, MiB(bytes), AtLinkRate(bytes),
-        upgrade.total.wall / AtLinkRate(bytes), static_cast<long long>(upgrade.fetches.requests),
+        what, upgrade.cost.total.wall, upgrade.cost.total.cpu, MiB(bytes), AtLinkRate(bytes),
+        upgrade.cost.total.wall / AtLinkRate(bytes),
+        static_cast<long long>(upgrade.fetches.requests),
         static_cast<long long>(upgrade.fetches.patches),
         static_cast<long long>(upgrade.fetches.files), upgrade.traffic.connections, roundTrips,
-        upgrade.steps[0].wall, upgrade.steps[1].wall, upgrade.steps[2].wall, upgrade.steps[3].wall);
+        upgrade.cost.steps[0].wall, upgrade.cost.steps[1].wall, upgrade.cost.steps[2].wall,
+        upgrade.cost.steps[3].wall);
     std::fflush(stdout);
 }
 
@@ -537,7 +533,7 @@ int Run(const QStringList& arguments) {
     PrintUpgrade("--no-delta", whole);
     const Upgrade patched = UpgradeOverLink(withPatches, older, newer);
     PrintUpgrade("with patches", patched);
-    const double upgradeRatio = patched.total.wall / whole.total.wall;
+    const double upgradeRatio = patched.cost.total.wall / whole.cost.total.wall;
     const double linkRatio =
         double(patched.traffic.bytesToClient) / double(whole.traffic.bytesToClient);
     const bool upgradeMet = upgradeRatio <= kUpgradeTimeGoal;
@@ -558,9 +554,9 @@ int Run(const QStringList& arguments) {
         wireRatio, sizeRatio, timeRatio, static_cast<long long>(ours.Total()),
         static_cast<long long>(bsdiff.Total()), static_cast<long long>(xdelta.Total()),
         ours.cost.cpu, bsdiff.cost.cpu, xdelta.cost.cpu, client.cost.cpu, MiB(client.peakBytes),
-        MiB(largest), double(withPatches.fetched) / double(filesOnly.fetched), patched.total.wall,
-        whole.total.wall, patched.total.cpu, whole.total.cpu,
-        static_cast<long long>(patched.traffic.bytesToClient),
+        MiB(largest), double(withPatches.fetched) / double(filesOnly.fetched),
+        patched.cost.total.wall, whole.cost.total.wall, patched.cost.total.cpu,
+        whole.cost.total.cpu, static_cast<long long>(patched.traffic.bytesToClient),
         static_cast<long long>(whole.traffic.bytesToClient), upgradeRatio,
         wireRatio <= kWireGoal && sizeRatio <= kSizeGoal && timeRatio <= kTimeGoal && memoryMet &&
             upgradeMet);

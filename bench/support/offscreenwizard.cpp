@@ -76,3 +76,14 @@ Cost OffscreenWizard::Click(WizardStep expectedStep, const char* expectedPage) {
     }
     return cost;
 }
+
+OffscreenWizard::UpgradeCost OffscreenWizard::ClickThroughUpgrade() {
+    UpgradeCost cost{};
+    const Meter meter(Meter::Self);
+    cost.steps[0] = Click(WizardStep::List, "welcome");
+    cost.steps[1] = Click(WizardStep::Download, "index");
+    cost.steps[2] = Click(WizardStep::Install, "download");
+    cost.steps[3] = Click(WizardStep::Close, "finish");
+    cost.total = meter.Read();
+    return cost;
+}

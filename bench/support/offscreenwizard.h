@@ -38,6 +38,15 @@ public:
     // with what the window shows.
     Cost Click(WizardStep expectedStep, const char* expectedPage);
 
+    // What a whole upgrade cost: from the click that starts the version check to the finish
+    // page, and each of its clicks (version check, list, download, install).
+    struct UpgradeCost {
+        Cost total;
+        Cost steps[4];
+    };
+    // Clicks the wizard from the welcome page through a whole upgrade to the finish page.
+    UpgradeCost ClickThroughUpgrade();
+
     // A path inside the application folder, "/" between names.
     QString Path(const QString& name) const { return folder_.filePath(name); }
     TMainform& Form() { return *form_; }

@@ -125,11 +125,6 @@ QStringList FileNames(int count) {
     return names;
 }
 
-struct UpgradeRun {
-    Cost total;
-    Cost steps[4];
-};
-
 // Dies unless the upgrade left every file in `folder` and recorded version 2.0.
 void CheckUpgraded(const QDir& folder, const QStringList& names) {
     for (const QString& name : names)
@@ -140,15 +135,9 @@ void CheckUpgraded(const QDir& folder, const QStringList& names) {
         Die("the upgrade did not record version 2.0");
 }
 
-UpgradeRun RunUpgrade(const QString& serverUrl, const QStringList& names) {
+OffscreenWizard::UpgradeCost RunUpgrade(const QString& serverUrl, const QStringList& names) {
     OffscreenWizard wizard(serverUrl);
-    UpgradeRun run{};
-    const Meter meter(Meter::Self);
-    run.steps[0] = wizard.Click(WizardStep::List, "welcome");
-    run.steps[1] = wizard.Click(WizardStep::Download, "index");
-    run.steps[2] = wizard.Click(WizardStep::Install, "download");
-    run.steps[3] = wizard.Click(WizardStep::Close, "finish");
-    run.total = meter.Read();
+    const OffscreenWizard::UpgradeCost run = wizard.ClickThroughUpgrade();
     CheckUpgraded(QDir(wizard.Path("")), names);
     return run;
 }
@@ -473,7 +462,7 @@ void Run(const std::string& only) {
     }
     for (int run = 0; upgradePart && run < kRuns; ++run) {
         Cost curlRun, unattendedRun;
-        UpgradeRun upgradeRun;
+        OffscreenWizard::UpgradeCost upgradeRun;
         // Each of the three goes first in one round: none always finds the caches as another
         // left them.
         for (int turn = 0; turn < 3; ++turn) {

@@ -126,12 +126,9 @@ Run RunWizard(const NginxServer& nginx, const LinkSettings& link, const QStringL
     Run run;
     {
         OffscreenWizard wizard(proxy.Url());
-        const Clock::time_point start = Clock::now();
-        run.steps[0] = wizard.Click(WizardStep::List, "welcome").wall;
-        run.steps[1] = wizard.Click(WizardStep::Download, "index").wall;
-        run.steps[2] = wizard.Click(WizardStep::Install, "download").wall;
-        run.steps[3] = wizard.Click(WizardStep::Close, "finish").wall;
-        run.seconds = Seconds(Clock::now() - start);
+        const OffscreenWizard::UpgradeCost cost = wizard.ClickThroughUpgrade();
+        for (int i = 0; i < 4; ++i) run.steps[i] = cost.steps[i].wall;
+        run.seconds = cost.total.wall;
         for (const QString& name : names)
             if (QFileInfo(wizard.Path(name)).size() != kFileSize)
                 Die("the upgrade did not put " + name.toStdString() + " in place");
