@@ -223,7 +223,9 @@ bool TUpgradeEngine::StartFileTransfer(FileTransfer& transfer, size_t index) {
     // A listed size binds the body exactly; any other body is bound by its own Content-Length
     // and, like every body, by the room that the disk has.
     const std::optional<int64_t> listed = journal_->ListedSize(fetched);
-    const std::optional<uint64_t> free = platform::FreeDiskSpace(download.FileName);
+    // Asked of the copy's folder, made above: the copy itself does not exist yet.
+    const std::optional<uint64_t> free =
+        platform::FreeDiskSpace(applicationFolder_ + target->substr(0, target->rfind('\\')));
     download.ExpectedSize = listed ? *listed : -1;
     download.MaxSize = free ? std::max<int64_t>(1, int64_t(*free) - kFreeSpaceMargin) : 0;
     // A partial copy may be continued on a date alone only when a digest checks the whole.

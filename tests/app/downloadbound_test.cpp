@@ -36,6 +36,13 @@ TEST(DownloadBound, IsTheReplysOwnLengthNotTheSizeTheListAnnounced) {
          ScriptedResponse("HTTP/1.0 200 OK", {}, std::string(64 * 1024, 'x'))
              .PauseInBody(1000, 500ms),
          ""},
+        // An exbibyte: more than the disk holds, refused before a byte is written.
+        {"a reply that announces more than the disk holds",
+         ScriptedResponse("HTTP/1.0 200 OK", {}, ""),
+         ScriptedResponse("HTTP/1.0 200 OK", {"Content-Length: 1152921504606846976"},
+                          std::string(64 * 1024, 'x'))
+             .PauseInBody(1000, 500ms),
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
